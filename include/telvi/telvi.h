@@ -1,0 +1,11 @@
+/* telvi: the whole public C interface of pkgtelvi.so.1.0. */
+#ifndef TELVI_TELVI_H
+#define TELVI_TELVI_H
+
+#include "api.h"
+#include "package.h"
+#include "id.h"
+#include "datatype.h"
+#include "util.h"
+
+#endif
