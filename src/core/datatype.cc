@@ -18,6 +18,7 @@ namespace {
 // ---- to-string helpers: allocate when *string is null, otherwise write into the given buffer ----
 
 char *target(char **string, size_t size) {
+  if (string == nullptr) return nullptr;
   if (*string == nullptr) *string = static_cast<char *>(std::malloc(size));
   return *string;
 }

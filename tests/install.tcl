@@ -1,0 +1,26 @@
+# Run by CTest after `cmake --install` into a scratch prefix: a stock tclsh8.6 whose auto_path holds
+# <prefix>/lib/tcltk finds the whole library and every single package by name.
+set failures 0
+proc check {what script expected} {
+    if {[catch {uplevel #0 $script} result] || $result ne $expected} {
+        puts stderr "FAIL $what: got {$result}, expected {$expected}"
+        incr ::failures
+    } else {
+        puts "ok   $what"
+    }
+}
+set index [file join [lindex $argv 0] lib tcltk telvi1.0 pkgIndex.tcl]
+set names {}
+foreach line [split [read [set f [open $index]]] \n] {
+    if {[regexp {^package ifneeded (\S+) 1\.0 } $line -> name] && $name ne "telvi"} { lappend names $name }
+}
+close $f
+foreach name $names {
+    set child [interp create]
+    check "package require $name" [list $child eval [list package require $name 1.0]] 1.0
+    interp delete $child
+}
+check "package require telvi" {package require telvi} 1.0
+check "idnext after telvi" {idnext} id1
+puts "[expr {[llength $names] + 2 - $failures}] passed, $failures failed"
+exit [expr {$failures > 0}]
