@@ -20,7 +20,13 @@ foreach name $names {
     check "package require $name" [list $child eval [list package require $name 1.0]] 1.0
     interp delete $child
 }
+set child [interp create]
+check "package require telvi after load" [list apply {{child} {
+    load {} Telvi $child
+    $child eval {package require telvi}
+}} $child] 1.0
+interp delete $child
 check "package require telvi" {package require telvi} 1.0
 check "idnext after telvi" {idnext} id1
-puts "[expr {[llength $names] + 2 - $failures}] passed, $failures failed"
+puts "[expr {[llength $names] + 3 - $failures}] passed, $failures failed"
 exit [expr {$failures > 0}]

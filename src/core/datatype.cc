@@ -333,8 +333,8 @@ dataField bufferFields[] = {
     {"len", &intType, offsetof(cvtString, length), 0, 0},
     {nullptr, nullptr, -1, 0, 0},
 };
-// A "buffer" converts only through its fields.
-dataType bufferType = {"buffer", bufferFields, -1, sizeof(cvtString), counterDestroy, nullptr, nullptr};
+// A "buffer" converts only through its fields; whoever fills them owns what they point to.
+dataType bufferType = {"buffer", bufferFields, -1, sizeof(cvtString), nullptr, alwaysFailsTo, alwaysFailsFrom};
 dataType stringListType = {"StringList", nullptr, -1, sizeof(stringList), stringListDestroyBinary,
                            stringListTo, stringListFrom};
 dataType explicitType = {"explicit", nullptr, -1, 0, nullptr, alwaysFailsTo, alwaysFailsFrom};

@@ -83,11 +83,16 @@ char *idNext(const char *prefix) {
 }
 
 const char *idCreate(const char *prefix, void *pointer) {
-  char *id = idNext(prefix);
-  if (id == nullptr) return nullptr;
+  // A prefix ending in digits can run into another prefix's numbers (a1 + 1 = a11): skip identifiers
+  // that are taken rather than hand one object's identifier to another.
+  Tcl_HashEntry *entry;
   int isNew;
-  Tcl_HashEntry *entry = Tcl_CreateHashEntry(&idTable, id, &isNew);
-  std::free(id);
+  do {
+    char *id = idNext(prefix);
+    if (id == nullptr) return nullptr;
+    entry = Tcl_CreateHashEntry(&idTable, id, &isNew);
+    std::free(id);
+  } while (!isNew);
   Tcl_SetHashValue(entry, pointer);
   return static_cast<const char *>(Tcl_GetHashKey(&idTable, entry));
 }

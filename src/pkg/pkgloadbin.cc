@@ -33,7 +33,7 @@ int evalWords(Tcl_Interp *interp, std::initializer_list<const char *> words, Tcl
 }
 
 // The version part of the file name. Tcl 8.6 passes a requirement rather than a version: "0-" when
-// the script asked for any version (the file name then ends in the dot), "1.0-1.1" for an exact one.
+// the script asked for any version (the file name then ends in the dot), "1.0-1.0" for an exact one.
 std::string fileVersion(const std::string &requirement) {
   if (requirement == "0-") return "";
   return requirement.substr(0, requirement.find('-'));
@@ -50,15 +50,26 @@ bool packageKnown(Tcl_Interp *interp, const char *name) {
   return known;
 }
 
+// A load counts when it provided the package: `load "" telvi` runs Telvi_Init, which registers every
+// command but provides no package name, so the request goes on (to pkgIndex.tcl's "telvi").
+bool loaded(Tcl_Interp *interp, int code, const char *name) {
+  if (code != TCL_OK) return false;
+  if (Tcl_PkgPresent(interp, name, nullptr, 0) != nullptr) return true;
+  Tcl_ResetResult(interp);
+  Tcl_AppendResult(interp, "can't find package ", name, nullptr);
+  return false;
+}
+
 int cmdPkgloadbin(ClientData, Tcl_Interp *interp, int argc, const char *argv[]) {
   if (argc != 3) return telvi::usage(interp, argv[0], "name version");
   const char *name = argv[1];
   int code = evalWords(interp, {"load", "", name});
-  if (code == TCL_OK) return code;
+  if (loaded(interp, code, name)) return TCL_OK;
 
   std::string file = std::string("pkg") + name + ".so." + fileVersion(argv[2]);
   code = evalWords(interp, {"load", file.c_str(), name});
-  if (code == TCL_OK) return code;
+  if (loaded(interp, code, name)) return TCL_OK;
+  code = TCL_ERROR;
 
   LoaderState *state = loaderState(interp);
   if (state == nullptr || state->previous.empty()) return code;

@@ -20,8 +20,9 @@ int scanStringToBinary(const char *text, unsigned char *bytes, int *length) {
       size_t codeLength = std::strcspn(start, ">");
       std::string code(start, codeLength);
       // The code starts with an integer of automatic base; what follows the number is ignored.
-      int value;
-      if (std::sscanf(code.c_str(), "%i", &value) != 1) {
+      char *end;
+      long value = std::strtol(code.c_str(), &end, 0);
+      if (end == code.c_str()) {
         std::fprintf(stderr, "error parsing character code: <%s>\n", code.c_str());
         return -1;
       }

@@ -112,3 +112,21 @@ TEST_F(IdTest, ForEachVisitsEachMatchingIdOnceEvenWhenDestroying) {
 }
 
 }  // namespace
+
+namespace {
+
+// A prefix ending in a digit runs into another prefix's numbers (idclash1 + 1 = idclash11); the
+// identifier already taken must not be handed to a second object.
+TEST_F(IdTest, CreateNeverReusesAnIdentifierThatIsTaken) {
+  int first = 0, second = 0;
+  const std::string taken(idCreate("idclash1", &first));
+  ASSERT_EQ(taken, "idclash11");
+  std::string last;
+  for (int i = 0; i < 11; ++i) last = idCreate("idclash", &second);
+  EXPECT_EQ(last, "idclash12");
+  void *pointer = nullptr;
+  ASSERT_EQ(idLookup("idclash", "idclash11", &pointer), 0);
+  EXPECT_EQ(pointer, &first);
+}
+
+}  // namespace
