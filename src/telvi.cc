@@ -5,18 +5,12 @@
 #include <mutex>
 #include <string>
 
+#include "package_table.h"
 #include "telvi/package.h"
 
 namespace {
 
-struct Package {
-  int place;  // position in the full initialisation order
-  const char *name;
-  const char *word;
-  std::array<const char *, 3> required;
-  Tcl_PackageInitProc *initInternal;
-  Tcl_PackageInitProc *init;
-};
+using telvi::Package;
 
 constexpr Package kPackages[] = {
 #define TELVI_ROW(place, name, Word, ...) \
@@ -59,7 +53,9 @@ void registerStaticPackages() {
   });
 }
 
-int initPackage(Tcl_Interp *interp, const Package &package) {
+}  // namespace
+
+int telvi::initPackage(Tcl_Interp *interp, const Package &package) {
   registerStaticPackages();
   for (const char *required : package.required) {
     if (required == nullptr) break;
@@ -70,8 +66,6 @@ int initPackage(Tcl_Interp *interp, const Package &package) {
   return package.initInternal(interp);
 }
 
-}  // namespace
-
 extern "C" {
 
 int Telvi_Init(Tcl_Interp *interp) {
@@ -81,7 +75,7 @@ int Telvi_Init(Tcl_Interp *interp) {
 }
 
 #define TELVI_ENTRY(place, name, Word, ...) \
-  int Word##_Init(Tcl_Interp *interp) { return initPackage(interp, kPackages[k##Word]); }
+  int Word##_Init(Tcl_Interp *interp) { return telvi::initPackage(interp, kPackages[k##Word]); }
 TELVI_PACKAGES(TELVI_ENTRY)
 #undef TELVI_ENTRY
 
