@@ -44,113 +44,58 @@ bool wholeText(const char *text, const char *end) { return end != text && *end =
 constexpr size_t kIntText = 64;
 constexpr size_t kRealText = 128;
 
-// ---- integers ----
+// ---- numbers ----
 
-int intFrom(void *binary, const char *text) {
+// The to-string operation of a number held as Stored and printed as Shown with Format.
+template <typename Stored, typename Shown, const char *Format, size_t Size = kIntText>
+int printNumber(void *binary, char **string) {
+  if (binary == nullptr) return -1;
+  Stored value;
+  std::memcpy(&value, binary, sizeof value);
+  return printTo(string, Size, Format, static_cast<Shown>(value));
+}
+
+// Types read with the integer parse and kept in Stored's width ("int", "short", "char"; "uint"
+// refuses a text that starts with a minus).
+template <typename Stored, bool NoMinus = false>
+int parseInteger(void *binary, const char *text) {
   int value;
-  if (binary == nullptr || convertersGetInt(text, &value) != 0) return -1;
-  *static_cast<int32_t *>(binary) = value;
+  if (binary == nullptr || text == nullptr || (NoMinus && text[0] == '-')) return -1;
+  if (convertersGetInt(text, &value) != 0) return -1;
+  Stored stored = static_cast<Stored>(value);
+  std::memcpy(binary, &stored, sizeof stored);
   return 0;
 }
-int intTo(void *binary, char **string) {
-  return binary ? printTo(string, kIntText, "%d", *static_cast<int32_t *>(binary)) : -1;
-}
 
-int uintFrom(void *binary, const char *text) {
-  if (text == nullptr || text[0] == '-') return -1;
-  int value;
-  if (binary == nullptr || convertersGetInt(text, &value) != 0) return -1;
-  *static_cast<uint32_t *>(binary) = static_cast<uint32_t>(value);
-  return 0;
-}
-int uintTo(void *binary, char **string) {
-  return binary ? printTo(string, kIntText, "%u", *static_cast<uint32_t *>(binary)) : -1;
-}
-
-int longFrom(void *binary, const char *text) {
-  if (binary == nullptr || text == nullptr) return -1;
+// Types read with a strtol-like function that must consume the whole text; the unsigned ones
+// refuse a text that starts with a minus.
+template <typename Stored, auto Parse, bool NoMinus = false>
+int parseWhole(void *binary, const char *text) {
+  if (binary == nullptr || text == nullptr || (NoMinus && text[0] == '-')) return -1;
   const char *end;
-  int32_t value = telvi::strtol32(text, &end);
+  Stored value = Parse(text, &end);
   if (!wholeText(text, end)) return -1;
-  *static_cast<int32_t *>(binary) = value;
+  std::memcpy(binary, &value, sizeof value);
   return 0;
 }
-int longTo(void *binary, char **string) {
-  return binary ? printTo(string, kIntText, "%ld", static_cast<long>(*static_cast<int32_t *>(binary))) : -1;
-}
 
-int ulongFrom(void *binary, const char *text) {
-  if (binary == nullptr || text == nullptr || text[0] == '-') return -1;
-  const char *end;
-  uint32_t value = telvi::strtoul32(text, &end);
-  if (!wholeText(text, end)) return -1;
-  *static_cast<uint32_t *>(binary) = value;
-  return 0;
+int32_t parseLong(const char *text, const char **end) { return telvi::strtol32(text, end); }
+uint32_t parseUlong(const char *text, const char **end) { return telvi::strtoul32(text, end); }
+int64_t parseLonglong(const char *text, const char **end) {
+  return std::strtoll(text, const_cast<char **>(end), 0);
 }
-int ulongTo(void *binary, char **string) {
-  return binary ? printTo(string, kIntText, "%lu", static_cast<unsigned long>(*static_cast<uint32_t *>(binary)))
-                : -1;
+uint64_t parseUlonglong(const char *text, const char **end) {
+  return std::strtoull(text, const_cast<char **>(end), 0);
 }
+double parseDouble(const char *text, const char **end) { return std::strtod(text, const_cast<char **>(end)); }
 
-int longlongFrom(void *binary, const char *text) {
-  if (binary == nullptr || text == nullptr) return -1;
-  char *end;
-  long long value = std::strtoll(text, &end, 0);
-  if (!wholeText(text, end)) return -1;
-  *static_cast<int64_t *>(binary) = value;
-  return 0;
-}
-int longlongTo(void *binary, char **string) {
-  return binary ? printTo(string, kIntText, "%lld", static_cast<long long>(*static_cast<int64_t *>(binary))) : -1;
-}
-
-int ulonglongFrom(void *binary, const char *text) {
-  if (binary == nullptr || text == nullptr || text[0] == '-') return -1;
-  char *end;
-  unsigned long long value = std::strtoull(text, &end, 0);
-  if (!wholeText(text, end)) return -1;
-  *static_cast<uint64_t *>(binary) = value;
-  return 0;
-}
-int ulonglongTo(void *binary, char **string) {
-  return binary ? printTo(string, kIntText, "%llu",
-                          static_cast<unsigned long long>(*static_cast<uint64_t *>(binary)))
-                : -1;
-}
-
-int shortFrom(void *binary, const char *text) {
-  int value;
-  if (binary == nullptr || convertersGetInt(text, &value) != 0) return -1;
-  *static_cast<int16_t *>(binary) = static_cast<int16_t>(value);
-  return 0;
-}
-int shortTo(void *binary, char **string) {
-  return binary ? printTo(string, kIntText, "%d", *static_cast<int16_t *>(binary)) : -1;
-}
-
-int charFrom(void *binary, const char *text) {
-  int value;
-  if (binary == nullptr || convertersGetInt(text, &value) != 0) return -1;
-  *static_cast<int8_t *>(binary) = static_cast<int8_t>(value);
-  return 0;
-}
-int charTo(void *binary, char **string) {
-  return binary ? printTo(string, kIntText, "%d", *static_cast<int8_t *>(binary)) : -1;
-}
-
-// ---- reals ----
-
-int doubleFrom(void *binary, const char *text) {
-  if (binary == nullptr || text == nullptr) return -1;
-  char *end;
-  double value = std::strtod(text, &end);
-  if (!wholeText(text, end)) return -1;
-  *static_cast<double *>(binary) = value;
-  return 0;
-}
-int doubleTo(void *binary, char **string) {
-  return binary ? printTo(string, kRealText, "%.4g", *static_cast<double *>(binary)) : -1;
-}
+constexpr char kSigned[] = "%d";
+constexpr char kUnsigned[] = "%u";
+constexpr char kLong[] = "%ld";
+constexpr char kUlong[] = "%lu";
+constexpr char kLonglong[] = "%lld";
+constexpr char kUlonglong[] = "%llu";
+constexpr char kReal[] = "%.4g";
 
 int floatFrom(void *binary, const char *text) {
   float value;
@@ -315,16 +260,23 @@ int alwaysFailsTo(void *, char **) { return -1; }
 
 // ---- the built-in records ----
 
-dataType intType = {"int", nullptr, -1, 4, nullptr, intTo, intFrom};
-dataType uintType = {"uint", nullptr, -1, 4, nullptr, uintTo, uintFrom};
-dataType longType = {"long", nullptr, -1, 4, nullptr, longTo, longFrom};
-dataType ulongType = {"ulong", nullptr, -1, 4, nullptr, ulongTo, ulongFrom};
-dataType longlongType = {"longlong", nullptr, -1, 8, nullptr, longlongTo, longlongFrom};
-dataType ulonglongType = {"ulonglong", nullptr, -1, 8, nullptr, ulonglongTo, ulonglongFrom};
-dataType shortType = {"short", nullptr, -1, 2, nullptr, shortTo, shortFrom};
-dataType doubleType = {"double", nullptr, -1, 8, nullptr, doubleTo, doubleFrom};
+dataType intType = {"int", nullptr, -1, 4, nullptr, printNumber<int32_t, int, kSigned>, parseInteger<int32_t>};
+dataType uintType = {"uint", nullptr, -1, 4, nullptr, printNumber<uint32_t, unsigned, kUnsigned>,
+                     parseInteger<uint32_t, true>};
+dataType longType = {"long", nullptr, -1, 4, nullptr, printNumber<int32_t, long, kLong>,
+                     parseWhole<int32_t, parseLong>};
+dataType ulongType = {"ulong", nullptr, -1, 4, nullptr, printNumber<uint32_t, unsigned long, kUlong>,
+                      parseWhole<uint32_t, parseUlong, true>};
+dataType longlongType = {"longlong", nullptr, -1, 8, nullptr, printNumber<int64_t, long long, kLonglong>,
+                         parseWhole<int64_t, parseLonglong>};
+dataType ulonglongType = {"ulonglong", nullptr, -1, 8, nullptr,
+                          printNumber<uint64_t, unsigned long long, kUlonglong>,
+                          parseWhole<uint64_t, parseUlonglong, true>};
+dataType shortType = {"short", nullptr, -1, 2, nullptr, printNumber<int16_t, int, kSigned>, parseInteger<int16_t>};
+dataType doubleType = {"double", nullptr, -1, 8, nullptr, printNumber<double, double, kReal, kRealText>,
+                       parseWhole<double, parseDouble>};
 dataType floatType = {"float", nullptr, -1, 4, nullptr, floatTo, floatFrom};
-dataType charType = {"char", nullptr, -1, 1, nullptr, charTo, charFrom};
+dataType charType = {"char", nullptr, -1, 1, nullptr, printNumber<int8_t, int, kSigned>, parseInteger<int8_t>};
 dataType stringType = {"string", nullptr, -1, sizeof(cvtString), counterDestroy, stringTo, stringFrom};
 dataType octetType = {"octet", nullptr, -1, sizeof(cvtString), counterDestroy, octetTo, octetFrom};
 dataField bufferFields[] = {
