@@ -39,10 +39,15 @@ std::string fileVersion(const std::string &requirement) {
   return requirement.substr(0, requirement.find('-'));
 }
 
+bool provided(Tcl_Interp *interp, const char *name) {
+  bool present = Tcl_PkgPresent(interp, name, nullptr, 0) != nullptr;
+  Tcl_ResetResult(interp);
+  return present;
+}
+
 // Is any version of the package provided or announced (package ifneeded) now?
 bool packageKnown(Tcl_Interp *interp, const char *name) {
-  if (Tcl_PkgPresent(interp, name, nullptr, 0) != nullptr) return true;
-  Tcl_ResetResult(interp);
+  if (provided(interp, name)) return true;
   if (evalWords(interp, {"package", "versions", name}) != TCL_OK) return false;
   int length = 0;
   bool known = Tcl_ListObjLength(nullptr, Tcl_GetObjResult(interp), &length) == TCL_OK && length > 0;
@@ -54,8 +59,7 @@ bool packageKnown(Tcl_Interp *interp, const char *name) {
 // command but provides no package name, so the request goes on (to pkgIndex.tcl's "telvi").
 bool loaded(Tcl_Interp *interp, int code, const char *name) {
   if (code != TCL_OK) return false;
-  if (Tcl_PkgPresent(interp, name, nullptr, 0) != nullptr) return true;
-  Tcl_ResetResult(interp);
+  if (provided(interp, name)) return true;
   Tcl_AppendResult(interp, "can't find package ", name, nullptr);
   return false;
 }
@@ -69,10 +73,9 @@ int cmdPkgloadbin(ClientData, Tcl_Interp *interp, int argc, const char *argv[]) 
   std::string file = std::string("pkg") + name + ".so." + fileVersion(argv[2]);
   code = evalWords(interp, {"load", file.c_str(), name});
   if (loaded(interp, code, name)) return TCL_OK;
-  code = TCL_ERROR;
 
   LoaderState *state = loaderState(interp);
-  if (state == nullptr || state->previous.empty()) return code;
+  if (state == nullptr || state->previous.empty()) return TCL_ERROR;
   Tcl_Obj *loadError = Tcl_GetObjResult(interp);
   Tcl_IncrRefCount(loadError);
   Tcl_Obj *previous = Tcl_NewStringObj(state->previous.c_str(), -1);
