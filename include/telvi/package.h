@@ -16,7 +16,8 @@
 #define TELVI_PACKAGES(X) \
   X(1, "source", Source) \
   X(2, "pkg", Pkg) \
-  X(4, "id", Id)
+  X(4, "id", Id) \
+  X(5, "toe", Toe, "id")
 
 TELVI_BEGIN_DECLS
 

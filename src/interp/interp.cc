@@ -1,0 +1,412 @@
+// The object-aware interpreter layer over Tcl 8.6.
+//
+// Per interpreter it keeps the stack of object contexts. Commands created while an object is
+// current (by proc, rename or toeCreateCommand) go into a namespace of that object's own,
+// ::telvi::objects::<id>; a command resolver installed with Tcl_AddInterpResolvers then looks an
+// unqualified name up in the current object's methods and its parents' (depth first, in order)
+// before Tcl's own lookup finds the global command.
+//
+// Tcl caches a resolved command in the name's Tcl_Obj, valid while the referring namespace's
+// cmdRefEpoch is unchanged. Whenever what a name would resolve to may change (another current
+// object, a new method, a changed parent list), the epochs of the namespaces the resolver served
+// are bumped, so each name is resolved again once. Names of built-ins that Tcl compiles inline
+// (set, llength, ...) lose their inline compilation once an object defines a method of that name.
+//
+// Only unqualified names looked up from code running in :: or in an object's namespace are
+// resolved against objects: Tcl's own library, which runs in its namespaces, is never captured by
+// a method, and auto_load runs with no current object.
+#include <tclInt.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "interp/layer.h"
+#include "telvi/toe.h"
+
+namespace {
+
+constexpr const char *kAssocKey = "telvi::objects";
+constexpr const char *kObjectsNamespace = "::telvi::objects";
+constexpr const char *kOriginalAutoLoad = "::telvi::original::auto_load";
+
+struct State {
+  Tcl_Interp *interp = nullptr;
+  Tcl_HashTable *table = nullptr;  // the global command table: the key of the context stack
+  toeContext *top = nullptr;
+  std::vector<Namespace *> served;  // namespaces whose lookups the resolver answered or passed on
+  Tcl_Namespace *objects = nullptr;
+  Tcl_CmdInfo proc{};
+  Tcl_CmdInfo rename{};
+};
+
+std::vector<State *> states;
+State *lastState = nullptr;  // the interpreter asked for last: nearly always the only one
+
+State *findState(Tcl_Interp *interp) {
+  if (lastState != nullptr && lastState->interp == interp) return lastState;
+  for (State *state : states)
+    if (state->interp == interp) return lastState = state;
+  return nullptr;
+}
+
+State *stateByTable(Tcl_HashTable *table) {
+  if (lastState != nullptr && lastState->table == table) return lastState;
+  for (State *state : states)
+    if (state->table == table) return lastState = state;
+  return nullptr;
+}
+
+toe *methodObject(const State *state) { return state->top != nullptr ? state->top->first : nullptr; }
+
+void forgetResolutions(State *state) {
+  for (Namespace *ns : state->served) ns->cmdRefEpoch++;
+  state->served.clear();
+}
+
+void noteServed(State *state, Namespace *ns) {
+  if (std::find(state->served.begin(), state->served.end(), ns) == state->served.end())
+    state->served.push_back(ns);
+}
+
+void forgetNamespace(Namespace *ns) {
+  for (State *state : states) {
+    auto &served = state->served;
+    served.erase(std::remove(served.begin(), served.end(), ns), served.end());
+  }
+}
+
+bool isQualified(const char *name) { return std::strstr(name, "::") != nullptr; }
+
+// Whether code running in ns sees objects' methods.
+bool resolvesObjects(const State *state, Namespace *ns) {
+  if (ns == reinterpret_cast<Interp *>(state->interp)->globalNsPtr) return true;
+  return state->objects != nullptr && ns->parentPtr == reinterpret_cast<Namespace *>(state->objects) &&
+         (ns->flags & NS_DYING) == 0;
+}
+
+Command *findMethod(Tcl_Interp *interp, toe *object, const char *name) {
+  Command *found = nullptr;
+  telvi::interp::forEachAncestor(object, [&](toe *candidate) {
+    if (candidate->methods == nullptr || candidate->methodsInterp != interp) return false;
+    Tcl_HashEntry *entry = Tcl_FindHashEntry(candidate->methods, name);
+    if (entry == nullptr) return false;
+    found = static_cast<Command *>(Tcl_GetHashValue(entry));
+    return true;
+  });
+  return found;
+}
+
+int resolveCommand(Tcl_Interp *interp, const char *name, Tcl_Namespace *context, int flags,
+                   Tcl_Command *result) {
+  if ((flags & TCL_NAMESPACE_ONLY) != 0 || isQualified(name)) return TCL_CONTINUE;
+  State *state = findState(interp);
+  if (state == nullptr) return TCL_CONTINUE;
+  Namespace *ns = reinterpret_cast<Namespace *>(context != nullptr ? context : Tcl_GetCurrentNamespace(interp));
+  if (!resolvesObjects(state, ns)) return TCL_CONTINUE;
+  noteServed(state, ns);
+  toe *object = methodObject(state);
+  if (object == nullptr) return TCL_CONTINUE;
+  Command *method = findMethod(interp, object, name);
+  if (method == nullptr) return TCL_CONTINUE;
+  *result = reinterpret_cast<Tcl_Command>(method);
+  return TCL_OK;
+}
+
+void methodsNamespaceDeleted(ClientData clientData) {
+  toe *object = static_cast<toe *>(clientData);
+  if (object == nullptr) return;
+  forgetNamespace(reinterpret_cast<Namespace *>(object->methodsNamespace));
+  object->methods = nullptr;
+  object->methodsNamespace = nullptr;
+  object->methodsInterp = nullptr;
+}
+
+// The namespace of the object's methods in this interpreter, created on first use; null when the
+// object's methods live in another interpreter.
+Tcl_Namespace *methodsNamespace(State *state, toe *object) {
+  if (object->methodsNamespace != nullptr)
+    return object->methodsInterp == state->interp ? object->methodsNamespace : nullptr;
+  if (state->objects == nullptr) {
+    state->objects = Tcl_FindNamespace(state->interp, kObjectsNamespace, nullptr, TCL_GLOBAL_ONLY);
+    if (state->objects == nullptr)
+      state->objects = Tcl_CreateNamespace(state->interp, kObjectsNamespace, nullptr, nullptr);
+    if (state->objects == nullptr) return nullptr;
+  }
+  std::string name = std::string(kObjectsNamespace) + "::" + (object->id != nullptr ? object->id : "anonymous");
+  Tcl_Namespace *ns = Tcl_CreateNamespace(state->interp, name.c_str(), object, methodsNamespaceDeleted);
+  if (ns == nullptr) {
+    Tcl_ResetResult(state->interp);
+    return nullptr;
+  }
+  object->methodsNamespace = ns;
+  object->methodsInterp = state->interp;
+  object->methods = &reinterpret_cast<Namespace *>(ns)->cmdTable;
+  return ns;
+}
+
+// The object that a command created now under this name becomes a method of, or null.
+toe *methodOwner(State *state, const char *name) {
+  if (name[0] == '\0' || isQualified(name)) return nullptr;
+  toe *object = methodObject(state);
+  if (object == nullptr) return nullptr;
+  Namespace *ns = reinterpret_cast<Namespace *>(Tcl_GetCurrentNamespace(state->interp));
+  return resolvesObjects(state, ns) ? object : nullptr;
+}
+
+void methodCreated(State *state, const char *name) {
+  // A compiled script would run the inline code of a built-in even where a method shadows it.
+  Interp *iPtr = reinterpret_cast<Interp *>(state->interp);
+  Tcl_HashEntry *entry = Tcl_FindHashEntry(&iPtr->globalNsPtr->cmdTable, name);
+  if (entry != nullptr) {
+    Command *builtin = static_cast<Command *>(Tcl_GetHashValue(entry));
+    if (builtin->compileProc != nullptr) {
+      builtin->compileProc = nullptr;
+      iPtr->compileEpoch++;
+    }
+  }
+  forgetResolutions(state);
+}
+
+std::string methodName(Tcl_Namespace *ns, const char *name) {
+  return std::string(ns->fullName) + "::" + name;
+}
+
+// proc and rename: a new command name given in object context names a method.
+int createInObject(State *state, const Tcl_CmdInfo &original, int nameIndex, Tcl_Interp *interp, int objc,
+                   Tcl_Obj *const objv[]) {
+  const char *name = objc > nameIndex ? Tcl_GetString(objv[nameIndex]) : "";
+  toe *owner = methodOwner(state, name);
+  Tcl_Namespace *ns = owner != nullptr ? methodsNamespace(state, owner) : nullptr;
+  if (ns == nullptr) return original.objProc(original.objClientData, interp, objc, objv);
+  std::vector<Tcl_Obj *> words(objv, objv + objc);
+  std::string qualified = methodName(ns, name);
+  words[nameIndex] = Tcl_NewStringObj(qualified.c_str(), -1);
+  Tcl_IncrRefCount(words[nameIndex]);
+  int code = original.objProc(original.objClientData, interp, objc, words.data());
+  Tcl_DecrRefCount(words[nameIndex]);
+  if (code == TCL_OK) methodCreated(state, name);
+  return code;
+}
+
+int procInObject(ClientData clientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[]) {
+  State *state = static_cast<State *>(clientData);
+  return createInObject(state, state->proc, 1, interp, objc, objv);
+}
+
+int renameInObject(ClientData clientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[]) {
+  State *state = static_cast<State *>(clientData);
+  int code = createInObject(state, state->rename, 2, interp, objc, objv);
+  // Renaming away a method, or a command in its place, changes what names resolve to.
+  if (code == TCL_OK) forgetResolutions(state);
+  return code;
+}
+
+// auto_load sources library files that define global procs: never into an object.
+int autoLoadOutsideObjects(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[]) {
+  std::vector<Tcl_Obj *> words(objv, objv + objc);
+  words[0] = Tcl_NewStringObj(kOriginalAutoLoad, -1);
+  Tcl_IncrRefCount(words[0]);
+  toePushContext(interp, nullptr, nullptr);
+  int code = Tcl_EvalObjv(interp, objc, words.data(), TCL_EVAL_GLOBAL);
+  toePopContext(interp);
+  Tcl_DecrRefCount(words[0]);
+  return code;
+}
+
+void wrapCommand(Tcl_Interp *interp, const char *name, Tcl_CmdInfo *original, Tcl_ObjCmdProc *proc,
+                 State *state) {
+  if (Tcl_GetCommandInfo(interp, name, original) == 0 || original->isNativeObjectProc == 0) return;
+  Tcl_CreateObjCommand(interp, name, proc, state, nullptr);
+}
+
+void wrapAutoLoad(Tcl_Interp *interp) {
+  Tcl_CmdInfo info;
+  if (Tcl_GetCommandInfo(interp, "::auto_load", &info) == 0) return;
+  if (Tcl_FindNamespace(interp, "::telvi::original", nullptr, TCL_GLOBAL_ONLY) == nullptr)
+    Tcl_CreateNamespace(interp, "::telvi::original", nullptr, nullptr);
+  Tcl_Command command = Tcl_FindCommand(interp, "::auto_load", nullptr, TCL_GLOBAL_ONLY);
+  if (command == nullptr) return;
+  Tcl_Obj *script = Tcl_NewStringObj("rename ::auto_load ", -1);
+  Tcl_AppendToObj(script, kOriginalAutoLoad, -1);
+  Tcl_IncrRefCount(script);
+  if (Tcl_EvalObjEx(interp, script, TCL_EVAL_GLOBAL) == TCL_OK)
+    Tcl_CreateObjCommand(interp, "::auto_load", autoLoadOutsideObjects, nullptr, nullptr);
+  Tcl_DecrRefCount(script);
+  Tcl_ResetResult(interp);
+}
+
+void deleteState(ClientData clientData, Tcl_Interp *) {
+  State *state = static_cast<State *>(clientData);
+  states.erase(std::remove(states.begin(), states.end(), state), states.end());
+  if (lastState == state) lastState = nullptr;
+  while (state->top != nullptr) {
+    toeContext *frame = state->top;
+    state->top = frame->below;
+    toeDecrRefCount(frame->first);
+    toeDecrRefCount(frame->second);
+    std::free(frame);
+  }
+  delete state;
+}
+
+State *getState(Tcl_Interp *interp) {
+  if (State *state = findState(interp)) return state;
+  State *state = new State;
+  state->interp = interp;
+  state->table = &reinterpret_cast<Interp *>(interp)->globalNsPtr->cmdTable;
+  states.push_back(state);
+  lastState = state;
+  Tcl_SetAssocData(interp, kAssocKey, deleteState, state);
+  Tcl_AddInterpResolvers(interp, "telvi", resolveCommand, nullptr, nullptr);
+  wrapCommand(interp, "::proc", &state->proc, procInObject, state);
+  wrapCommand(interp, "::rename", &state->rename, renameInObject, state);
+  wrapAutoLoad(interp);
+  return state;
+}
+
+void setTop(State *state, toeContext *frame) {
+  toe *before = methodObject(state);
+  state->top = frame;
+  if (methodObject(state) != before) forgetResolutions(state);
+}
+
+}  // namespace
+
+namespace telvi::interp {
+
+void resolutionChanged() {
+  for (State *state : states) forgetResolutions(state);
+}
+
+void deleteMethods(toe *object) {
+  if (object == nullptr || object->methods == nullptr) return;
+  std::vector<Tcl_Command> commands;
+  Tcl_HashSearch search;
+  for (Tcl_HashEntry *entry = Tcl_FirstHashEntry(object->methods, &search); entry != nullptr;
+       entry = Tcl_NextHashEntry(&search))
+    commands.push_back(static_cast<Tcl_Command>(Tcl_GetHashValue(entry)));
+  Tcl_Interp *interp = object->methodsInterp;
+  for (Tcl_Command command : commands) Tcl_DeleteCommandFromToken(interp, command);
+  resolutionChanged();
+}
+
+void objectFreed(toe *object) {
+  if (object->methodsNamespace == nullptr) return;
+  Namespace *ns = reinterpret_cast<Namespace *>(object->methodsNamespace);
+  forgetNamespace(ns);
+  object->methods = nullptr;
+  object->methodsNamespace = nullptr;
+  object->methodsInterp = nullptr;
+  // The namespace may outlive the object while a method of it still runs: it must not call back.
+  ns->clientData = nullptr;
+  if ((ns->flags & (NS_DYING | NS_DEAD | NS_KILLED)) == 0) Tcl_DeleteNamespace(reinterpret_cast<Tcl_Namespace *>(ns));
+  resolutionChanged();
+}
+
+}  // namespace telvi::interp
+
+extern "C" {
+
+Tcl_HashTable *toeInterpCommandTable(Tcl_Interp *interp) {
+  return interp != nullptr ? getState(interp)->table : nullptr;
+}
+
+toeContext *toeGetContextByTable(Tcl_HashTable *table) {
+  State *state = stateByTable(table);
+  return state != nullptr ? state->top : nullptr;
+}
+
+void toeSetContextByTable(Tcl_HashTable *table, toeContext *frame) {
+  if (State *state = stateByTable(table)) setTop(state, frame);
+}
+
+toe *toeGetCurrentObjectByTable(Tcl_HashTable *table, int selector) {
+  State *state = stateByTable(table);
+  if (state == nullptr || state->top == nullptr) return nullptr;
+  switch (selector) {
+    case TOE_SELECT_METHODS: return state->top->first;
+    case TOE_SELECT_CURRENT: return state->top->second;
+    default: return nullptr;
+  }
+}
+
+Tcl_HashEntry *Toe_CreateHashEntry(Tcl_HashTable *table, const char *key, int *isNew) {
+  return Tcl_CreateHashEntry(table, key, isNew);
+}
+
+Tcl_HashEntry *Toe_FindHashEntry(Tcl_HashTable *table, const char *key) { return Tcl_FindHashEntry(table, key); }
+
+Tcl_HashEntry *Toe_FindObjectHashEntry(toe *object, const char *key, int selector, int mode) {
+  if (object == nullptr || key == nullptr || selector != 2) return nullptr;
+  Tcl_HashEntry *entry = Tcl_FindHashEntry(&object->dictionary, key);
+  if (entry != nullptr || mode == 0) return entry;
+  auto ownEntry = [&](toe *candidate) {
+    entry = Tcl_FindHashEntry(&candidate->dictionary, key);
+    return entry != nullptr;
+  };
+  switch (mode) {
+    case 1:
+      telvi::interp::forEachAncestor(object, ownEntry);
+      return entry;
+    case 2:
+      // A superior chain cannot loop (an object is never its own superior, but two objects can
+      // name each other): bound the walk.
+      for (int depth = 0; depth < 10000 && (object = object->superior) != nullptr; ++depth)
+        if (ownEntry(object)) return entry;
+      return nullptr;
+    case 3:
+      for (int depth = 0; depth < 10000 && object != nullptr; ++depth, object = object->superior)
+        if (telvi::interp::forEachAncestor(object, ownEntry)) return entry;
+      return nullptr;
+    default:
+      return nullptr;
+  }
+}
+
+Tcl_Command toeCreateCommand(Tcl_Interp *interp, const char *name, Tcl_CmdProc *proc, ClientData clientData,
+                             Tcl_CmdDeleteProc *deleteProc) {
+  State *state = getState(interp);
+  toe *owner = methodOwner(state, name);
+  Tcl_Namespace *ns = owner != nullptr ? methodsNamespace(state, owner) : nullptr;
+  if (ns == nullptr) return Tcl_CreateCommand(interp, name, proc, clientData, deleteProc);
+  Tcl_Command command = Tcl_CreateCommand(interp, methodName(ns, name).c_str(), proc, clientData, deleteProc);
+  methodCreated(state, name);
+  return command;
+}
+
+toeContext *toeGetContext(Tcl_Interp *interp) { return getState(interp)->top; }
+
+void toeSetContext(Tcl_Interp *interp, toeContext *frame) { setTop(getState(interp), frame); }
+
+toe *toeGetCurrentObject(Tcl_Interp *interp, int selector) {
+  return toeGetCurrentObjectByTable(toeInterpCommandTable(interp), selector);
+}
+
+int toePushContext(Tcl_Interp *interp, toe *first, toe *second) {
+  State *state = getState(interp);
+  toeContext *frame = static_cast<toeContext *>(std::calloc(1, sizeof(toeContext)));
+  if (frame == nullptr) return -1;
+  *frame = toeContext{first, second, state->top, nullptr};
+  toeIncrRefCount(first);
+  toeIncrRefCount(second);
+  if (state->top != nullptr) state->top->above = frame;
+  setTop(state, frame);
+  return 0;
+}
+
+int toePopContext(Tcl_Interp *interp) {
+  State *state = getState(interp);
+  toeContext *frame = state->top;
+  if (frame == nullptr) return -1;
+  if (frame->below != nullptr) frame->below->above = nullptr;
+  setTop(state, frame->below);
+  toeDecrRefCount(frame->first);
+  toeDecrRefCount(frame->second);
+  std::free(frame);
+  return 0;
+}
+
+}  // extern "C"
