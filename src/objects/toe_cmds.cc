@@ -463,16 +463,23 @@ int cmdToePwd(ClientData, Tcl_Interp *interp, int argc, const char *argv[]) {
 
 // ---- dictionary commands ----
 
+// The data type named by -t, if any; false with the message when no type has that name.
+bool typeOption(Tcl_Interp *interp, const char *name, const Options &options, dataType **type) {
+  const char *typeName = options.values['t'];
+  if (typeName == nullptr) return true;
+  if ((*type = dataGetType(typeName)) != nullptr) return true;
+  fail(interp, name, " - Invalid data type ", typeName);
+  return false;
+}
+
 int cmdDefine(ClientData, Tcl_Interp *interp, int argc, const char *argv[]) {
   Options options;
   int first = parseOptions(argc, argv, "t", "", options);
   if (first < 0 || argc - first != 3) return usage(interp, argv[0], " ?-t type? slice key value");
   toe *object = current(interp);
   if (object == nullptr) return notInObjectContext(interp);
-  const char *typeName = options.values['t'];
   dataType *type = nullptr;
-  if (typeName != nullptr && (type = dataGetType(typeName)) == nullptr)
-    return fail(interp, argv[0], " - Invalid data type ", typeName);
+  if (!typeOption(interp, argv[0], options, &type)) return TCL_ERROR;
   const char *slice = argv[first], *key = argv[first + 1], *value = argv[first + 2];
   if (toeDefineString(object, slice, key, type, value) == nullptr)
     return fail(interp, argv[0], " - failed to define ", slice, ":", key, (std::string(" to ") + value).c_str());
@@ -548,10 +555,8 @@ int cmdLookup(ClientData, Tcl_Interp *interp, int argc, const char *argv[]) {
   if (first < 0 || argc - first != 2) return usage(interp, argv[0], " ?-d val? ?-t type? slice key");
   toe *object = current(interp);
   if (object == nullptr) return notInObjectContext(interp);
-  const char *typeName = options.values['t'];
   dataType *type = nullptr;
-  if (typeName != nullptr && (type = dataGetType(typeName)) == nullptr)
-    return fail(interp, argv[0], " - Invalid data type ", typeName);
+  if (!typeOption(interp, argv[0], options, &type)) return TCL_ERROR;
   const char *slices = argv[first], *key = argv[first + 1];
   toeVal *value = lookupInSlices(object, searchModeOf(argv[0], true), slices, key);
   if (value == nullptr) {
