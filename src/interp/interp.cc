@@ -14,7 +14,7 @@
 //
 // Only unqualified names looked up from code running in :: or in an object's namespace are
 // resolved against objects: Tcl's own library, which runs in its namespaces, is never captured by
-// a method, and auto_load runs with no current object.
+// a method, and auto_load and package require run with no current object.
 #include <tclInt.h>
 
 #include <algorithm>
@@ -40,6 +40,7 @@ struct State {
   Tcl_Namespace *objects = nullptr;
   Tcl_CmdInfo proc{};
   Tcl_CmdInfo rename{};
+  Tcl_CmdInfo package{};
 };
 
 std::vector<State *> states;
@@ -204,6 +205,18 @@ int renameInObject(ClientData clientData, Tcl_Interp *interp, int objc, Tcl_Obj 
   return code;
 }
 
+// package require sources library files that define global procs: never into an object.
+int packageOutsideObjects(ClientData clientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[]) {
+  State *state = static_cast<State *>(clientData);
+  const Tcl_CmdInfo &original = state->package;
+  if (objc < 2 || std::strcmp(Tcl_GetString(objv[1]), "require") != 0)
+    return original.objProc(original.objClientData, interp, objc, objv);
+  toePushContext(interp, nullptr, nullptr);
+  int code = original.objProc(original.objClientData, interp, objc, objv);
+  toePopContext(interp);
+  return code;
+}
+
 // auto_load sources library files that define global procs: never into an object.
 int autoLoadOutsideObjects(ClientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[]) {
   std::vector<Tcl_Obj *> words(objv, objv + objc);
@@ -263,6 +276,7 @@ State *getState(Tcl_Interp *interp) {
   Tcl_AddInterpResolvers(interp, "telvi", resolveCommand, nullptr, nullptr);
   wrapCommand(interp, "::proc", &state->proc, procInObject, state);
   wrapCommand(interp, "::rename", &state->rename, renameInObject, state);
+  wrapCommand(interp, "::package", &state->package, packageOutsideObjects, state);
   wrapAutoLoad(interp);
   return state;
 }

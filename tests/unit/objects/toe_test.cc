@@ -1,4 +1,5 @@
-// The object store's C interface: bookkeeping, key paths, locate, inheritance, values, lifetimes.
+// The object store's C interface: bookkeeping, values, search modes, lifetimes. Paths and
+// inheritance are driven through the toe commands in tests/tcl/toe.test.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -184,99 +185,6 @@ TEST_F(Store, SearchModesReachParentsAndSuperiors) {
   EXPECT_EQ(toeLookup(a, 1, "value", "missing"), nullptr);
   EXPECT_EQ(toeSetParents(a, &a, 1), -1);
   toeSetParents(a, nullptr, 0);  // breaks the cycle so both can go
-}
-
-TEST_F(Store, LocateByPath) {
-  toe *top = root();
-  toeDefine(top, "internal", "name", nullptr, "top");
-  toe *a = child(top, "a");
-  toe *b = child(a, "b");
-  toe *c = child(b, "c");
-  toe *other = child(top, "other");
-
-  EXPECT_EQ(toeLocate(top, "a.b.c", 0, nullptr, nullptr, 0), c);
-  EXPECT_EQ(toeLocate(c, "~a", 0, nullptr, nullptr, 0), a);
-  EXPECT_EQ(toeLocate(c, ".a.b", 0, nullptr, nullptr, 0), b);
-  EXPECT_EQ(toeLocate(c, "^", 0, nullptr, nullptr, 0), b);
-  EXPECT_EQ(toeLocate(c, "^^c", 0, nullptr, nullptr, 0), nullptr);
-  EXPECT_EQ(toeLocate(c, "^^b", 0, nullptr, nullptr, 0), b);
-  EXPECT_EQ(toeLocate(c, "^{top}other", 0, nullptr, nullptr, 0), other);
-  EXPECT_EQ(toeLocate(c, "^{nowhere}other", 0, nullptr, nullptr, 0), nullptr);
-  EXPECT_EQ(toeLocate(c, "^{top", 0, nullptr, nullptr, 0), nullptr);
-  EXPECT_EQ(toeLocate(top, "*c", 0, nullptr, nullptr, 0), c);
-  EXPECT_EQ(toeLocate(top, "a*c", 0, nullptr, nullptr, 0), c);
-  EXPECT_EQ(toeLocate(c, "other", 0, nullptr, nullptr, 0), nullptr);
-  EXPECT_EQ(toeLocate(c, "..other", 0, nullptr, nullptr, 0), other);  // scoped: nearest superior with it
-  EXPECT_EQ(toeLocate(c, "other", 1, nullptr, nullptr, 0), other);
-
-  int created = 0;
-  EXPECT_EQ(toeLocate(c, "^{top}.a", 0, &created, nullptr, 0), nullptr);
-  toe *empty = toeLocate(c, "^{top}.a", 2, &created, nullptr, 0);
-  ASSERT_NE(empty, nullptr);
-  EXPECT_EQ(text(empty, 0, "internal", "name"), "a");
-  EXPECT_EQ(text(top, 0, "object", ""), toeGetSuperior(empty)->id);  // a child with an empty name
-  EXPECT_EQ(toeGetSuperior(toeGetSuperior(empty)), top);
-
-  toe *klass = root();
-  toeDefine(klass, "value", "colour", nullptr, "red");
-  toe *made = toeLocate(a, "x.y", 2, &created, &klass, 1);
-  ASSERT_NE(made, nullptr);
-  EXPECT_EQ(created, 1);
-  EXPECT_EQ(text(made, 1, "value", "colour"), "red");
-  EXPECT_EQ(text(toeGetSuperior(made), 1, "value", "colour"), "red");
-  EXPECT_EQ(toeLocate(a, "x.y", 2, &created, nullptr, 0), made);
-  EXPECT_EQ(created, 0);
-
-  const char *key = "b.c.value";
-  EXPECT_EQ(toeKeyList2ObjectAndKey(a, &key, 0), c);
-  EXPECT_STREQ(key, "value");
-  toeDefine(a, "value", "b.c.deep", nullptr, "here");
-  EXPECT_EQ(text(c, 0, "value", "deep"), "here");
-
-  char *name = toeObject2Name(c, -1);
-  EXPECT_STREQ(name, "top.a.b.c");
-  std::free(name);
-  name = toeObject2Name(c, 1);
-  EXPECT_STREQ(name, "b.c");
-  std::free(name);
-  toe *unnamedTop = root();
-  toe *named = child(unnamedTop, "only");
-  name = toeObject2Name(named, -1);
-  EXPECT_STREQ(name, "only");
-  std::free(name);
-  EXPECT_EQ(toeObject2Name(unnamedTop, -1), nullptr);
-
-  EXPECT_EQ(toeString2Object(c, a->id), a);
-  EXPECT_EQ(toeString2Object(c, "null"), nullptr);
-  EXPECT_EQ(toeString2Object(c, "other"), other);
-}
-
-TEST_F(Store, InheritanceDuplicatesChildrenOnce) {
-  // source has child c; source's parent also has child c and child d.
-  toe *ancestor = root();
-  child(ancestor, "c");
-  toe *ancestorD = child(ancestor, "d");
-  toeDefine(ancestorD, "value", "v", nullptr, "d-value");
-  toe *source = root(&ancestor, 1);
-  toe *sourceC = child(source, "c");
-  toeDefine(sourceC, "value", "v", nullptr, "c-value");
-
-  toe *object = root();
-  ASSERT_EQ(toeDuplicateAndInherit(object, source), 0);
-  EXPECT_EQ(toeGetInheritObject(object, 0), source);
-  EXPECT_EQ(toeGetInheritObject(object, 1), nullptr);
-  toe *c = toeLocate(object, "c", 0, nullptr, nullptr, 0);
-  toe *d = toeLocate(object, "d", 0, nullptr, nullptr, 0);
-  ASSERT_NE(c, nullptr);
-  ASSERT_NE(d, nullptr);
-  EXPECT_EQ(toeGetInheritObject(c, 0), sourceC);
-  EXPECT_EQ(toeGetInheritObject(c, 1), nullptr);  // exactly one new parent
-  EXPECT_EQ(toeGetInheritObject(d, 0), ancestorD);
-  EXPECT_EQ(text(c, 1, "value", "v"), "c-value");
-  EXPECT_EQ(text(d, 1, "value", "v"), "d-value");
-  EXPECT_EQ(toeLookup(object, 0, "\003_duplicate_\003", "ancestor"), nullptr);  // the marker is gone
-  EXPECT_EQ(toeLookup(c, 0, "\003_duplicate_\003", "ancestor"), nullptr);
-  EXPECT_EQ(toeDuplicateAndInherit(object, object), -1);
 }
 
 TEST_F(Store, DestroyWaitsForReferences) {
