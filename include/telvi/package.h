@@ -16,7 +16,9 @@
 #define TELVI_PACKAGES(X) \
   X(1, "source", Source) \
   X(2, "pkg", Pkg) \
-  X(4, "id", Id)
+  X(4, "id", Id) \
+  X(19, "ssi", Ssi) \
+  X(35, "icmp", Icmp)
 
 TELVI_BEGIN_DECLS
 

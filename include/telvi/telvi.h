@@ -7,5 +7,6 @@
 #include "id.h"
 #include "datatype.h"
 #include "util.h"
+#include "proc.h"
 
 #endif
