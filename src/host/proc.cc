@@ -181,8 +181,11 @@ ReadResult failure(int error) {
   return (error == EACCES || error == EPERM) ? ReadResult::unreadable : ReadResult::gone;
 }
 
+// How much of a process a reading needs: the stat line alone serves counts and name matches.
+enum class Depth { stat, full };
+
 // Fills the record from the process directory open at r.fd.
-ReadResult readRecord(proc &r) {
+ReadResult readRecord(proc &r, Depth depth = Depth::full) {
   const HostClock &clock = hostClock();
   char stat[1024];
   if (readAt(r.fd, "stat", stat, sizeof stat) < 0) return failure(errno);
@@ -213,6 +216,7 @@ ReadResult readRecord(proc &r) {
   double age = now.tv_sec + now.tv_usec * 1e-6 - (r.startSec + r.startNsec * 1e-9);
   double lifetime = age > 0 ? 100.0 * cpuTicks / clock.ticks / age : 0.0;
   r.pctcpu = shares().share(r.pid, startTicks, cpuTicks, lifetime);
+  if (depth == Depth::stat) return ReadResult::ok;
 
   char status[4096];
   if (readAt(r.fd, "status", status, sizeof status) >= 0) {
@@ -264,7 +268,7 @@ proc *newRecord() {
 }
 
 // Reads the process into r (fresh fields); r.fd is left open on success.
-ReadResult readPid(proc &r, int procfd, pid_t pid) {
+ReadResult readPid(proc &r, int procfd, pid_t pid, Depth depth = Depth::full) {
   bool usage = r.collectUsage;
   int refs = r.refs;
   if (r.fd >= 0) close(r.fd);
@@ -274,7 +278,7 @@ ReadResult readPid(proc &r, int procfd, pid_t pid) {
   r.pid = pid;
   r.fd = openProcessDir(procfd, pid);
   if (r.fd < 0) return failure(errno);
-  ReadResult result = readRecord(r);
+  ReadResult result = readRecord(r, depth);
   if (result != ReadResult::ok) {
     close(r.fd);
     r.fd = -1;
@@ -293,14 +297,14 @@ bool pidName(const char *name, pid_t *pid) {
 
 // Calls visit(record) for every readable process, with a record read without usage.
 template <typename Visit>
-int forEachProcess(Visit visit) {
+int forEachProcess(Visit visit, Depth depth = Depth::full) {
   DIR *dir = opendir("/proc");
   if (dir == nullptr) return -1;
   proc r;
   while (dirent *entry = readdir(dir)) {
     pid_t pid;
     if (!pidName(entry->d_name, &pid)) continue;
-    if (readPid(r, dirfd(dir), pid) != ReadResult::ok) continue;
+    if (readPid(r, dirfd(dir), pid, depth) != ReadResult::ok) continue;
     close(r.fd);
     r.fd = -1;
     visit(r);
@@ -536,13 +540,13 @@ void proc_get_count_by_states(int counts[PROC_COUNT_SIZE]) {
     for (size_t i = 0; i < sizeof order; ++i)
       if (order[i] == r.state) ++counts[i];
     ++counts[PROC_COUNT_TOTAL];
-  });
+  }, Depth::stat);
   if (code != 0) telvi::host::report("Can't open process list\n");
 }
 
 int proc_get_total_count(void) {
   int count = 0;
-  forEachProcess([&](const proc &) { ++count; });
+  forEachProcess([&](const proc &) { ++count; }, Depth::stat);
   return count;
 }
 
@@ -553,7 +557,7 @@ int proc_match_name(const char *name, pid_t *pids, int capacity) {
     if (std::strcmp(r.name, name) != 0) return;
     if (pids != nullptr && count < capacity) pids[count] = r.pid;
     ++count;
-  });
+  }, Depth::stat);
   return code != 0 ? -1 : count;
 }
 

@@ -89,7 +89,9 @@ TEST_F(ProcTable, OwnRecord) {
   proc_get_timestamp(self, &sec, &usec);
   EXPECT_NEAR(sec, now, 2);
   EXPECT_GE(proc_get_cpu_dsec(self), static_cast<double>(proc_get_cpu_sec(self)));
-  if (getuid() == 0) EXPECT_STREQ(proc_get_user(self), "root");
+  if (getuid() == 0) {
+    EXPECT_STREQ(proc_get_user(self), "root");
+  }
   EXPECT_GE(proc_get_pctcpu(self), 0.0);
   EXPECT_GT(proc_exists(self), 0);
   EXPECT_EQ(proc_update(self), 1);
