@@ -55,11 +55,10 @@ struct proc_snapshot {
 
 namespace {
 
-// Host constants read once: clock ticks per second, page size and the boot time.
+// Host constants read once: clock ticks per second and page size.
 struct HostClock {
   long ticks = 100;
   long pageKb = 4;
-  long long bootTime = 0;
 };
 
 const HostClock &hostClock() {
@@ -69,15 +68,19 @@ const HostClock &hostClock() {
     if (ticks > 0) c.ticks = ticks;
     long page = sysconf(_SC_PAGESIZE);
     if (page > 0) c.pageKb = page / 1024;
-    if (FILE *f = std::fopen("/proc/stat", "re")) {
-      char line[512];
-      while (std::fgets(line, sizeof line, f))
-        if (std::sscanf(line, "btime %lld", &c.bootTime) == 1) break;
-      std::fclose(f);
-    }
     return c;
   }();
   return clock;
+}
+
+// The boot time in seconds since the epoch, to the microsecond (the btime of /proc/stat is whole
+// seconds, which would put fresh processes up to a second into the future). Start times count
+// from boot on the clock that includes suspended time.
+double bootEpoch() {
+  timespec real, boot;
+  clock_gettime(CLOCK_REALTIME, &real);
+  clock_gettime(CLOCK_BOOTTIME, &boot);
+  return static_cast<double>(real.tv_sec - boot.tv_sec) + (real.tv_nsec - boot.tv_nsec) * 1e-9;
 }
 
 // Linux has no recent CPU share per process; it is measured here as the CPU time used between two
@@ -205,8 +208,9 @@ ReadResult readRecord(proc &r, Depth depth = Depth::full) {
   r.cpuSec = static_cast<long>(cpuTicks / clock.ticks);
   r.cpuNsec = static_cast<long>((cpuTicks % clock.ticks) * (1000000000LL / clock.ticks));
   unsigned long long startTicks = f[19];
-  r.startSec = static_cast<long>(clock.bootTime + startTicks / clock.ticks);
-  r.startNsec = static_cast<long>((startTicks % clock.ticks) * (1000000000LL / clock.ticks));
+  double start = bootEpoch() + static_cast<double>(startTicks) / clock.ticks;
+  r.startSec = static_cast<long>(start);
+  r.startNsec = static_cast<long>((start - r.startSec) * 1e9);
   r.size = static_cast<long>(f[20] >> 10);
   r.rss = static_cast<long>(f[21] * clock.pageKb);
   r.heap = f[45] > f[44] ? static_cast<unsigned long>(f[45] - f[44]) : 0;

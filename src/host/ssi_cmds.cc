@@ -109,8 +109,8 @@ int cmdSsinfo(ClientData, Tcl_Interp *interp, int argc, const char *argv[]) {
                      "\n        swap cpu file proc load", nullptr);
     return TCL_ERROR;
   }
-  const char *spec = argv[1];
-  auto is = [spec](const char *word) { return strcasecmp(spec, word) == 0; };
+  const char *field = argv[1];
+  auto is = [field](const char *word) { return strcasecmp(field, word) == 0; };
   std::string out;
   int code;
   if (is("cpu"))
@@ -139,7 +139,7 @@ int cmdSsinfo(ClientData, Tcl_Interp *interp, int argc, const char *argv[]) {
     code = tcp(out);
   else {
     Tcl_ResetResult(interp);
-    Tcl_AppendResult(interp, argv[0], ": invalid field spec: ", spec, nullptr);
+    Tcl_AppendResult(interp, argv[0], ": invalid field spec: ", field, nullptr);
     return TCL_ERROR;
   }
   Tcl_ResetResult(interp);
