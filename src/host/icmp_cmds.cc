@@ -27,7 +27,6 @@ int ident = -1;
 // closed by descriptor number: a script's wrong number must not touch another channel's socket.
 struct Socket {
   Tcl_Channel channel;
-  Tcl_Interp *interp;
 };
 std::mutex socketsMutex;
 std::map<int, Socket> sockets;
@@ -127,7 +126,7 @@ int cmdOpenIcmpSocket(ClientData, Tcl_Interp *interp, int argc, const char *argv
   }
   {
     std::lock_guard<std::mutex> lock(socketsMutex);
-    sockets[fd] = {channel, interp};
+    sockets[fd] = {channel};
   }
   Tcl_RegisterChannel(interp, channel);
   Tcl_SetChannelOption(nullptr, channel, "-translation", "binary");
@@ -145,11 +144,12 @@ int cmdCloseIcmpSocket(ClientData, Tcl_Interp *interp, int argc, const char *arg
     Tcl_UnregisterChannel(interp, channel);
     return TCL_OK;
   }
-  // Not one of our channels: the descriptor goes, if it is an ICMP socket of ours, through its
-  // own channel, so that no channel is left with a closed descriptor.
+  // Not one of our channels: the descriptor goes, if it is an ICMP socket of ours registered in
+  // this interpreter, through its own channel, so that no channel is left with a closed descriptor.
   Socket socket;
   int fd = ourDescriptor(argv[1]);
-  if (fd >= 0 && findSocket(fd, &socket)) Tcl_UnregisterChannel(socket.interp, socket.channel);
+  if (fd >= 0 && findSocket(fd, &socket) && Tcl_IsChannelRegistered(interp, socket.channel))
+    Tcl_UnregisterChannel(interp, socket.channel);
   return error(interp, "Invalid channel descriptor: ", argv[2]);
 }
 
