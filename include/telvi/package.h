@@ -17,7 +17,9 @@
   X(1, "source", Source) \
   X(2, "pkg", Pkg) \
   X(4, "id", Id) \
-  X(5, "toe", Toe, "id")
+  X(5, "toe", Toe, "id") \
+  X(19, "ssi", Ssi) \
+  X(35, "icmp", Icmp)
 
 TELVI_BEGIN_DECLS
 

@@ -8,5 +8,6 @@
 #include "datatype.h"
 #include "util.h"
 #include "toe.h"
+#include "proc.h"
 
 #endif

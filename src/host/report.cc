@@ -1,0 +1,11 @@
+#include "host/report.h"
+
+#include <cstdarg>
+#include <cstdio>
+
+void telvi::host::report(const char *format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::vfprintf(stderr, format, args);
+  va_end(args);
+}
