@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cstring>
 #include <ctime>
+#include <string>
 #include <vector>
 
 namespace {
@@ -40,9 +41,11 @@ class ProcTable : public ::testing::Test {
       prctl(PR_SET_NAME, "telvi-proc-kid");
       for (;;) pause();
     }
+    // Tests run in parallel processes: the sleeper's arguments carry this process's pid.
+    duration_ = "987." + std::to_string(getpid());
     sleeper_ = fork();
     if (sleeper_ == 0) {
-      execl("/bin/sleep", "sleep", "987.6543", static_cast<char *>(nullptr));
+      execl("/bin/sleep", "sleep", duration_.c_str(), static_cast<char *>(nullptr));
       _exit(127);
     }
     // Wait until both children show what they became.
@@ -62,6 +65,7 @@ class ProcTable : public ::testing::Test {
            pids + std::min(n, 4096);
   }
   pid_t named_ = -1, sleeper_ = -1;
+  std::string duration_;
 };
 
 TEST_F(ProcTable, OwnRecord) {
@@ -108,7 +112,8 @@ TEST_F(ProcTable, FindsChildrenByNameAndExpression) {
   int n = proc_match_name("telvi-proc-kid", pids, 4096);
   ASSERT_GE(n, 1);
   EXPECT_NE(std::find(pids, pids + n, named_), pids + n);
-  n = proc_match_regexp("^sleep 987\\.6543$", pids, 4096);
+  std::string expression = "^sleep 987\\." + std::to_string(getpid()) + "$";
+  n = proc_match_regexp(expression.c_str(), pids, 4096);
   ASSERT_EQ(n, 1);
   EXPECT_EQ(pids[0], sleeper_);
   // Too small an array: the count says so, nothing is written past it.
@@ -179,7 +184,7 @@ TEST_F(ProcTable, SnapshotAndIteration) {
   for (proc *r = proc_snapshot_get_start(snapshot); r != nullptr; r = proc_snapshot_get_next(r)) {
     ++count;
     self |= proc_get_pid(r) == getpid();
-    kid |= proc_get_pid(r) == sleeper_ && std::strcmp(proc_get_args(r), "sleep 987.6543") == 0;
+    kid |= proc_get_pid(r) == sleeper_ && proc_get_args(r) == "sleep " + duration_;
     EXPECT_GE(proc_get_pctcpu(r), 0.0);
     EXPECT_EQ(proc_get_system_calls(r), 0u);  // snapshots do not collect usage
   }
