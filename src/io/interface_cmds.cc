@@ -240,8 +240,8 @@ int optionWrite(Tcl_Interp *interp, const char *cmd, int argc, const char *argv[
     }
     done += static_cast<size_t>(put);
   }
-  Tcl_ResetResult(interp);
-  Tcl_AppendResult(interp, data + done, nullptr);
+  // What stays unwritten of the requested bytes.
+  Tcl_SetObjResult(interp, Tcl_NewStringObj(data + done, static_cast<int>(length - done)));
   return TCL_OK;
 }
 

@@ -88,7 +88,7 @@ class Buf {
     size_t n = 0;
     do digits[n++] = (upper ? "0123456789ABCDEF" : "0123456789abcdef")[value % base];
     while ((value /= base) != 0);
-    for (; n < width; ++n) put('0');
+    for (size_t pad = n; pad < width; ++pad) put('0');
     while (n > 0) put(digits[--n]);
   }
   void decimal(long long value) {

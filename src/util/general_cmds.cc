@@ -270,6 +270,26 @@ int cmdWord(ClientData, Tcl_Interp *interp, int argc, const char *argv[]) {
   return TCL_OK;
 }
 
+// string2oid and oid2string work on the string's characters as bytes (one byte per character, as
+// ISO 8859-1), so that each is the other's inverse for every code from 1 to 255.
+std::string toBytes(const char *text) {
+  Tcl_DString bytes;
+  Tcl_Encoding latin1 = Tcl_GetEncoding(nullptr, "iso8859-1");
+  Tcl_UtfToExternalDString(latin1, text, -1, &bytes);
+  Tcl_FreeEncoding(latin1);
+  std::string result(Tcl_DStringValue(&bytes), static_cast<size_t>(Tcl_DStringLength(&bytes)));
+  Tcl_DStringFree(&bytes);
+  return result;
+}
+
+void setBytesResult(Tcl_Interp *interp, const std::string &bytes) {
+  Tcl_DString text;
+  Tcl_Encoding latin1 = Tcl_GetEncoding(nullptr, "iso8859-1");
+  Tcl_ExternalToUtfDString(latin1, bytes.data(), static_cast<int>(bytes.size()), &text);
+  Tcl_FreeEncoding(latin1);
+  Tcl_DStringResult(interp, &text);
+}
+
 int cmdOid2string(ClientData, Tcl_Interp *interp, int argc, const char *argv[]) {
   if (argc != 2) return usage(interp, argv[0], "oid");
   std::string result;
@@ -283,16 +303,16 @@ int cmdOid2string(ClientData, Tcl_Interp *interp, int argc, const char *argv[]) 
       number = number * 10 + static_cast<unsigned>(*p - '0');
     if (number > 0) result += static_cast<char>(number);
   }
-  Tcl_SetObjResult(interp, Tcl_NewStringObj(result.data(), static_cast<int>(result.size())));
+  setBytesResult(interp, result);
   return TCL_OK;
 }
 
 int cmdString2oid(ClientData, Tcl_Interp *interp, int argc, const char *argv[]) {
   if (argc != 2) return usage(interp, argv[0], "string");
-  std::string result;
-  for (const char *p = argv[1]; *p != '\0'; ++p) {
-    if (p != argv[1]) result += '.';
-    result += std::to_string(static_cast<unsigned int>(static_cast<int>(static_cast<signed char>(*p))));
+  std::string result, bytes = toBytes(argv[1]);
+  for (size_t i = 0; i < bytes.size(); ++i) {
+    if (i > 0) result += '.';
+    result += std::to_string(static_cast<unsigned int>(static_cast<int>(static_cast<signed char>(bytes[i]))));
   }
   Tcl_ResetResult(interp);
   Tcl_AppendResult(interp, result.c_str(), nullptr);
