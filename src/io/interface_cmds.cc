@@ -176,7 +176,6 @@ int wrapInterface(Tcl_Interp *interp, int fd, const char *failure) {
     interfaceClose(fd);
     return error(interp, failure);
   }
-  Tcl_SetChannelOption(nullptr, state->channel, "-translation", "binary");
   Tcl_RegisterChannel(interp, state->channel);
   Tcl_AppendResult(interp, name.c_str(), nullptr);
   return TCL_OK;

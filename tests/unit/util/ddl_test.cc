@@ -13,6 +13,7 @@
 
 #include "telvi/cfg.h"
 #include "telvi/ddl.h"
+#include "telvi/package.h"
 #include "util/strtable.h"
 
 namespace {
@@ -86,6 +87,7 @@ TEST(Cfg, ReadsBlocksKeysCommentsAndContinuations) {
 }
 
 TEST(Ddl, ConfiguredChannelsExportsAndTheSignal) {
+  Intfile_InitInternal();
   TempDir dir;
   std::string log = dir.file("diag.log");
   setenv("DDL_TIMESTAMP_FORMAT", "%Y", 1);
@@ -141,6 +143,7 @@ TEST(Ddl, ConfiguredChannelsExportsAndTheSignal) {
 }
 
 TEST(Ddl, SpecialChannelsAndOversizedLines) {
+  Intfile_InitInternal();
   TempDir dir;
   ddlInit("unitagent", nullptr);
   static std::string seen;
