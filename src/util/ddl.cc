@@ -234,11 +234,17 @@ int printText(const char *name, const char *text) {
   char stamp[kTimeLimit];
   timeText(stamp);
   size_t size = std::strlen(text) + 257 + std::strlen(name) + module().application.size();
-  std::vector<char> line(size);
-  Buf out(line.data(), size);
+  char *line = static_cast<char *>(std::malloc(size));
+  if (line == nullptr) {
+    ddlPrintf("error", "Malloc failed, can't print message '%s'\n", text);
+    return -1;
+  }
+  Buf out(line, size);
   header(out, name, stamp);
   out.put(text);
-  return emit(*channel, out.text(), out.length());
+  code = emit(*channel, out.text(), out.length());
+  std::free(line);
+  return code;
 }
 
 // Header and formatted message within `limit` bytes; an oversized message is reported instead.
@@ -248,14 +254,14 @@ int printFormatted(const char *name, size_t limit, const char *format, va_list a
   if (channel == nullptr) return code;
   char stamp[kTimeLimit];
   timeText(stamp);
-  std::vector<char> line(limit);
-  Buf out(line.data(), limit);
+  char line[kLineLimit];
+  Buf out(line, limit);
   header(out, name, stamp);
   size_t room = limit - out.length();
-  int needed = std::vsnprintf(line.data() + out.length(), room, format, args);
+  int needed = std::vsnprintf(line + out.length(), room, format, args);
   if (needed < 0) return -1;
   if (static_cast<size_t>(needed) >= room) {
-    std::string message(line.data() + out.length());
+    std::string message(line + out.length());
     std::fprintf(stderr, "DDL message boundary exceeded ... memory corrupted\nmessage='%s'\n",
                  message.c_str());
     std::fflush(stderr);
@@ -263,7 +269,7 @@ int printFormatted(const char *name, size_t limit, const char *format, va_list a
               message.substr(0, kPartial).c_str());
     return -1;
   }
-  return emit(*channel, line.data(), out.length() + static_cast<size_t>(needed));
+  return emit(*channel, line, out.length() + static_cast<size_t>(needed));
 }
 
 struct FileId {
@@ -305,7 +311,7 @@ void moveDescriptor(int from, int to) {
 }
 
 int createChannel(const char *name, const char *stream, ddlCallback callback) {
-  if (name == nullptr) return -1;
+  if (name == nullptr || *name == '\0') return -1;
   State &s = module();
   if (s.channels.find(name) != nullptr) {
     ddlPrintf("info", "Channel already exists: %s\n", name);

@@ -189,13 +189,14 @@ class Evaluator {
       if (Tcl_ParseCommand(interp_, cursor, static_cast<int>(stop - cursor), 1, &parse) != TCL_OK)
         throw Failure{};
       const char *term = parse.term;
+      const char *previous = cursor;
       cursor = parse.commandStart + parse.commandSize;
       Tcl_FreeParse(&parse);
       if (term < stop && *term == ']') {
         cursor = term;
         break;
       }
-      if (cursor >= stop) {
+      if (cursor >= stop || cursor <= previous) {
         Tcl_ResetResult(interp_);
         Tcl_AppendResult(interp_, "missing close-bracket", nullptr);
         throw Failure{};
@@ -343,6 +344,15 @@ class Evaluator {
 
   // A primary with its unary operators.
   Value unary() {
+    // Nesting (parentheses, unary operators, function arguments) is bounded so that no expression
+    // can exhaust the stack.
+    struct Depth {
+      int &depth;
+      explicit Depth(int &d) : depth(d) { ++depth; }
+      ~Depth() { --depth; }
+    } guard(depth_);
+    if (depth_ > kMaxDepth)
+      error(std::string("expression nested too deeply: \"") + expression_ + "\"");
     Token t = token_;
     if (t == kMinus || t == kPlus || t == kNot || t == kBitNot) {
       next();
@@ -612,6 +622,8 @@ class Evaluator {
   Token token_ = kEnd;
   Value value_;
   std::string funcName_;
+  static constexpr int kMaxDepth = 1000;
+  int depth_ = 0;
   int skip_ = 0;       // > 0 while parsing an operand whose value is not needed
   int inTernary_ = 0;  // ?: branches being parsed
 };
