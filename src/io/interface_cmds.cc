@@ -22,6 +22,7 @@ struct ChannelState {
   int writeFd;   // where writes go: a pipe's second descriptor, else fd
   bool realFds;  // false for interfaces without a real descriptor (syslog)
   Tcl_Channel channel;
+  int borrowedFlags;  // a desc interface's file flags before it was wrapped, else -1
 };
 
 void setNonBlocking(int fd, bool on) {
@@ -46,6 +47,8 @@ int closeProc(ClientData data, Tcl_Interp *) {
     Tcl_DeleteFileHandler(state->fd);
     if (state->writeFd != state->fd) Tcl_DeleteFileHandler(state->writeFd);
   }
+  // A descriptor that belongs to someone else is handed back the way it came.
+  if (state->borrowedFlags >= 0) fcntl(state->fd, F_SETFL, state->borrowedFlags);
   int code = interfaceRecord(state->fd) == nullptr ? 0 : interfaceClose(state->fd);
   int error = code < 0 ? errno : 0;
   delete state;
@@ -164,7 +167,7 @@ int wrapInterface(Tcl_Interp *interp, int fd, const char *failure) {
     mask = mode == 0 ? TCL_READABLE : mode == 1 ? TCL_WRITABLE : mask;
   }
   auto *state = new ChannelState{fd, record->fd2 >= 0 ? record->fd2 : fd, className != "syslog",
-                                 nullptr};
+                                 nullptr, className == "desc" ? fcntl(fd, F_GETFL) : -1};
   if (state->realFds) {
     setNonBlocking(state->fd, true);
     setNonBlocking(state->writeFd, true);
