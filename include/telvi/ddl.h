@@ -19,6 +19,12 @@ TELVI_BEGIN_DECLS
 
 struct cfgFile;
 
+#if defined(__GNUC__)
+#define TELVI_PRINTF(f, a) __attribute__((format(printf, f, a)))
+#else
+#define TELVI_PRINTF(f, a)
+#endif
+
 /* A special channel hands every printed line to its callback too. */
 typedef void (*ddlCallback)(const char *line, void *argument);
 
@@ -37,8 +43,7 @@ enum {
 TELVI_API void ddlInit(const char *application, struct cfgFile *cfg);
 
 /* 0 also when the channel does not exist or is disabled; -1 when it has no descriptor. */
-TELVI_API int ddlPrintf(const char *channel, const char *format, ...)
-    __attribute__((format(printf, 2, 3)));
+TELVI_API int ddlPrintf(const char *channel, const char *format, ...) TELVI_PRINTF(2, 3);
 TELVI_API int ddlPrint(const char *channel, const char *text);
 TELVI_API int ddlRawPrint(const char *channel, const char *text);
 
@@ -54,7 +59,7 @@ TELVI_API int ddlChannelValidate(const char *name);
 TELVI_API int ddlChannelRevalidate(const char *name);
 TELVI_API int ddlPrintSpecial(const char *name, void *argument, const char *text);
 TELVI_API int ddlPrintfSpecial(const char *name, void *argument, const char *format, ...)
-    __attribute__((format(printf, 3, 4)));
+    TELVI_PRINTF(3, 4);
 
 /* Exported variables: value is the word of the type code (a pointer, or for DDL_EXPORT_INT the
  * integer itself). A name already exported keeps its record. */

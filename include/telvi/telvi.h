@@ -7,5 +7,9 @@
 #include "id.h"
 #include "datatype.h"
 #include "util.h"
+#include "interface.h"
+#include "cfg.h"
+#include "ddl.h"
+#include "expr64.h"
 
 #endif
