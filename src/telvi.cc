@@ -12,16 +12,26 @@ namespace {
 
 using telvi::Package;
 
+// An interface-class package registers its class without an interpreter; in the table it stands
+// like every other package.
+template <int (*InitInternal)(void)>
+int initClassPackage(Tcl_Interp *) {
+  return InitInternal();
+}
+
 constexpr Package kPackages[] = {
 #define TELVI_ROW(place, name, Word, ...) \
   {place, name, #Word, {__VA_ARGS__}, Word##_InitInternal, Word##_Init},
-    TELVI_PACKAGES(TELVI_ROW)
+#define TELVI_CLASS_ROW(place, name, Word, ...) \
+  {place, name, #Word, {__VA_ARGS__}, initClassPackage<Word##_InitInternal>, Word##_Init},
+    TELVI_PACKAGES(TELVI_ROW, TELVI_CLASS_ROW)
 #undef TELVI_ROW
+#undef TELVI_CLASS_ROW
 };
 
 enum PackageIndex {
 #define TELVI_INDEX(place, name, Word, ...) k##Word,
-  TELVI_PACKAGES(TELVI_INDEX)
+  TELVI_PACKAGES(TELVI_INDEX, TELVI_INDEX)
 #undef TELVI_INDEX
 };
 
@@ -76,7 +86,7 @@ int Telvi_Init(Tcl_Interp *interp) {
 
 #define TELVI_ENTRY(place, name, Word, ...) \
   int Word##_Init(Tcl_Interp *interp) { return telvi::initPackage(interp, kPackages[k##Word]); }
-TELVI_PACKAGES(TELVI_ENTRY)
+TELVI_PACKAGES(TELVI_ENTRY, TELVI_ENTRY)
 #undef TELVI_ENTRY
 
 }  // extern "C"

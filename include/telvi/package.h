@@ -4,6 +4,10 @@
  * TELVI_PACKAGES lists every package that is built, in the order in which Telvi_Init initialises
  * them; the number is the package's place in the full order of 38 packages, so rows of packages not
  * built yet are simply absent. Each row: place, package name, entry word, required packages.
+ * Rows written with X are packages whose <Word>_InitInternal takes the interpreter; rows written with
+ * C are the interface-class packages, whose <Word>_InitInternal(void) only registers a class with
+ * the interface registry (they have no commands). A user that treats both alike passes one macro
+ * twice; the package table wraps the C rows in an adapter that ignores the interpreter.
  * The same list drives Telvi_Init, every <Word>_Init and <Word>_InitInternal, the static package
  * registrations, the build's per-package file names and pkgIndex.tcl.
  */
@@ -13,11 +17,20 @@
 #include <tcl.h>
 #include "api.h"
 
-#define TELVI_PACKAGES(X) \
+#define TELVI_PACKAGES(X, C) \
   X(1, "source", Source) \
   X(2, "pkg", Pkg) \
   X(4, "id", Id) \
   X(5, "toe", Toe, "id") \
+  X(6, "interface", Interface) \
+  C(7, "intfile", Intfile, "interface") \
+  C(8, "intpipe", Intpipe, "interface") \
+  C(9, "intinet", Intinet, "interface") \
+  C(10, "intunix", Intunix, "interface") \
+  C(12, "intsyslog", Intsyslog, "interface") \
+  X(15, "general", General) \
+  X(16, "ddl", Ddl) \
+  X(18, "expr64", Expr64) \
   X(19, "ssi", Ssi) \
   X(35, "icmp", Icmp)
 
@@ -29,8 +42,12 @@ TELVI_API int Telvi_Init(Tcl_Interp *interp);
 #define TELVI_DECLARE_ENTRIES(place, name, Word, ...) \
   TELVI_API int Word##_Init(Tcl_Interp *interp); \
   TELVI_API int Word##_InitInternal(Tcl_Interp *interp);
-TELVI_PACKAGES(TELVI_DECLARE_ENTRIES)
+#define TELVI_DECLARE_CLASS_ENTRIES(place, name, Word, ...) \
+  TELVI_API int Word##_Init(Tcl_Interp *interp); \
+  TELVI_API int Word##_InitInternal(void);
+TELVI_PACKAGES(TELVI_DECLARE_ENTRIES, TELVI_DECLARE_CLASS_ENTRIES)
 #undef TELVI_DECLARE_ENTRIES
+#undef TELVI_DECLARE_CLASS_ENTRIES
 
 TELVI_END_DECLS
 

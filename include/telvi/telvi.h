@@ -9,5 +9,9 @@
 #include "util.h"
 #include "toe.h"
 #include "proc.h"
+#include "interface.h"
+#include "cfg.h"
+#include "ddl.h"
+#include "expr64.h"
 
 #endif

@@ -1,0 +1,50 @@
+// Helpers shared by the interface classes: spec fields, owned C strings, the localhost rule.
+#ifndef TELVI_IO_CLASS_H
+#define TELVI_IO_CLASS_H
+
+#include <cstdlib>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "telvi/interface.h"
+
+namespace telvi::io {
+
+struct FreeDeleter {
+  void operator()(char *p) const { std::free(p); }
+};
+using CString = std::unique_ptr<char, FreeDeleter>;
+
+// A possibly absent text as an optional string (absent and empty are the same).
+inline std::optional<std::string> take(char *text) {
+  CString owned(text);
+  if (!owned) return std::nullopt;
+  return std::string(owned.get());
+}
+
+// The fields of a spec after its scheme word, in order; an empty field is absent. The last field
+// takes the rest of the text when `restInLast` is set (paths and commands may hold ':').
+std::vector<std::optional<std::string>> specFields(const char *spec, size_t count);
+
+// A URL names a local resource: its host is absent or "localhost" (any case).
+bool hostIsLocal(const char *url);
+
+// The spec form of a URL for the classes whose URL is scheme://localhost/resource;p=v...: the
+// resource and then each named parameter, joined with ':'. Null when the host is not local or the
+// resource is missing.
+std::optional<std::string> localSpec(const char *url, const char *scheme,
+                                     std::initializer_list<const char *> params);
+
+// The spec of an open request: the text itself when it is no URL, else the class's conversion.
+inline const char *fieldOr(const std::optional<std::string> &field, const char *fallback) {
+  return field ? field->c_str() : fallback;
+}
+
+// Registers the interface's class once the registry exists.
+void registerClass(const intClass *cls);
+
+}  // namespace telvi::io
+
+#endif

@@ -1,0 +1,325 @@
+// Package "interface": the `interface` command, which opens interfaces by URL or spec and wraps them
+// in Tcl channels of the "interface" channel type. Closing the channel (with `interface close` or
+// Tcl's own `close`) closes the interface, so each descriptor has exactly one owner.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#include "io/interface_cmds.h"
+#include "pkg/command.h"
+#include "telvi/interface.h"
+#include "telvi/package.h"
+
+namespace {
+
+constexpr size_t kChunk = 4096;
+
+struct ChannelState {
+  int fd;        // the interface
+  int writeFd;   // where writes go: a pipe's second descriptor, else fd
+  bool realFds;  // false for interfaces without a real descriptor (syslog)
+  Tcl_Channel channel;
+  int borrowedFlags;  // a desc interface's file flags before it was wrapped, else -1
+};
+
+void setNonBlocking(int fd, bool on) {
+  if (fd < 0) return;
+  int flags = fcntl(fd, F_GETFL);
+  if (flags < 0) return;
+  fcntl(fd, F_SETFL, on ? flags | O_NONBLOCK : flags & ~O_NONBLOCK);
+}
+
+int blockModeProc(ClientData data, int mode) {
+  auto *state = static_cast<ChannelState *>(data);
+  if (state->realFds) {
+    setNonBlocking(state->fd, mode == TCL_MODE_NONBLOCKING);
+    if (state->writeFd != state->fd) setNonBlocking(state->writeFd, mode == TCL_MODE_NONBLOCKING);
+  }
+  return 0;
+}
+
+int closeProc(ClientData data, Tcl_Interp *) {
+  auto *state = static_cast<ChannelState *>(data);
+  if (state->realFds) {
+    Tcl_DeleteFileHandler(state->fd);
+    if (state->writeFd != state->fd) Tcl_DeleteFileHandler(state->writeFd);
+  }
+  // A descriptor that belongs to someone else is handed back the way it came.
+  if (state->borrowedFlags >= 0) fcntl(state->fd, F_SETFL, state->borrowedFlags);
+  int code = interfaceRecord(state->fd) == nullptr ? 0 : interfaceClose(state->fd);
+  int error = code < 0 ? errno : 0;
+  delete state;
+  return error;
+}
+
+int inputProc(ClientData data, char *buf, int size, int *errorCode) {
+  auto *state = static_cast<ChannelState *>(data);
+  ssize_t got = interfaceRead(state->fd, buf, static_cast<size_t>(size), nullptr);
+  if (got < 0) *errorCode = errno;
+  return static_cast<int>(got);
+}
+
+int outputProc(ClientData data, const char *buf, int size, int *errorCode) {
+  auto *state = static_cast<ChannelState *>(data);
+  ssize_t put = interfaceWrite(state->writeFd, buf, static_cast<size_t>(size), nullptr);
+  if (put < 0) *errorCode = errno;
+  return static_cast<int>(put);
+}
+
+void fileReady(ClientData data, int mask) {
+  Tcl_NotifyChannel(static_cast<ChannelState *>(data)->channel, mask);
+}
+
+void watchProc(ClientData data, int mask) {
+  auto *state = static_cast<ChannelState *>(data);
+  if (!state->realFds) return;
+  if (state->writeFd == state->fd) {
+    if (mask != 0)
+      Tcl_CreateFileHandler(state->fd, mask, fileReady, state);
+    else
+      Tcl_DeleteFileHandler(state->fd);
+    return;
+  }
+  if (mask & TCL_READABLE)
+    Tcl_CreateFileHandler(state->fd, mask & (TCL_READABLE | TCL_EXCEPTION), fileReady, state);
+  else
+    Tcl_DeleteFileHandler(state->fd);
+  if (state->writeFd >= 0) {
+    if (mask & TCL_WRITABLE)
+      Tcl_CreateFileHandler(state->writeFd, TCL_WRITABLE, fileReady, state);
+    else
+      Tcl_DeleteFileHandler(state->writeFd);
+  }
+}
+
+int getHandleProc(ClientData data, int direction, ClientData *handle) {
+  auto *state = static_cast<ChannelState *>(data);
+  if (!state->realFds) return TCL_ERROR;
+  int fd = direction == TCL_WRITABLE ? state->writeFd : state->fd;
+  if (fd < 0) return TCL_ERROR;
+  *handle = reinterpret_cast<ClientData>(static_cast<intptr_t>(fd));
+  return TCL_OK;
+}
+
+const Tcl_ChannelType kChannelType = {
+    "interface",  TCL_CHANNEL_VERSION_5, closeProc, inputProc, outputProc, nullptr, nullptr,
+    nullptr,      watchProc,             getHandleProc, nullptr, blockModeProc, nullptr, nullptr,
+    nullptr,      nullptr,               nullptr};
+
+ChannelState *stateOf(Tcl_Channel channel) {
+  if (channel == nullptr || Tcl_GetChannelType(channel) != &kChannelType) return nullptr;
+  return static_cast<ChannelState *>(Tcl_GetChannelInstanceData(channel));
+}
+
+ChannelState *lookupChannel(Tcl_Interp *interp, const char *name) {
+  int mode;
+  ChannelState *state = stateOf(Tcl_GetChannel(interp, name, &mode));
+  Tcl_ResetResult(interp);
+  if (state == nullptr) Tcl_AppendResult(interp, "bad interface descriptor: ", name, nullptr);
+  return state;
+}
+
+int systemError(Tcl_Interp *interp, const char *what, const char *name) {
+  Tcl_ResetResult(interp);
+  Tcl_AppendResult(interp, what, " \"", name, "\": ", std::strerror(errno), nullptr);
+  return TCL_ERROR;
+}
+
+int error(Tcl_Interp *interp, const char *a, const char *b = nullptr, const char *c = nullptr,
+          const char *d = nullptr) {
+  Tcl_ResetResult(interp);
+  Tcl_AppendResult(interp, a, b, c, d, nullptr);
+  return TCL_ERROR;
+}
+
+// Wraps an open interface in a channel registered in the interpreter; its name is the result.
+int wrapInterface(Tcl_Interp *interp, int fd, const char *failure) {
+  intStruct *record = interfaceRecord(fd);
+  if (record == nullptr) return error(interp, failure);
+  const std::string className = record->cls->name;
+  bool socket = className == "inet" || className == "unix";
+  std::string name = (socket ? "sock" : "file") + std::to_string(fd);
+  int existingMode;
+  if (Tcl_Channel existing = Tcl_GetChannel(interp, name.c_str(), &existingMode)) {
+    Tcl_ResetResult(interp);
+    if (stateOf(existing) != nullptr) {
+      // A descriptor already open as an interface (desc) keeps its one channel.
+      Tcl_AppendResult(interp, name.c_str(), nullptr);
+      return TCL_OK;
+    }
+    // Tcl's own channel on the same descriptor (stdin, stdout, stderr) keeps its name.
+    name = "interface" + std::to_string(fd);
+    if (Tcl_GetChannel(interp, name.c_str(), &existingMode) != nullptr) {
+      Tcl_ResetResult(interp);
+      Tcl_AppendResult(interp, name.c_str(), nullptr);
+      return TCL_OK;
+    }
+  }
+  Tcl_ResetResult(interp);
+  int mask = TCL_READABLE | TCL_WRITABLE;
+  if (className == "syslog") {
+    mask = TCL_WRITABLE;
+  } else if (!socket) {
+    int mode = record->mode & O_ACCMODE;
+    mask = mode == 0 ? TCL_READABLE : mode == 1 ? TCL_WRITABLE : mask;
+  }
+  auto *state = new ChannelState{fd, record->fd2 >= 0 ? record->fd2 : fd, className != "syslog",
+                                 nullptr, className == "desc" ? fcntl(fd, F_GETFL) : -1};
+  if (state->realFds) {
+    setNonBlocking(state->fd, true);
+    setNonBlocking(state->writeFd, true);
+    setNonBlocking(record->fdError, true);
+  }
+  state->channel = Tcl_CreateChannel(&kChannelType, name.c_str(), state, mask);
+  if (state->channel == nullptr) {
+    delete state;
+    interfaceClose(fd);
+    return error(interp, failure);
+  }
+  Tcl_RegisterChannel(interp, state->channel);
+  Tcl_AppendResult(interp, name.c_str(), nullptr);
+  return TCL_OK;
+}
+
+int optionOpen(Tcl_Interp *interp, int argc, const char *argv[]) {
+  const char *spec = argv[2];
+  (void)argc;
+  int fd = interfaceOpen(spec);
+  if (fd < 0)
+    return error(interp, "error creating interface: ", spec, ": ", std::strerror(errno));
+  const intStruct *record = interfaceRecord(fd);
+  const char *failure = "error creating channel";
+  if (record != nullptr && std::strcmp(record->cls->name, "pipe") != 0)
+    failure = std::strncmp(record->spec, "inet:tcp:", 9) == 0 ? "error creating tcp channel"
+                                                              : "error creating file channel";
+  return wrapInterface(interp, fd, failure);
+}
+
+int optionRead(Tcl_Interp *interp, const char *cmd, int argc, const char *argv[], bool errors) {
+  if (argc != 3) return error(interp, "wrong # args: should be ", cmd, " fileId");
+  ChannelState *state = lookupChannel(interp, argv[2]);
+  if (state == nullptr) return TCL_ERROR;
+  if ((Tcl_GetChannelMode(state->channel) & TCL_READABLE) == 0)
+    return error(interp, "file ", argv[2], " not open for reading");
+  std::string text;
+  char buf[kChunk];
+  while (true) {
+    ssize_t got = errors ? interfaceReadError(state->fd, buf, sizeof buf, nullptr)
+                         : interfaceRead(state->fd, buf, sizeof buf, nullptr);
+    if (got == 0) break;
+    if (got < 0) {
+      if (errno == EAGAIN || errno == EWOULDBLOCK) break;
+      return systemError(interp, "error reading", argv[2]);
+    }
+    text.append(buf, static_cast<size_t>(got));
+  }
+  Tcl_SetObjResult(interp, Tcl_NewStringObj(text.data(), static_cast<int>(text.size())));
+  return TCL_OK;
+}
+
+int optionWrite(Tcl_Interp *interp, const char *cmd, int argc, const char *argv[]) {
+  if (argc != 4 && argc != 5)
+    return error(interp, "wrong # args: should be ", cmd, " fileId ?numBytes? data");
+  ChannelState *state = lookupChannel(interp, argv[2]);
+  if (state == nullptr) return TCL_ERROR;
+  if ((Tcl_GetChannelMode(state->channel) & TCL_WRITABLE) == 0)
+    return error(interp, "file ", argv[2], " not open for writing");
+  const char *data = argv[argc - 1];
+  size_t length = std::strlen(data);
+  if (argc == 5 && std::isdigit(static_cast<unsigned char>(argv[3][0]))) {
+    size_t count = std::strtoul(argv[3], nullptr, 10);
+    if (count < length) length = count;
+  }
+  size_t done = 0;
+  while (done < length) {
+    ssize_t put = interfaceWrite(state->writeFd, data + done, length - done, nullptr);
+    if (put < 0) {
+      if (errno == EAGAIN || errno == EWOULDBLOCK) break;
+      return systemError(interp, "error writing", argv[2]);
+    }
+    done += static_cast<size_t>(put);
+  }
+  // What stays unwritten of the requested bytes.
+  Tcl_SetObjResult(interp, Tcl_NewStringObj(data + done, static_cast<int>(length - done)));
+  return TCL_OK;
+}
+
+int optionInfo(Tcl_Interp *interp, ChannelState *state) {
+  int fd2, fdError, stateWord, mode, pid;
+  const char *spec;
+  if (interfaceInfo(state->fd, &fd2, &fdError, &stateWord, &spec, &mode, &pid) != 0)
+    return error(interp, "bad interface descriptor: ", Tcl_GetChannelName(state->channel));
+  std::string text = "{" + std::string(spec) + "} ";
+  for (int value : {state->fd, fd2, fdError, stateWord, mode, pid})
+    text += std::to_string(value) + " ";
+  text.pop_back();
+  Tcl_ResetResult(interp);
+  Tcl_AppendResult(interp, text.c_str(), nullptr);
+  return TCL_OK;
+}
+
+}  // namespace
+
+namespace telvi::io {
+
+bool channelInterface(Tcl_Interp *interp, const char *name, int *fd) {
+  ChannelState *state = lookupChannel(interp, name);
+  if (state == nullptr) return false;
+  if (fd != nullptr) *fd = state->fd;
+  return true;
+}
+
+int cmdInterface(ClientData, Tcl_Interp *interp, int argc, const char *argv[]) {
+  const std::string cmd = std::string(argv[0]) + (argc > 1 ? std::string(" ") + argv[1] : "");
+  auto wrongArgs = [&] {
+    return error(interp, "wrong # args: should be \"", argv[0],
+                 " open|close|remove|accept|read|readerror|write|type|info|filename\"");
+  };
+  if (argc < 3) return wrongArgs();
+  const std::string option = argv[1];
+  const char *word = argv[2];
+  if (option == "open") return optionOpen(interp, argc, argv);
+  if (option == "read" || option == "readerror")
+    return optionRead(interp, cmd.c_str(), argc, argv, option == "readerror");
+  if (option == "write") return optionWrite(interp, cmd.c_str(), argc, argv);
+  if (option == "remove") {
+    if (interfaceRemove(word) != 0) return error(interp, "failed to remove: ", word);
+    Tcl_ResetResult(interp);
+    return TCL_OK;
+  }
+  if (option == "filename") {
+    const char *path = intFileFromInterfacePath(word, 0);
+    if (path == nullptr) return error(interp, "file ", word, " filename error");
+    Tcl_ResetResult(interp);
+    Tcl_AppendResult(interp, path, nullptr);
+    return TCL_OK;
+  }
+  if (option != "close" && option != "accept" && option != "type" && option != "info")
+    return wrongArgs();
+  ChannelState *state = lookupChannel(interp, word);
+  if (state == nullptr) return TCL_ERROR;
+  if (option == "close") {
+    Tcl_UnregisterChannel(interp, state->channel);
+    return TCL_OK;
+  }
+  if (option == "type") {
+    Tcl_AppendResult(interp, interfaceType(state->fd), nullptr);
+    return TCL_OK;
+  }
+  if (option == "info") return optionInfo(interp, state);
+  // accept: the listener's class takes the waiting connection, which gets a channel of its own.
+  int connection = interfaceAcceptConnection(state->fd);
+  if (connection <= 0) return error(interp, "error accepting interface connection: ", word);
+  return wrapInterface(interp, connection, "error creating tcp channel");
+}
+
+}  // namespace telvi::io
+
+extern "C" int Interface_InitInternal(Tcl_Interp *interp) {
+  interfaceInitialize();
+  telvi::createCommands(interp, {{"interface", telvi::io::cmdInterface}});
+  return TCL_OK;
+}
