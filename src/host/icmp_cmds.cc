@@ -20,6 +20,8 @@
 
 namespace {
 
+using telvi::fail;
+
 // The ICMP identifier of every request of this process, set by the first open.
 int ident = -1;
 
@@ -100,21 +102,15 @@ Tcl_ChannelType icmpChannelType = {
     nullptr, nullptr, nullptr, nullptr, nullptr,
 };
 
-int error(Tcl_Interp *interp, const char *message, const char *word = nullptr) {
-  Tcl_ResetResult(interp);
-  Tcl_AppendResult(interp, message, word, nullptr);
-  return TCL_ERROR;
-}
-
 int cmdOpenIcmpSocket(ClientData, Tcl_Interp *interp, int argc, const char *argv[]) {
-  if (argc != 1) return error(interp, "usage: ", argv[0]);
+  if (argc != 1) return fail(interp, "usage: ", argv[0]);
   protoent entry;
   protoent *protocol = nullptr;
   char buffer[1024];
   if (getprotobyname_r("icmp", &entry, buffer, sizeof buffer, &protocol) != 0 || protocol == nullptr)
-    return error(interp, "Unable to locate icmp protocol definition");
+    return fail(interp, "Unable to locate icmp protocol definition");
   int fd = socket(AF_INET, SOCK_RAW | SOCK_NONBLOCK | SOCK_CLOEXEC, protocol->p_proto);
-  if (fd < 0) return error(interp, "Unable to open icmp raw socket");
+  if (fd < 0) return fail(interp, "Unable to open icmp raw socket");
   if (ident == -1) ident = static_cast<int>(getpid() & 0xFFFF);
 
   std::string name = "icmp" + std::to_string(fd);
@@ -122,7 +118,7 @@ int cmdOpenIcmpSocket(ClientData, Tcl_Interp *interp, int argc, const char *argv
   Tcl_Channel channel = Tcl_CreateChannel(&icmpChannelType, name.c_str(), data, TCL_READABLE);
   if (channel == nullptr) {
     close(fd);
-    return error(interp, "Unable to create socket channel");
+    return fail(interp, "Unable to create socket channel");
   }
   {
     std::lock_guard<std::mutex> lock(socketsMutex);
@@ -150,7 +146,7 @@ int cmdCloseIcmpSocket(ClientData, Tcl_Interp *interp, int argc, const char *arg
   int fd = ourDescriptor(argv[1]);
   if (fd >= 0 && findSocket(fd, &socket) && Tcl_IsChannelRegistered(interp, socket.channel))
     Tcl_UnregisterChannel(interp, socket.channel);
-  return error(interp, "Invalid channel descriptor: ", argv[2]);
+  return fail(interp, "Invalid channel descriptor: ", argv[2]);
 }
 
 int cmdSendIcmpRequest(ClientData, Tcl_Interp *interp, int argc, const char *argv[]) {
@@ -162,7 +158,7 @@ int cmdSendIcmpRequest(ClientData, Tcl_Interp *interp, int argc, const char *arg
     hints.ai_family = AF_INET;
     addrinfo *found = nullptr;
     if (getaddrinfo(argv[3], nullptr, &hints, &found) != 0 || found == nullptr)
-      return error(interp, "Unknown hostname ", argv[3]);
+      return fail(interp, "Unknown hostname ", argv[3]);
     to.sin_addr = reinterpret_cast<sockaddr_in *>(found->ai_addr)->sin_addr;
     freeaddrinfo(found);
   }
@@ -177,7 +173,7 @@ int cmdSendIcmpRequest(ClientData, Tcl_Interp *interp, int argc, const char *arg
 int cmdProcessIcmpData(ClientData, Tcl_Interp *interp, int argc, const char *argv[]) {
   if (argc != 2) return telvi::usage(interp, argv[0], "<filedesc>");
   int fd = ourDescriptor(argv[1]);
-  if (fd < 0) return error(interp, "Error reading incoming packet");
+  if (fd < 0) return fail(interp, "Error reading incoming packet");
   uint8_t datagram[4096];
   ssize_t n = recv(fd, datagram, sizeof datagram, 0);
   Tcl_ResetResult(interp);
@@ -185,7 +181,7 @@ int cmdProcessIcmpData(ClientData, Tcl_Interp *interp, int argc, const char *arg
     // Nothing waiting is no failure: the socket is non-blocking and the event loop may wake a
     // script for a datagram another reader already took.
     if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) return TCL_OK;
-    return error(interp, "Error reading incoming packet");
+    return fail(interp, "Error reading incoming packet");
   }
   std::string tag;
   if (telvi::icmp::parseEchoReply(datagram, static_cast<size_t>(n), static_cast<uint16_t>(ident), tag))

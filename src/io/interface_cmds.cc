@@ -15,6 +15,8 @@
 
 namespace {
 
+using telvi::fail;
+
 constexpr size_t kChunk = 4096;
 
 struct ChannelState {
@@ -128,17 +130,10 @@ int systemError(Tcl_Interp *interp, const char *what, const char *name) {
   return TCL_ERROR;
 }
 
-int error(Tcl_Interp *interp, const char *a, const char *b = nullptr, const char *c = nullptr,
-          const char *d = nullptr) {
-  Tcl_ResetResult(interp);
-  Tcl_AppendResult(interp, a, b, c, d, nullptr);
-  return TCL_ERROR;
-}
-
 // Wraps an open interface in a channel registered in the interpreter; its name is the result.
 int wrapInterface(Tcl_Interp *interp, int fd, const char *failure) {
   intStruct *record = interfaceRecord(fd);
-  if (record == nullptr) return error(interp, failure);
+  if (record == nullptr) return fail(interp, failure);
   const std::string className = record->cls->name;
   bool socket = className == "inet" || className == "unix";
   std::string name = (socket ? "sock" : "file") + std::to_string(fd);
@@ -177,7 +172,7 @@ int wrapInterface(Tcl_Interp *interp, int fd, const char *failure) {
   if (state->channel == nullptr) {
     delete state;
     interfaceClose(fd);
-    return error(interp, failure);
+    return fail(interp, failure);
   }
   Tcl_RegisterChannel(interp, state->channel);
   Tcl_AppendResult(interp, name.c_str(), nullptr);
@@ -189,7 +184,7 @@ int optionOpen(Tcl_Interp *interp, int argc, const char *argv[]) {
   (void)argc;
   int fd = interfaceOpen(spec);
   if (fd < 0)
-    return error(interp, "error creating interface: ", spec, ": ", std::strerror(errno));
+    return fail(interp, "error creating interface: ", spec, ": ", std::strerror(errno));
   const intStruct *record = interfaceRecord(fd);
   const char *failure = "error creating channel";
   if (record != nullptr && std::strcmp(record->cls->name, "pipe") != 0)
@@ -199,11 +194,11 @@ int optionOpen(Tcl_Interp *interp, int argc, const char *argv[]) {
 }
 
 int optionRead(Tcl_Interp *interp, const char *cmd, int argc, const char *argv[], bool errors) {
-  if (argc != 3) return error(interp, "wrong # args: should be ", cmd, " fileId");
+  if (argc != 3) return fail(interp, "wrong # args: should be ", cmd, " fileId");
   ChannelState *state = lookupChannel(interp, argv[2]);
   if (state == nullptr) return TCL_ERROR;
   if ((Tcl_GetChannelMode(state->channel) & TCL_READABLE) == 0)
-    return error(interp, "file ", argv[2], " not open for reading");
+    return fail(interp, "file ", argv[2], " not open for reading");
   std::string text;
   char buf[kChunk];
   while (true) {
@@ -222,11 +217,11 @@ int optionRead(Tcl_Interp *interp, const char *cmd, int argc, const char *argv[]
 
 int optionWrite(Tcl_Interp *interp, const char *cmd, int argc, const char *argv[]) {
   if (argc != 4 && argc != 5)
-    return error(interp, "wrong # args: should be ", cmd, " fileId ?numBytes? data");
+    return fail(interp, "wrong # args: should be ", cmd, " fileId ?numBytes? data");
   ChannelState *state = lookupChannel(interp, argv[2]);
   if (state == nullptr) return TCL_ERROR;
   if ((Tcl_GetChannelMode(state->channel) & TCL_WRITABLE) == 0)
-    return error(interp, "file ", argv[2], " not open for writing");
+    return fail(interp, "file ", argv[2], " not open for writing");
   const char *data = argv[argc - 1];
   size_t length = std::strlen(data);
   if (argc == 5 && std::isdigit(static_cast<unsigned char>(argv[3][0]))) {
@@ -251,7 +246,7 @@ int optionInfo(Tcl_Interp *interp, ChannelState *state) {
   int fd2, fdError, stateWord, mode, pid;
   const char *spec;
   if (interfaceInfo(state->fd, &fd2, &fdError, &stateWord, &spec, &mode, &pid) != 0)
-    return error(interp, "bad interface descriptor: ", Tcl_GetChannelName(state->channel));
+    return fail(interp, "bad interface descriptor: ", Tcl_GetChannelName(state->channel));
   std::string text = "{" + std::string(spec) + "} ";
   for (int value : {state->fd, fd2, fdError, stateWord, mode, pid})
     text += std::to_string(value) + " ";
@@ -275,7 +270,7 @@ bool channelInterface(Tcl_Interp *interp, const char *name, int *fd) {
 int cmdInterface(ClientData, Tcl_Interp *interp, int argc, const char *argv[]) {
   const std::string cmd = std::string(argv[0]) + (argc > 1 ? std::string(" ") + argv[1] : "");
   auto wrongArgs = [&] {
-    return error(interp, "wrong # args: should be \"", argv[0],
+    return fail(interp, "wrong # args: should be \"", argv[0],
                  " open|close|remove|accept|read|readerror|write|type|info|filename\"");
   };
   if (argc < 3) return wrongArgs();
@@ -286,13 +281,13 @@ int cmdInterface(ClientData, Tcl_Interp *interp, int argc, const char *argv[]) {
     return optionRead(interp, cmd.c_str(), argc, argv, option == "readerror");
   if (option == "write") return optionWrite(interp, cmd.c_str(), argc, argv);
   if (option == "remove") {
-    if (interfaceRemove(word) != 0) return error(interp, "failed to remove: ", word);
+    if (interfaceRemove(word) != 0) return fail(interp, "failed to remove: ", word);
     Tcl_ResetResult(interp);
     return TCL_OK;
   }
   if (option == "filename") {
     const char *path = intFileFromInterfacePath(word, 0);
-    if (path == nullptr) return error(interp, "file ", word, " filename error");
+    if (path == nullptr) return fail(interp, "file ", word, " filename error");
     Tcl_ResetResult(interp);
     Tcl_AppendResult(interp, path, nullptr);
     return TCL_OK;
@@ -312,7 +307,7 @@ int cmdInterface(ClientData, Tcl_Interp *interp, int argc, const char *argv[]) {
   if (option == "info") return optionInfo(interp, state);
   // accept: the listener's class takes the waiting connection, which gets a channel of its own.
   int connection = interfaceAcceptConnection(state->fd);
-  if (connection <= 0) return error(interp, "error accepting interface connection: ", word);
+  if (connection <= 0) return fail(interp, "error accepting interface connection: ", word);
   return wrapInterface(interp, connection, "error creating tcp channel");
 }
 

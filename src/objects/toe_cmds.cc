@@ -17,23 +17,12 @@ constexpr int kMaxRecursion = 1000;
 
 // ---- messages ----
 
-// "usage: " + the command as called + the synopsis, which carries its own leading blank if any.
-int usage(Tcl_Interp *interp, const char *name, const char *suffix) {
-  Tcl_ResetResult(interp);
-  Tcl_AppendResult(interp, "usage: ", name, suffix, nullptr);
-  return TCL_ERROR;
-}
+using telvi::fail;
+constexpr auto usage = telvi::usageSuffix;
 
 int wrongArgs(Tcl_Interp *interp, const char *name, const char *suffix) {
   Tcl_ResetResult(interp);
   Tcl_AppendResult(interp, "wrong # args: should be \"", name, suffix, "\"", nullptr);
-  return TCL_ERROR;
-}
-
-int fail(Tcl_Interp *interp, const char *a, const char *b = nullptr, const char *c = nullptr,
-         const char *d = nullptr, const char *e = nullptr, const char *f = nullptr) {
-  Tcl_ResetResult(interp);
-  Tcl_AppendResult(interp, a, b, c, d, e, f, nullptr);
   return TCL_ERROR;
 }
 

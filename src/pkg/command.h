@@ -21,6 +21,19 @@ inline void createCommands(Tcl_Interp *interp, std::initializer_list<Command> co
     Tcl_CreateCommand(interp, command.name, command.proc, command.clientData, nullptr);
 }
 
+// The texts, in order, as the error result.
+template <typename... Texts>
+int fail(Tcl_Interp *interp, const Texts *...texts) {
+  Tcl_ResetResult(interp);
+  Tcl_AppendResult(interp, texts..., static_cast<const char *>(nullptr));
+  return TCL_ERROR;
+}
+
+// "usage: " + the command as called + a synopsis that carries its own leading blank, if any.
+inline int usageSuffix(Tcl_Interp *interp, const char *command, const char *suffix) {
+  return fail(interp, "usage: ", command, suffix);
+}
+
 // "usage: <command as called> <synopsis>" as the error result.
 inline int usage(Tcl_Interp *interp, const char *command, const char *synopsis) {
   Tcl_ResetResult(interp);

@@ -8,6 +8,9 @@
 
 namespace {
 
+using telvi::fail;
+constexpr auto usage = telvi::usageSuffix;
+
 enum Option { kOpen, kClose, kEnable, kDisable, kRevalidate, kPrint, kRawPrint, kExportGet,
               kExportSet, kIfPrint, kIf, kSfPrint, kNone };
 
@@ -23,17 +26,6 @@ Option matchOption(const char *word) {
   if (length > 0 && std::strncmp(word, "if", length) == 0) return kIf;
   if (std::strcmp(word, "sfprint") == 0) return kSfPrint;
   return kNone;
-}
-
-int fail(Tcl_Interp *interp, const char *a, const char *b = nullptr, const char *c = nullptr,
-         const char *d = nullptr) {
-  Tcl_ResetResult(interp);
-  Tcl_AppendResult(interp, a, b, c, d, nullptr);
-  return TCL_ERROR;
-}
-
-int usage(Tcl_Interp *interp, const char *cmd, const char *synopsis) {
-  return fail(interp, "usage: ", cmd, synopsis);
 }
 
 // Evaluates "echo <command>" so that the command text is substituted, and prints a non-empty result.

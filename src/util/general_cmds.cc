@@ -12,14 +12,8 @@
 
 namespace {
 
+using telvi::fail;
 using telvi::usage;
-
-int fail(Tcl_Interp *interp, const char *a, const char *b = nullptr, const char *c = nullptr,
-         const char *d = nullptr) {
-  Tcl_ResetResult(interp);
-  Tcl_AppendResult(interp, a, b, c, d, nullptr);
-  return TCL_ERROR;
-}
 
 // A Tcl list as a vector of its elements; false (with the command's message) when it does not split.
 bool splitList(Tcl_Interp *interp, const char *cmd, const char *list, std::vector<std::string> &out) {
