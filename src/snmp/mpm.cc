@@ -210,6 +210,7 @@ int prepareMessage(PduData *pdu, int32_t appRequestId, VarBind *report, void *st
   if (result >= 0) {
     memcpy(&out->info, &pdu->info, sizeof(TInfo));
     if (originated && confirmed) {
+      state->pdu.model = result;
       listAppend(&_snmp.outstanding, &state->link);
       state = nullptr;
     }
@@ -537,6 +538,9 @@ int dispatchSnmpMsg(Netbuf *in) {
   if (stateRef == nullptr) return result;
   if ((result < 0 || area.length == 0) && report.oid[0] == 0) {
     free(area.buffer);
+    // A responder that succeeded without an answer may still answer later with the state;
+    // one that failed will not.
+    if (result < 0) releaseSnmpState(stateRef);
     return result;
   }
   pdu.data = area.buffer;
