@@ -1,4 +1,7 @@
 // PDU headers, SNMPv1 trap headers and variable bindings.
+#include <cstring>
+
+#include "snmp/ber.h"
 #include "telvi/snmp.h"
 
 extern "C" {
@@ -12,10 +15,15 @@ int snmpPduFlags(int tag) {
   return _pduType[tag & 0x1f];
 }
 
-uint32_t sizeofPdusHeader(uint32_t length) { return sizeofAsn1Header(length); }
+}  // extern "C"
+
+// The code, next to the inline codec; exported below under the C names.
+namespace telvi::ber {
+
+uint32_t sizeofPdusHeader(uint32_t length) { return ber::sizeofAsn1Header(length); }
 
 unsigned char *encodePdusHeader(Asn1Cursor *c, int tag, uint32_t length) {
-  return encodeAsn1Struct(c, tag, length, nullptr);
+  return ber::encodeAsn1Struct(c, tag, length, nullptr);
 }
 
 int decodePdusHeader(Asn1Cursor *c, int v2) {
@@ -29,15 +37,15 @@ int decodePdusHeader(Asn1Cursor *c, int v2) {
     }
   }
   // The PDU is the last thing of the message.
-  return decodeAsn1Struct(c, 0, nullptr);
+  return ber::decodeAsn1Struct(c, 0, nullptr);
 }
 
 uint32_t sizeofPduHeader(const PduHeader *h, uint32_t length) {
-  uint32_t inner = 2 + sizeofAsn1Int32Data(ASN1_INTEGER, h->request_id) + 2 +
-                   sizeofAsn1Int32Data(ASN1_INTEGER, h->error_status) + 2 +
-                   sizeofAsn1Int32Data(ASN1_INTEGER, h->error_index);
+  uint32_t inner = 2 + ber::sizeofAsn1Int32Data(ASN1_INTEGER, h->request_id) + 2 +
+                   ber::sizeofAsn1Int32Data(ASN1_INTEGER, h->error_status) + 2 +
+                   ber::sizeofAsn1Int32Data(ASN1_INTEGER, h->error_index);
   if (length == ASN1_OPEN_LENGTH) return inner;
-  return sizeofAsn1Header(inner + length) + inner;
+  return ber::sizeofAsn1Header(inner + length) + inner;
 }
 
 unsigned char *encodePduHeader(Asn1Cursor *c, const PduHeader *h, uint32_t length) {
@@ -47,35 +55,35 @@ unsigned char *encodePduHeader(Asn1Cursor *c, const PduHeader *h, uint32_t lengt
     return nullptr;
   }
   uint32_t total = length;
-  if (length != ASN1_OPEN_LENGTH) total = sizeofPduHeader(h, ASN1_OPEN_LENGTH) + length;
-  unsigned char *header = encodeAsn1Struct(c, h->type, total, nullptr);
-  encodeAsn1Int32(c, ASN1_INTEGER, h->request_id);
-  encodeAsn1Int32(c, ASN1_INTEGER, h->error_status);
-  encodeAsn1Int32(c, ASN1_INTEGER, h->error_index);
+  if (length != ASN1_OPEN_LENGTH) total = ber::sizeofPduHeader(h, ASN1_OPEN_LENGTH) + length;
+  unsigned char *header = ber::encodeAsn1Struct(c, h->type, total, nullptr);
+  ber::encodeAsn1Int32(c, ASN1_INTEGER, h->request_id);
+  ber::encodeAsn1Int32(c, ASN1_INTEGER, h->error_status);
+  ber::encodeAsn1Int32(c, ASN1_INTEGER, h->error_index);
   return c->error ? nullptr : header;
 }
 
 int decodePduHeader(Asn1Cursor *c, PduHeader *h, int v2) {
   if (h == nullptr) return -1;
-  int tag = decodePdusHeader(c, v2);
+  int tag = ber::decodePdusHeader(c, v2);
   if (tag < 0) return -1;
   h->type = tag;
   h->request_id = h->error_status = h->error_index = 0;
   if (tag == SNMP_PDU_V1TRAP) return tag;
-  h->request_id = decodeAsn1Int32(c, ASN1_INTEGER);
-  h->error_status = decodeAsn1Int32(c, ASN1_INTEGER);
-  h->error_index = decodeAsn1Int32(c, ASN1_INTEGER);
+  h->request_id = ber::decodeAsn1Int32(c, ASN1_INTEGER);
+  h->error_status = ber::decodeAsn1Int32(c, ASN1_INTEGER);
+  h->error_index = ber::decodeAsn1Int32(c, ASN1_INTEGER);
   return c->error ? -1 : tag;
 }
 
 uint32_t sizeofTrapHeader(const TrapHeader *h, uint32_t length) {
-  uint32_t oid = sizeofAsn1Oid(h->enterprise);
+  uint32_t oid = ber::sizeofAsn1Oid(h->enterprise);
   if (oid == ASN1_BAD_SIZE) return ASN1_BAD_SIZE;
-  uint32_t inner = oid + 2 + 4 + 2 + sizeofAsn1Int32Data(ASN1_INTEGER, h->generic) + 2 +
-                   sizeofAsn1Int32Data(ASN1_INTEGER, h->specific) + 2 +
-                   sizeofAsn1Int32Data(ASN1_TIMETICKS, static_cast<int32_t>(h->timestamp));
+  uint32_t inner = oid + 2 + 4 + 2 + ber::sizeofAsn1Int32Data(ASN1_INTEGER, h->generic) + 2 +
+                   ber::sizeofAsn1Int32Data(ASN1_INTEGER, h->specific) + 2 +
+                   ber::sizeofAsn1Int32Data(ASN1_TIMETICKS, static_cast<int32_t>(h->timestamp));
   if (length == ASN1_OPEN_LENGTH) return inner;
-  return sizeofAsn1Header(inner + length) + inner;
+  return ber::sizeofAsn1Header(inner + length) + inner;
 }
 
 unsigned char *encodeTrapHeader(Asn1Cursor *c, const TrapHeader *h, uint32_t length) {
@@ -86,25 +94,25 @@ unsigned char *encodeTrapHeader(Asn1Cursor *c, const TrapHeader *h, uint32_t len
   }
   uint32_t total = length;
   if (length != ASN1_OPEN_LENGTH) {
-    uint32_t inner = sizeofTrapHeader(h, ASN1_OPEN_LENGTH);
+    uint32_t inner = ber::sizeofTrapHeader(h, ASN1_OPEN_LENGTH);
     if (inner == ASN1_BAD_SIZE) {
       c->error = ASN1_ERR_VALUE;
       return nullptr;
     }
     total = inner + length;
   }
-  unsigned char *header = encodeAsn1Struct(c, SNMP_PDU_V1TRAP, total, nullptr);
-  encodeAsn1Oid(c, h->enterprise);
-  encodeAsn1Int32(c, ASN1_IPADDRESS, static_cast<int32_t>(h->agent));
-  encodeAsn1Int32(c, ASN1_INTEGER, h->generic);
-  encodeAsn1Int32(c, ASN1_INTEGER, h->specific);
-  encodeAsn1Int32(c, ASN1_TIMETICKS, static_cast<int32_t>(h->timestamp));
+  unsigned char *header = ber::encodeAsn1Struct(c, SNMP_PDU_V1TRAP, total, nullptr);
+  ber::encodeAsn1Oid(c, h->enterprise);
+  ber::encodeAsn1Int32(c, ASN1_IPADDRESS, static_cast<int32_t>(h->agent));
+  ber::encodeAsn1Int32(c, ASN1_INTEGER, h->generic);
+  ber::encodeAsn1Int32(c, ASN1_INTEGER, h->specific);
+  ber::encodeAsn1Int32(c, ASN1_TIMETICKS, static_cast<int32_t>(h->timestamp));
   return c->error ? nullptr : header;
 }
 
 int decodeTrapHeader(Asn1Cursor *c, TrapHeader *h) {
   if (h == nullptr) return -1;
-  int tag = decodePdusHeader(c, 0);
+  int tag = ber::decodePdusHeader(c, 0);
   if (tag < 0) return -1;
   if (tag != SNMP_PDU_V1TRAP) {
     c->tag = SNMP_PDU_V1TRAP;
@@ -112,18 +120,107 @@ int decodeTrapHeader(Asn1Cursor *c, TrapHeader *h) {
     return -1;
   }
   h->type = tag;
-  decodeAsn1Oid(c, h->enterprise);
-  h->agent = static_cast<uint32_t>(decodeAsn1Int32(c, ASN1_IPADDRESS));
-  h->generic = decodeAsn1Int32(c, ASN1_INTEGER);
-  h->specific = decodeAsn1Int32(c, ASN1_INTEGER);
-  h->timestamp = static_cast<uint32_t>(decodeAsn1Int32(c, ASN1_TIMETICKS));
+  ber::decodeAsn1Oid(c, h->enterprise);
+  h->agent = static_cast<uint32_t>(ber::decodeAsn1Int32(c, ASN1_IPADDRESS));
+  h->generic = ber::decodeAsn1Int32(c, ASN1_INTEGER);
+  h->specific = ber::decodeAsn1Int32(c, ASN1_INTEGER);
+  h->timestamp = static_cast<uint32_t>(ber::decodeAsn1Int32(c, ASN1_TIMETICKS));
   return c->error ? -1 : tag;
 }
 
 uint32_t sizeofVarBind(const VarBind *b) {
-  uint32_t oid = sizeofAsn1Oid(b->oid), value = sizeofAsn1Value(&b->value);
+  uint32_t oid = ber::sizeofAsn1Oid(b->oid), value = ber::sizeofAsn1Value(&b->value);
   if (oid == ASN1_BAD_SIZE || value == ASN1_BAD_SIZE) return ASN1_BAD_SIZE;
-  return sizeofAsn1Header(oid + value) + oid + value;
+  return ber::sizeofAsn1Header(oid + value) + oid + value;
+}
+
+// The common binding in one pass: short lengths everywhere and room for the worst case, so the
+// bytes go out without sizing them first. Null (and nothing written before cur) otherwise.
+// Short copies without a library call: two overlapping moves cover 8 to 32 octets.
+inline void copyShort(unsigned char *to, const unsigned char *from, uint32_t n) {
+  if (n >= 8 && n <= 16) {
+    uint64_t a, b;
+    memcpy(&a, from, 8);
+    memcpy(&b, from + n - 8, 8);
+    memcpy(to, &a, 8);
+    memcpy(to + n - 8, &b, 8);
+  } else if (n > 16 && n <= 32) {
+    uint64_t a[2], b[2];
+    memcpy(a, from, 16);
+    memcpy(b, from + n - 16, 16);
+    memcpy(to, a, 16);
+    memcpy(to + n - 16, b, 16);
+  } else if (n) {
+    memcpy(to, from, n);
+  }
+}
+
+__attribute__((always_inline)) inline unsigned char *fastVarBind(Asn1Cursor *c, const VarBind *b) {
+  const Asn1Value *v = &b->value;
+  if (!ber::oidIsValid(b->oid) || c->end < c->cur) return nullptr;
+  // Room for the name at its longest and the largest fixed-size value (Counter64, 11 octets).
+  unsigned char *start = c->cur, *end = c->end;
+  if (static_cast<uint32_t>(end - start) < 4 + 5 * b->oid[0] + 11) return nullptr;
+  unsigned char *p = start + 2;
+  p[0] = ASN1_OBJECT_ID;
+  unsigned char *q = ber::encodeAsn1OidData(p + 2, b->oid);
+  if (q - (p + 2) >= 128) return nullptr;
+  p[1] = static_cast<unsigned char>(q - (p + 2));
+  p = q;
+  uint32_t n;
+  switch (v->tag) {
+    case ASN1_INTEGER:
+    case ASN1_COUNTER32:
+    case ASN1_UNSIGNED32:
+    case ASN1_TIMETICKS:
+    case ASN1_IPADDRESS:
+      n = ber::sizeofAsn1Int32Data(v->tag, v->u.integer);
+      *p++ = static_cast<unsigned char>(v->tag);
+      *p++ = static_cast<unsigned char>(n);
+      p = ber::encodeAsn1Int32Data(p, n, v->u.integer);
+      break;
+    case ASN1_COUNTER64:
+      n = ber::sizeofAsn1Int64Data(v->u.counter64);
+      *p++ = ASN1_COUNTER64;
+      *p++ = static_cast<unsigned char>(n);
+      p = ber::encodeAsn1Int64Data(p, n, v->u.counter64);
+      break;
+    case ASN1_NULL:
+    case ASN1_NOSUCHOBJECT:
+    case ASN1_NOSUCHINSTANCE:
+    case ASN1_ENDOFMIBVIEW:
+      *p++ = static_cast<unsigned char>(v->tag);
+      *p++ = 0;
+      break;
+    case ASN1_OBJECT_ID:
+      if (!ber::oidIsValid(v->u.oid) || static_cast<uint32_t>(end - p) < 2 + 5 * v->u.oid[0]) return nullptr;
+      *p = ASN1_OBJECT_ID;
+      q = ber::encodeAsn1OidData(p + 2, v->u.oid);
+      if (q - (p + 2) >= 128) return nullptr;
+      p[1] = static_cast<unsigned char>(q - (p + 2));
+      p = q;
+      break;
+    case ASN1_OCTET_STRING:
+      n = v->u.octets.length;
+      if (n > 125 || static_cast<uint32_t>(end - p) < 2 + n || (v->u.octets.data == nullptr && n))
+        return nullptr;
+      *p++ = ASN1_OCTET_STRING;
+      *p++ = static_cast<unsigned char>(n);
+      copyShort(p, v->u.octets.data, n);
+      p += n;
+      break;
+    default:
+      return nullptr;
+  }
+  uint32_t total = static_cast<uint32_t>(p - (start + 2));
+  if (total >= 128) return nullptr;
+  start[0] = ASN1_SEQUENCE;
+  start[1] = static_cast<unsigned char>(total);
+  c->cur = p;
+  c->header = start;
+  c->length = total;
+  c->tag = ASN1_SEQUENCE;
+  return start;
 }
 
 unsigned char *encodeVarBind(Asn1Cursor *c, const VarBind *b) {
@@ -132,18 +229,19 @@ unsigned char *encodeVarBind(Asn1Cursor *c, const VarBind *b) {
     c->error = ASN1_ERR_VALUE;
     return nullptr;
   }
-  uint32_t oid = sizeofAsn1OidData(b->oid);
+  if (unsigned char *fast = fastVarBind(c, b)) return fast;
+  uint32_t oid = ber::sizeofAsn1OidData(b->oid);
   if (oid == ASN1_BAD_SIZE) {
     c->error = ASN1_ERR_VALUE;
     return nullptr;
   }
-  uint32_t value = sizeofAsn1Value(&b->value);
+  uint32_t value = ber::sizeofAsn1Value(&b->value);
   if (value == ASN1_BAD_SIZE) {
     c->error = ASN1_ERR_TYPE;
     return nullptr;
   }
-  uint32_t oidTotal = sizeofAsn1Header(oid) + oid;
-  unsigned char *header = encodeAsn1Header(c, ASN1_SEQUENCE, oidTotal + value);
+  uint32_t oidTotal = ber::sizeofAsn1Header(oid) + oid;
+  unsigned char *header = ber::encodeAsn1Header(c, ASN1_SEQUENCE, oidTotal + value);
   if (header == nullptr) return nullptr;
   // The header check covered the contents: write the OID directly.
   unsigned char *p = c->cur;
@@ -151,12 +249,12 @@ unsigned char *encodeVarBind(Asn1Cursor *c, const VarBind *b) {
   if (oid < 128) {
     *p++ = static_cast<unsigned char>(oid);
   } else {
-    int n = sizeofAsn1Word(oid);
+    int n = ber::sizeofAsn1Word(oid);
     *p++ = static_cast<unsigned char>(0x80 | n);
-    p = encodeAsn1Word(p, n, oid);
+    p = ber::encodeAsn1Word(p, n, oid);
   }
-  c->cur = encodeAsn1OidData(p, b->oid);
-  if (encodeAsn1Value(c, &b->value) == nullptr) return nullptr;
+  c->cur = ber::encodeAsn1OidData(p, b->oid);
+  if (ber::encodeAsn1Value(c, &b->value) == nullptr) return nullptr;
   return header;
 }
 
@@ -166,10 +264,45 @@ unsigned char *decodeVarBind(Asn1Cursor *c, VarBind *b) {
     return nullptr;
   }
   unsigned char *saved;
-  if (decodeAsn1Struct(c, ASN1_SEQUENCE, &saved) < 0) return nullptr;
-  decodeAsn1Oid(c, b->oid);
-  decodeAsn1Value(c, &b->value);
-  return frameAsn1Struct(c, saved);
+  if (ber::decodeAsn1Struct(c, ASN1_SEQUENCE, &saved) < 0) return nullptr;
+  ber::decodeAsn1Oid(c, b->oid);
+  ber::decodeAsn1Value(c, &b->value);
+  return ber::frameAsn1Struct(c, saved);
+}
+
+}  // namespace telvi::ber
+
+extern "C" {
+
+uint32_t sizeofPdusHeader(uint32_t length) { return telvi::ber::sizeofPdusHeader(length); }
+unsigned char *encodePdusHeader(Asn1Cursor *cursor, int tag, uint32_t length) {
+  return telvi::ber::encodePdusHeader(cursor, tag, length);
+}
+int decodePdusHeader(Asn1Cursor *cursor, int v2) { return telvi::ber::decodePdusHeader(cursor, v2); }
+uint32_t sizeofPduHeader(const PduHeader *header, uint32_t length) {
+  return telvi::ber::sizeofPduHeader(header, length);
+}
+unsigned char *encodePduHeader(Asn1Cursor *cursor, const PduHeader *header, uint32_t length) {
+  return telvi::ber::encodePduHeader(cursor, header, length);
+}
+int decodePduHeader(Asn1Cursor *cursor, PduHeader *header, int v2) {
+  return telvi::ber::decodePduHeader(cursor, header, v2);
+}
+uint32_t sizeofTrapHeader(const TrapHeader *header, uint32_t length) {
+  return telvi::ber::sizeofTrapHeader(header, length);
+}
+unsigned char *encodeTrapHeader(Asn1Cursor *cursor, const TrapHeader *header, uint32_t length) {
+  return telvi::ber::encodeTrapHeader(cursor, header, length);
+}
+int decodeTrapHeader(Asn1Cursor *cursor, TrapHeader *header) {
+  return telvi::ber::decodeTrapHeader(cursor, header);
+}
+uint32_t sizeofVarBind(const VarBind *binding) { return telvi::ber::sizeofVarBind(binding); }
+unsigned char *encodeVarBind(Asn1Cursor *cursor, const VarBind *binding) {
+  return telvi::ber::encodeVarBind(cursor, binding);
+}
+unsigned char *decodeVarBind(Asn1Cursor *cursor, VarBind *binding) {
+  return telvi::ber::decodeVarBind(cursor, binding);
 }
 
 }  // extern "C"
