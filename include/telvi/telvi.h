@@ -7,5 +7,7 @@
 #include "id.h"
 #include "datatype.h"
 #include "util.h"
+#include "asn1.h"
+#include "snmp.h"
 
 #endif

@@ -14,6 +14,30 @@ namespace telvi::ber {
 inline int sizeofAsn1Word(uint32_t value);
 inline unsigned char *encodeAsn1Word(unsigned char *destination, int count, uint32_t value);
 
+// memmove for the short blocks of SNMP (communities, strings, OIDs) without a library call:
+// every block up to 32 octets is loaded completely before it is stored, so overlap is fine.
+inline void moveBytes(unsigned char *to, const unsigned char *from, uint32_t n) {
+  if (n <= 8) {
+    unsigned char t[8];
+    for (uint32_t i = 0; i < n; ++i) t[i] = from[i];
+    for (uint32_t i = 0; i < n; ++i) to[i] = t[i];
+  } else if (n <= 16) {
+    uint64_t a, b;
+    memcpy(&a, from, 8);
+    memcpy(&b, from + n - 8, 8);
+    memcpy(to, &a, 8);
+    memcpy(to + n - 8, &b, 8);
+  } else if (n <= 32) {
+    uint64_t a[2], b[2];
+    memcpy(a, from, 16);
+    memcpy(b, from + n - 16, 16);
+    memcpy(to, a, 16);
+    memcpy(to + n - 16, b, 16);
+  } else {
+    memmove(to, from, n);
+  }
+}
+
 inline bool failed(const Asn1Cursor *c) { return c == nullptr || c->error != 0; }
 
 inline uint32_t room(const Asn1Cursor *c) {
@@ -51,7 +75,7 @@ inline unsigned char *appendAsn1(Asn1Cursor *c, const void *data, uint32_t lengt
   if (failed(c)) return nullptr;
   if (data == nullptr) return fail<unsigned char *>(c, ASN1_ERR_VALUE, nullptr);
   if (length > room(c)) return fail<unsigned char *>(c, ASN1_ERR_SPACE, nullptr);
-  if (length) memmove(c->cur, data, length);
+  ber::moveBytes(c->cur, static_cast<const unsigned char *>(data), length);
   c->cur += length;
   c->length = length;
   return c->cur;
@@ -203,7 +227,7 @@ inline unsigned char *frameAsn1Struct(Asn1Cursor *c, unsigned char *saved) {
 inline unsigned char *encodeAsn1Octets(Asn1Cursor *c, int tag, const void *data, uint32_t length) {
   if (ber::encodeAsn1Header(c, tag, length) == nullptr) return nullptr;
   unsigned char *contents = c->cur;
-  if (data != nullptr && length) memmove(contents, data, length);
+  if (data != nullptr) ber::moveBytes(contents, static_cast<const unsigned char *>(data), length);
   c->cur += length;
   return contents;
 }
@@ -405,7 +429,18 @@ inline unsigned char *encodeAsn1OidData(unsigned char *destination, const uint32
   else
     p = ber::encodeAsn1Subid(destination, first);
   uint32_t n = oid[0] > ASN1_MAX_ARCS ? ASN1_MAX_ARCS : oid[0];
-  for (uint32_t i = 3; i <= n; ++i) {
+  uint32_t i = 3;
+  // Arcs below 128 take one octet each: four at a time while they are all that small.
+  for (; i + 3 <= n; i += 4) {
+    uint32_t a = oid[i], b = oid[i + 1], c = oid[i + 2], d = oid[i + 3];
+    if ((a | b | c | d) >= 0x80) break;
+    p[0] = static_cast<unsigned char>(a);
+    p[1] = static_cast<unsigned char>(b);
+    p[2] = static_cast<unsigned char>(c);
+    p[3] = static_cast<unsigned char>(d);
+    p += 4;
+  }
+  for (; i <= n; ++i) {
     uint32_t v = oid[i];
     if (__builtin_expect(v < 0x80, 1)) {
       *p++ = static_cast<unsigned char>(v);

@@ -136,25 +136,6 @@ uint32_t sizeofVarBind(const VarBind *b) {
 
 // The common binding in one pass: short lengths everywhere and room for the worst case, so the
 // bytes go out without sizing them first. Null (and nothing written before cur) otherwise.
-// Short copies without a library call: two overlapping moves cover 8 to 32 octets.
-inline void copyShort(unsigned char *to, const unsigned char *from, uint32_t n) {
-  if (n >= 8 && n <= 16) {
-    uint64_t a, b;
-    memcpy(&a, from, 8);
-    memcpy(&b, from + n - 8, 8);
-    memcpy(to, &a, 8);
-    memcpy(to + n - 8, &b, 8);
-  } else if (n > 16 && n <= 32) {
-    uint64_t a[2], b[2];
-    memcpy(a, from, 16);
-    memcpy(b, from + n - 16, 16);
-    memcpy(to, a, 16);
-    memcpy(to + n - 16, b, 16);
-  } else if (n) {
-    memcpy(to, from, n);
-  }
-}
-
 __attribute__((always_inline)) inline unsigned char *fastVarBind(Asn1Cursor *c, const VarBind *b) {
   const Asn1Value *v = &b->value;
   if (!ber::oidIsValid(b->oid) || c->end < c->cur) return nullptr;
@@ -206,7 +187,7 @@ __attribute__((always_inline)) inline unsigned char *fastVarBind(Asn1Cursor *c, 
         return nullptr;
       *p++ = ASN1_OCTET_STRING;
       *p++ = static_cast<unsigned char>(n);
-      copyShort(p, v->u.octets.data, n);
+      ber::moveBytes(p, v->u.octets.data, n);
       p += n;
       break;
     default:
