@@ -275,6 +275,51 @@ TEST_F(Engine, TablesStaySorted) {
   EXPECT_EQ(getSnmpTInfoPort(&info), 0u);
 }
 
+TEST_F(Engine, BindingsOfEverySize) {
+  // Short bindings take the one-pass path, long ones the sized path: both decode back the same.
+  std::vector<unsigned char> big(300, 'q');
+  std::vector<VarBind> list = {binding("1.3.6.1.2.1.1.5.0"), binding("1.3.6.1.4.1.4294967294.200.1"),
+                               binding("2.999.1")};
+  list[0].value.tag = ASN1_OCTET_STRING;
+  list[0].value.u.octets = {big.data(), 300};
+  list[1].value.tag = ASN1_OBJECT_ID;
+  std::string arcs = "1.3";
+  for (int i = 0; i < 60; ++i) arcs += ".300";
+  strtooid(arcs.c_str(), nullptr, list[1].value.u.oid);
+  list[2].value.tag = ASN1_INTEGER;
+  list[2].value.u.integer = INT32_MIN;
+  unsigned char area[2048];
+  for (const VarBind &b : list) {
+    Asn1Cursor c;
+    initAsn1Cursor(&c, area, sizeof area);
+    ASSERT_NE(encodeVarBind(&c, &b), nullptr);
+    EXPECT_EQ(static_cast<uint32_t>(c.cur - area), sizeofVarBind(&b));
+    Asn1Cursor r;
+    initAsn1Cursor(&r, area, static_cast<uint32_t>(c.cur - area));
+    VarBind back;
+    ASSERT_NE(decodeVarBind(&r, &back), nullptr);
+    EXPECT_EQ(oidcmp(back.oid, b.oid), 0);
+    EXPECT_EQ(back.value.tag, b.value.tag);
+    EXPECT_EQ(sizeofAsn1Value(&back.value), sizeofAsn1Value(&b.value));
+    // One byte short of room: error 4 and the cursor where it was.
+    Asn1Cursor tight;
+    initAsn1Cursor(&tight, area, sizeofVarBind(&b) - 1);
+    EXPECT_EQ(encodeVarBind(&tight, &b), nullptr);
+    EXPECT_EQ(tight.error, ASN1_ERR_SPACE);
+  }
+}
+
+TEST_F(Engine, SnmpV2uWaitsForItsModel) {
+  // The user-based model is not registered: the message is refused without touching it.
+  Message m = message(SNMP_VERSION_2U, std::string(26, '\1'), PduHeader{SNMP_PDU_GET, 1, 0, 0});
+  Decoded d(m);
+  EXPECT_EQ(d.result, SNMP_ERR_SECURITY_MODEL);
+  EXPECT_EQ(_snmp.counters.usecStatsBadParameters, 1u);
+  initializeSnmp();  // no engine ID: SNMPv2u is not spoken at all
+  Message n = message(SNMP_VERSION_2U, std::string(26, '\1'), PduHeader{SNMP_PDU_GET, 1, 0, 0});
+  EXPECT_EQ(Decoded(n).result, SNMP_ERR_VERSION);
+}
+
 TEST_F(Engine, SummaryLine) {
   Message m = message(SNMP_VERSION_2C, "public", PduHeader{SNMP_PDU_GET, 1, 0, 0});
   Decoded d(m);
