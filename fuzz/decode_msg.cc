@@ -20,7 +20,7 @@ int walk(PduData &pdu, std::vector<VarBind> &bindings) {
     return -1;
   }
   unsigned char *saved;
-  decodeAsn1Struct(&c, ASN1_SEQUENCE, &saved);
+  decodeAsn1Struct(&c, ASN1_TAG_SEQUENCE, &saved);
   while (c.error == 0 && c.cur < c.end && bindings.size() < 64) {
     VarBind b;
     if (decodeVarBind(&c, &b) == nullptr) break;
@@ -33,7 +33,7 @@ int walk(PduData &pdu, std::vector<VarBind> &bindings) {
   for (const VarBind &b : bindings) {
     char oid[ASN1_MAX_ARCS * 11 + 1];
     oidtostr(b.oid, oid, sizeof oid);
-    if (b.value.tag == ASN1_OCTET_STRING)
+    if (b.value.tag == ASN1_TAG_OCTET_STRING)
       snmpHintFormatOctets("1x:", b.value.u.octets.data, b.value.u.octets.length, text, sizeof text);
   }
   return c.error ? -1 : header.request_id;
@@ -47,7 +47,7 @@ int echo(SnmpSlot *, PduData *request, VarBind *, void *, SnmpArea *response, vo
   initAsn1Cursor(&c, response->buffer, response->capacity);
   PduHeader header = {SNMP_PDU_RESPONSE, id, 0, 0};
   unsigned char *pdu = encodePduHeader(&c, &header, ASN1_OPEN_LENGTH);
-  unsigned char *list = encodeAsn1Struct(&c, ASN1_SEQUENCE, ASN1_OPEN_LENGTH, nullptr);
+  unsigned char *list = encodeAsn1Struct(&c, ASN1_TAG_SEQUENCE, ASN1_OPEN_LENGTH, nullptr);
   for (const VarBind &b : bindings) {
     unsigned char *one = encodeVarBind(&c, &b);
     if (updateAsn1Header(&c, one) == nullptr) break;

@@ -36,7 +36,7 @@ enum {
 };
 
 /* Message versions. */
-enum { SNMP_VERSION_1 = 0, SNMP_VERSION_2C = 1, SNMP_VERSION_2U = 2 };
+enum { SNMP_V1 = 0, SNMP_V2C = 1, SNMP_V2U = 2 };
 
 /* PDU tags (0xA0 + index) and the flags of the PDU table. */
 enum {

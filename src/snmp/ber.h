@@ -240,8 +240,8 @@ inline unsigned char *decodeAsn1Octets(Asn1Cursor *c, int tag) {
 }
 
 inline uint32_t sizeofAsn1Int32Data(int tag, int32_t value) {
-  if (tag == ASN1_IPADDRESS) return 4;
-  uint32_t v = static_cast<uint32_t>(tag == ASN1_INTEGER && value < 0 ? ~value : value);
+  if (tag == ASN1_TAG_IPADDRESS) return 4;
+  uint32_t v = static_cast<uint32_t>(tag == ASN1_TAG_INTEGER && value < 0 ? ~value : value);
   // One octet per started group of 8 bits above the first 7 (bit 7 of the first octet is the sign).
   uint32_t bits = 32 - static_cast<uint32_t>(__builtin_clz(v | 1));
   return bits / 8 + 1;
@@ -304,7 +304,7 @@ inline unsigned char *encodeAsn1Int32(Asn1Cursor *c, int tag, int32_t value) {
 inline int32_t decodeAsn1Int32(Asn1Cursor *c, int tag) {
   int found = ber::decodeAsn1Header(c, tag);
   if (found < 0) return 0;
-  if (found == ASN1_IPADDRESS) {
+  if (found == ASN1_TAG_IPADDRESS) {
     if (c->length != ASN1_IPADDRESS_SIZE) return fail(c, ASN1_ERR_LENGTH, 0);
     int32_t value = static_cast<int32_t>(ber::decodeAsn1Word(c->cur, 4));
     c->cur += 4;
@@ -460,7 +460,7 @@ inline unsigned char *encodeAsn1Oid(Asn1Cursor *c, const uint32_t *oid) {
   if (failed(c)) return nullptr;
   uint32_t size = ber::sizeofAsn1OidData(oid);
   if (size == ASN1_BAD_SIZE) return fail<unsigned char *>(c, ASN1_ERR_VALUE, nullptr);
-  unsigned char *header = ber::encodeAsn1Header(c, ASN1_OBJECT_ID, size);
+  unsigned char *header = ber::encodeAsn1Header(c, ASN1_TAG_OBJECT_ID, size);
   if (header == nullptr) return nullptr;
   c->cur = ber::encodeAsn1OidData(c->cur, oid);
   return header;
@@ -502,7 +502,7 @@ inline uint32_t *decodeAsn1OidData(Asn1Cursor *c, const unsigned char *data, uin
 }
 
 inline uint32_t *decodeAsn1Oid(Asn1Cursor *c, uint32_t *oid) {
-  if (ber::decodeAsn1Header(c, ASN1_OBJECT_ID) < 0) return nullptr;
+  if (ber::decodeAsn1Header(c, ASN1_TAG_OBJECT_ID) < 0) return nullptr;
   uint32_t *result = ber::decodeAsn1OidData(c, c->cur, c->length, oid);
   if (result != nullptr) c->cur += c->length;
   return result;
@@ -511,24 +511,24 @@ inline uint32_t *decodeAsn1Oid(Asn1Cursor *c, uint32_t *oid) {
 inline uint32_t sizeofAsn1Value(const Asn1Value *v) {
   if (v == nullptr) return ASN1_BAD_SIZE;
   switch (v->tag) {
-    case ASN1_INTEGER:
-    case ASN1_COUNTER32:
-    case ASN1_UNSIGNED32:
-    case ASN1_TIMETICKS:
+    case ASN1_TAG_INTEGER:
+    case ASN1_TAG_COUNTER32:
+    case ASN1_TAG_UNSIGNED32:
+    case ASN1_TAG_TIMETICKS:
       return 2 + ber::sizeofAsn1Int32Data(v->tag, v->u.integer);
-    case ASN1_IPADDRESS:
+    case ASN1_TAG_IPADDRESS:
       return 2 + ASN1_IPADDRESS_SIZE;
-    case ASN1_COUNTER64:
+    case ASN1_TAG_COUNTER64:
       return 2 + ber::sizeofAsn1Int64Data(v->u.counter64);
-    case ASN1_OBJECT_ID:
+    case ASN1_TAG_OBJECT_ID:
       return ber::sizeofAsn1Oid(v->u.oid);
-    case ASN1_NULL:
-    case ASN1_NOSUCHOBJECT:
-    case ASN1_NOSUCHINSTANCE:
-    case ASN1_ENDOFMIBVIEW:
+    case ASN1_TAG_NULL:
+    case ASN1_TAG_NOSUCHOBJECT:
+    case ASN1_TAG_NOSUCHINSTANCE:
+    case ASN1_TAG_ENDOFMIBVIEW:
       return 2;
     default:
-      if (v->tag == ASN1_OCTET_STRING || (v->tag > 0 && (v->tag & 0x20))) {
+      if (v->tag == ASN1_TAG_OCTET_STRING || (v->tag > 0 && (v->tag & 0x20))) {
         if (v->u.octets.length >= 0x80000000u) return ASN1_BAD_SIZE;
         return ber::sizeofAsn1Header(v->u.octets.length) + v->u.octets.length;
       }
@@ -540,23 +540,23 @@ inline unsigned char *encodeAsn1Value(Asn1Cursor *c, const Asn1Value *v) {
   if (failed(c)) return nullptr;
   if (v == nullptr) return fail<unsigned char *>(c, ASN1_ERR_VALUE, nullptr);
   switch (v->tag) {
-    case ASN1_INTEGER:
-    case ASN1_COUNTER32:
-    case ASN1_UNSIGNED32:
-    case ASN1_TIMETICKS:
-    case ASN1_IPADDRESS:
+    case ASN1_TAG_INTEGER:
+    case ASN1_TAG_COUNTER32:
+    case ASN1_TAG_UNSIGNED32:
+    case ASN1_TAG_TIMETICKS:
+    case ASN1_TAG_IPADDRESS:
       return ber::encodeAsn1Int32(c, v->tag, v->u.integer);
-    case ASN1_COUNTER64:
+    case ASN1_TAG_COUNTER64:
       return ber::encodeAsn1Int64(c, v->tag, v->u.counter64);
-    case ASN1_OBJECT_ID:
+    case ASN1_TAG_OBJECT_ID:
       return ber::encodeAsn1Oid(c, v->u.oid);
-    case ASN1_NULL:
-    case ASN1_NOSUCHOBJECT:
-    case ASN1_NOSUCHINSTANCE:
-    case ASN1_ENDOFMIBVIEW:
+    case ASN1_TAG_NULL:
+    case ASN1_TAG_NOSUCHOBJECT:
+    case ASN1_TAG_NOSUCHINSTANCE:
+    case ASN1_TAG_ENDOFMIBVIEW:
       return ber::encodeAsn1Header(c, v->tag, 0);
     default:
-      if (v->tag == ASN1_OCTET_STRING || (v->tag > 0 && v->tag < 0x100 && (v->tag & 0x20))) {
+      if (v->tag == ASN1_TAG_OCTET_STRING || (v->tag > 0 && v->tag < 0x100 && (v->tag & 0x20))) {
         if (v->u.octets.data == nullptr && v->u.octets.length != 0)
           return fail<unsigned char *>(c, ASN1_ERR_VALUE, nullptr);
         unsigned char *contents = ber::encodeAsn1Octets(c, v->tag, v->u.octets.data, v->u.octets.length);
@@ -574,35 +574,35 @@ inline unsigned char *decodeAsn1Value(Asn1Cursor *c, Asn1Value *v) {
   v->tag = tag;
   const unsigned char *next;
   switch (tag) {
-    case ASN1_INTEGER:
-    case ASN1_COUNTER32:
-    case ASN1_UNSIGNED32:
-    case ASN1_TIMETICKS:
+    case ASN1_TAG_INTEGER:
+    case ASN1_TAG_COUNTER32:
+    case ASN1_TAG_UNSIGNED32:
+    case ASN1_TAG_TIMETICKS:
       v->u.integer = ber::decodeAsn1Int32Data(c->cur, c->length, &next);
       if (next == nullptr) return fail<unsigned char *>(c, ASN1_ERR_VALUE, nullptr);
       c->cur += c->length;
       return c->cur;
-    case ASN1_IPADDRESS:
+    case ASN1_TAG_IPADDRESS:
       if (c->length != ASN1_IPADDRESS_SIZE) return fail<unsigned char *>(c, ASN1_ERR_LENGTH, nullptr);
       v->u.unsigned32 = ber::decodeAsn1Word(c->cur, 4);
       c->cur += 4;
       return c->cur;
-    case ASN1_COUNTER64:
+    case ASN1_TAG_COUNTER64:
       v->u.counter64 = ber::decodeAsn1Int64Data(c->cur, c->length, &next);
       if (next == nullptr) return fail<unsigned char *>(c, ASN1_ERR_VALUE, nullptr);
       c->cur += c->length;
       return c->cur;
-    case ASN1_OBJECT_ID:
+    case ASN1_TAG_OBJECT_ID:
       if (ber::decodeAsn1OidData(c, c->cur, c->length, v->u.oid) == nullptr) return nullptr;
       c->cur += c->length;
       return c->cur;
-    case ASN1_NULL:
-    case ASN1_NOSUCHOBJECT:
-    case ASN1_NOSUCHINSTANCE:
-    case ASN1_ENDOFMIBVIEW:
+    case ASN1_TAG_NULL:
+    case ASN1_TAG_NOSUCHOBJECT:
+    case ASN1_TAG_NOSUCHINSTANCE:
+    case ASN1_TAG_ENDOFMIBVIEW:
       if (c->length != 0) return fail<unsigned char *>(c, ASN1_ERR_LENGTH, nullptr);
       return c->cur;
-    case ASN1_OCTET_STRING:
+    case ASN1_TAG_OCTET_STRING:
       v->u.octets.data = c->cur;
       v->u.octets.length = c->length;
       c->cur += c->length;

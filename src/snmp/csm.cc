@@ -14,7 +14,7 @@ const char kTag[] = "snmpv2csm";
 int generateMsg(PduData *pdu, const unsigned char *version, uint32_t versionLength,
                 const AdminString * /*securityEngineId*/, void *stateRef, Netbuf *out) {
   auto *answering = static_cast<AdminString *>(stateRef);
-  int number = pdu->version == SNMP_VERSION_2C ? 2 : 1;
+  int number = pdu->version == SNMP_V2C ? 2 : 1;
   unsigned char community[512];
   uint32_t length;
   if (answering != nullptr) {
@@ -36,9 +36,9 @@ int generateMsg(PduData *pdu, const unsigned char *version, uint32_t versionLeng
   Asn1Cursor c;
   initAsn1Cursor(&c, out->data, out->capacity);
   uint32_t total = versionLength + sizeofAsn1Header(length) + length + pdu->length;
-  encodeAsn1Header(&c, ASN1_SEQUENCE, total);
+  encodeAsn1Header(&c, ASN1_TAG_SEQUENCE, total);
   appendAsn1(&c, version, versionLength);
-  encodeAsn1Octets(&c, ASN1_OCTET_STRING, community, length);
+  encodeAsn1Octets(&c, ASN1_TAG_OCTET_STRING, community, length);
   if (pdu->length) appendAsn1(&c, pdu->data, pdu->length);
   if (c.error) {
     char dump[ASN1_DUMP_SIZE];
@@ -53,7 +53,7 @@ int generateMsg(PduData *pdu, const unsigned char *version, uint32_t versionLeng
 int processIncomingMsg(PduData *pdu, VarBind * /*report*/, const unsigned char *parameters,
                        uint32_t parametersLength, AdminString *securityEngineId, void **stateRef,
                        Netbuf *in) {
-  pdu->model = pdu->version == SNMP_VERSION_2C ? 2 : 1;
+  pdu->model = pdu->version == SNMP_V2C ? 2 : 1;
   pdu->securityLevel = 0;
   securityEngineId->length = 0;
   securityEngineId->octets[0] = 0;
@@ -85,7 +85,7 @@ int processIncomingMsg(PduData *pdu, VarBind * /*report*/, const unsigned char *
 
   int tag = pdu->length ? pdu->data[0] : 0;
   int flags = snmpPduFlags(tag);
-  if (!(flags & (pdu->version == SNMP_VERSION_1 ? SNMP_PDU_FLAG_V1 : SNMP_PDU_FLAG_V2)) ||
+  if (!(flags & (pdu->version == SNMP_V1 ? SNMP_PDU_FLAG_V1 : SNMP_PDU_FLAG_V2)) ||
       tag == SNMP_PDU_REPORT) {
     traceAppend(" Invalid PDU type '%x'", tag);
     free(community);

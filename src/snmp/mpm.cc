@@ -19,8 +19,8 @@ struct ModelRow {
   const SnmpSecurityModel *model;
 };
 // The user-based model of SNMPv2u joins its row when it is registered.
-ModelRow modelRows[] = {{SNMP_VERSION_1, 1, &snmpv2csm}, {SNMP_VERSION_2C, 2, &snmpv2csm},
-                        {SNMP_VERSION_2U, 1, nullptr}};
+ModelRow modelRows[] = {{SNMP_V1, 1, &snmpv2csm}, {SNMP_V2C, 2, &snmpv2csm},
+                        {SNMP_V2U, 1, nullptr}};
 
 const uint32_t snmpUnknownPDUHandlersOid[] = {10, 1, 3, 6, 1, 6, 3, 11, 2, 1, 3, 0};
 
@@ -93,7 +93,7 @@ int buildReport(PduData *pdu, const MpmState *state, const VarBind *report) {
   if (binding == ASN1_BAD_SIZE) return -1;
   uint32_t list = sizeofAsn1Header(binding) + binding;
   encodePduHeader(&c, &header, list);
-  encodeAsn1Header(&c, ASN1_SEQUENCE, binding);
+  encodeAsn1Header(&c, ASN1_TAG_SEQUENCE, binding);
   encodeVarBind(&c, report);
   if (c.error) return -1;
   pdu->length = static_cast<uint32_t>(c.cur - pdu->data);
@@ -104,8 +104,8 @@ int prepareMessage(PduData *pdu, int32_t appRequestId, VarBind *report, void *st
   traceClear();
   updateSnmpTime();
   if (pdu == nullptr || out == nullptr || out->data == nullptr) return encodeFailed(SNMP_ERR_FAILURE, nullptr, __LINE__);
-  if (pdu->version < SNMP_VERSION_1 || pdu->version > SNMP_VERSION_2U ||
-      (pdu->version == SNMP_VERSION_2U && _snmp.snmpEngineID.length != 12))
+  if (pdu->version < SNMP_V1 || pdu->version > SNMP_V2U ||
+      (pdu->version == SNMP_V2U && _snmp.snmpEngineID.length != 12))
     return encodeFailed(SNMP_ERR_VERSION, nullptr);
   pdu->v2 = pdu->version != 0;
   bool originated = stateRef == nullptr;
@@ -139,7 +139,7 @@ int prepareMessage(PduData *pdu, int32_t appRequestId, VarBind *report, void *st
       return encodeFailed(SNMP_ERR_FAILURE, "cannot reply without a state reference");
     }
     confirmed = flags & SNMP_PDU_FLAG_CONFIRMED;
-    if (pdu->version == SNMP_VERSION_2U && confirmed) {
+    if (pdu->version == SNMP_V2U && confirmed) {
       SnmpAddrMap *map = getSnmpAddrMap(&pdu->info.address);
       if (map != nullptr && map->agentId.length == 12) {
         copyAdmin(securityEngineId, map->agentId);
@@ -151,13 +151,13 @@ int prepareMessage(PduData *pdu, int32_t appRequestId, VarBind *report, void *st
         initAsn1Cursor(&d, discovery, sizeof discovery);
         PduHeader get = {SNMP_PDU_GET, state->header.request_id, 0, 0};
         encodePduHeader(&d, &get, 2);
-        encodeAsn1Header(&d, ASN1_SEQUENCE, 0);
+        encodeAsn1Header(&d, ASN1_TAG_SEQUENCE, 0);
         pduData = discovery;
         pduLength = static_cast<uint32_t>(d.cur - discovery);
         level = 0;
       }
       level |= SNMP_SEC_REPORTABLE;
-    } else if (pdu->version == SNMP_VERSION_2U) {
+    } else if (pdu->version == SNMP_V2U) {
       copyAdmin(securityEngineId, _snmp.snmpEngineID);
       level &= ~SNMP_SEC_REPORTABLE;
     }
@@ -195,7 +195,7 @@ int prepareMessage(PduData *pdu, int32_t appRequestId, VarBind *report, void *st
   unsigned char version[8];
   Asn1Cursor v;
   initAsn1Cursor(&v, version, sizeof version);
-  encodeAsn1Int32(&v, ASN1_INTEGER, pdu->version);
+  encodeAsn1Int32(&v, ASN1_TAG_INTEGER, pdu->version);
   unsigned char *savedData = pdu->data;
   uint32_t savedLength = pdu->length;
   int32_t savedLevel = pdu->securityLevel;
@@ -256,25 +256,25 @@ int prepareDataElements(PduData *pdu, int32_t *appRequestId, VarBind *report, vo
 
   Asn1Cursor c;
   initAsn1Cursor(&c, in->data, in->length);
-  decodeAsn1Struct(&c, ASN1_SEQUENCE, nullptr);
-  int32_t version = decodeAsn1Int32(&c, ASN1_INTEGER);
+  decodeAsn1Struct(&c, ASN1_TAG_SEQUENCE, nullptr);
+  int32_t version = decodeAsn1Int32(&c, ASN1_TAG_INTEGER);
   if (c.error) return decodeFailed(SNMP_ERR_PARSE, pdu, nullptr, &c);
-  if (version < SNMP_VERSION_1 || version > SNMP_VERSION_2U ||
-      (version == SNMP_VERSION_2U && _snmp.snmpEngineID.length != 12))
+  if (version < SNMP_V1 || version > SNMP_V2U ||
+      (version == SNMP_V2U && _snmp.snmpEngineID.length != 12))
     return decodeFailed(SNMP_ERR_VERSION, pdu, nullptr, nullptr);
   pdu->version = version;
   pdu->v2 = version != 0;
-  unsigned char *parameters = decodeAsn1Octets(&c, ASN1_OCTET_STRING);
+  unsigned char *parameters = decodeAsn1Octets(&c, ASN1_TAG_OCTET_STRING);
   if (c.error) return decodeFailed(SNMP_ERR_PARSE, pdu, nullptr, &c);
   uint32_t parametersLength = c.length;
   pdu->data = c.cur;
   pdu->length = static_cast<uint32_t>(c.end - c.cur);
   pdu->capacity = in->capacity - static_cast<uint32_t>(c.cur - in->data);
 
-  int number = version == SNMP_VERSION_2U ? (parametersLength ? parameters[0] : 256) : 0;
+  int number = version == SNMP_V2U ? (parametersLength ? parameters[0] : 256) : 0;
   const SnmpSecurityModel *model = getSnmpSecurityModel(version, number);
   if (model == nullptr) {
-    if (version == SNMP_VERSION_2U) ++_snmp.counters.usecStatsBadParameters;
+    if (version == SNMP_V2U) ++_snmp.counters.usecStatsBadParameters;
     return decodeFailed(SNMP_ERR_SECURITY_MODEL, pdu, nullptr, nullptr);
   }
   void *securityState = nullptr;
@@ -299,7 +299,7 @@ int prepareDataElements(PduData *pdu, int32_t *appRequestId, VarBind *report, vo
   if (!(flags & SNMP_PDU_FLAG_CONFIRMED)) {
     copyAdmin(pdu->engineId, securityEngineId);
     pdu->securityLevel &= ~SNMP_SEC_REPORTABLE;
-  } else if (version == SNMP_VERSION_2U) {
+  } else if (version == SNMP_V2U) {
     if (header.type == SNMP_PDU_INFORM) pdu->engineId.length = 0, pdu->engineId.octets[0] = 0;
     else copyAdmin(pdu->engineId, securityEngineId);
     pdu->securityLevel |= SNMP_SEC_REPORTABLE;
@@ -350,7 +350,7 @@ int prepareDataElements(PduData *pdu, int32_t *appRequestId, VarBind *report, vo
       SnmpAddrMap *map = addSnmpAddrMap(&request->pdu.info.address);
       if (map != nullptr) copyAdmin(map->agentId, securityEngineId);
       unsigned char *saved;
-      decodeAsn1Struct(&p, ASN1_SEQUENCE, &saved);
+      decodeAsn1Struct(&p, ASN1_TAG_SEQUENCE, &saved);
       decodeVarBind(&p, report);
       frameAsn1Struct(&p, saved);
       if (p.error) {
@@ -358,7 +358,7 @@ int prepareDataElements(PduData *pdu, int32_t *appRequestId, VarBind *report, vo
         return decodeFailed(SNMP_ERR_PARSE, pdu, nullptr, &p);
       }
     } else {
-      if (version != SNMP_VERSION_2U) matchCommunityContext(pdu, request);
+      if (version != SNMP_V2U) matchCommunityContext(pdu, request);
       const PduData &asked = request->pdu;
       if (pdu->model != asked.model ||
           (pdu->securityLevel & 3) != (asked.securityLevel & 3) ||
@@ -372,7 +372,7 @@ int prepareDataElements(PduData *pdu, int32_t *appRequestId, VarBind *report, vo
     listRemove(&_snmp.outstanding, &request->link);
     freeMpmState(request);
   } else if (flags & SNMP_PDU_FLAG_CONFIRMED) {
-    if (version == SNMP_VERSION_2U && cmpAdminString(&securityEngineId, &_snmp.snmpEngineID) != 0) {
+    if (version == SNMP_V2U && cmpAdminString(&securityEngineId, &_snmp.snmpEngineID) != 0) {
       release();
       return decodeFailed(SNMP_ERR_FAILURE, pdu, " - security engine ID mismatch", nullptr);
     }
@@ -530,7 +530,7 @@ int dispatchSnmpMsg(Netbuf *in) {
   if (result == SNMP_ERR_PDU_HANDLER) {
     uint32_t count = ++_snmp.counters.snmpUnknownPDUHandlers;
     memcpy(report.oid, snmpUnknownPDUHandlersOid, sizeof snmpUnknownPDUHandlersOid);
-    report.value.tag = ASN1_COUNTER32;
+    report.value.tag = ASN1_TAG_COUNTER32;
     report.value.u.unsigned32 = count;
   } else if (result < 0 && stateRef != nullptr && report.oid[0] == 0) {
     ++_snmp.counters.snmpSilentDrops;

@@ -58,44 +58,44 @@ TEST(Asn1, Integers) {
     encodeAsn1Int32(&w.c, tag, v);
     return w.bytes();
   };
-  EXPECT_EQ(encode(ASN1_INTEGER, -1), (Bytes{0x02, 0x01, 0xFF}));
-  EXPECT_EQ(encode(ASN1_INTEGER, 128), (Bytes{0x02, 0x02, 0x00, 0x80}));
-  EXPECT_EQ(encode(ASN1_INTEGER, -129), (Bytes{0x02, 0x02, 0xFF, 0x7F}));
-  EXPECT_EQ(encode(ASN1_INTEGER, INT32_MIN), (Bytes{0x02, 0x04, 0x80, 0, 0, 0}));
-  EXPECT_EQ(encode(ASN1_COUNTER32, -1), (Bytes{0x41, 0x05, 0x00, 0xFF, 0xFF, 0xFF, 0xFF}));
-  EXPECT_EQ(encode(ASN1_COUNTER32, INT32_MIN), (Bytes{0x41, 0x05, 0x00, 0x80, 0, 0, 0}));
-  EXPECT_EQ(encode(ASN1_IPADDRESS, 0x0A000001), (Bytes{0x40, 0x04, 10, 0, 0, 1}));
-  EXPECT_EQ(encode(ASN1_IPADDRESS, 0), (Bytes{0x40, 0x04, 0, 0, 0, 0}));
+  EXPECT_EQ(encode(ASN1_TAG_INTEGER, -1), (Bytes{0x02, 0x01, 0xFF}));
+  EXPECT_EQ(encode(ASN1_TAG_INTEGER, 128), (Bytes{0x02, 0x02, 0x00, 0x80}));
+  EXPECT_EQ(encode(ASN1_TAG_INTEGER, -129), (Bytes{0x02, 0x02, 0xFF, 0x7F}));
+  EXPECT_EQ(encode(ASN1_TAG_INTEGER, INT32_MIN), (Bytes{0x02, 0x04, 0x80, 0, 0, 0}));
+  EXPECT_EQ(encode(ASN1_TAG_COUNTER32, -1), (Bytes{0x41, 0x05, 0x00, 0xFF, 0xFF, 0xFF, 0xFF}));
+  EXPECT_EQ(encode(ASN1_TAG_COUNTER32, INT32_MIN), (Bytes{0x41, 0x05, 0x00, 0x80, 0, 0, 0}));
+  EXPECT_EQ(encode(ASN1_TAG_IPADDRESS, 0x0A000001), (Bytes{0x40, 0x04, 10, 0, 0, 1}));
+  EXPECT_EQ(encode(ASN1_TAG_IPADDRESS, 0), (Bytes{0x40, 0x04, 0, 0, 0, 0}));
 
   Reader zeros({0x02, 0x06, 0, 0, 0, 0, 0, 0x2A});
-  EXPECT_EQ(decodeAsn1Int32(&zeros.c, ASN1_INTEGER), 42);
+  EXPECT_EQ(decodeAsn1Int32(&zeros.c, ASN1_TAG_INTEGER), 42);
   EXPECT_EQ(zeros.c.error, 0);
   Reader five({0x02, 0x05, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF});
-  EXPECT_EQ(decodeAsn1Int32(&five.c, ASN1_INTEGER), 0);
+  EXPECT_EQ(decodeAsn1Int32(&five.c, ASN1_TAG_INTEGER), 0);
   EXPECT_EQ(five.c.error, ASN1_ERR_VALUE);
   Reader counter({0x41, 0x05, 0x00, 0xFF, 0xFF, 0xFF, 0xFF});
-  EXPECT_EQ(static_cast<uint32_t>(decodeAsn1Int32(&counter.c, ASN1_COUNTER32)), 0xFFFFFFFFu);
+  EXPECT_EQ(static_cast<uint32_t>(decodeAsn1Int32(&counter.c, ASN1_TAG_COUNTER32)), 0xFFFFFFFFu);
   Reader ip({0x40, 0x05, 1, 2, 3, 4, 5});
-  decodeAsn1Int32(&ip.c, ASN1_IPADDRESS);
+  decodeAsn1Int32(&ip.c, ASN1_TAG_IPADDRESS);
   EXPECT_EQ(ip.c.error, ASN1_ERR_LENGTH);
   Reader empty({0x02, 0x00});
-  decodeAsn1Int32(&empty.c, ASN1_INTEGER);
+  decodeAsn1Int32(&empty.c, ASN1_TAG_INTEGER);
   EXPECT_EQ(empty.c.error, ASN1_ERR_VALUE);
   Reader wrong({0x04, 0x01, 0x00});
-  EXPECT_EQ(decodeAsn1Int32(&wrong.c, ASN1_INTEGER), 0);
+  EXPECT_EQ(decodeAsn1Int32(&wrong.c, ASN1_TAG_INTEGER), 0);
   EXPECT_EQ(wrong.c.error, ASN1_ERR_TAG);
-  EXPECT_EQ(wrong.c.tag, ASN1_INTEGER);
+  EXPECT_EQ(wrong.c.tag, ASN1_TAG_INTEGER);
 
   // Counter64: the largest value takes 9 octets, and a 9-octet encoding with a leading 00 decodes.
   Writer w;
-  encodeAsn1Int64(&w.c, ASN1_COUNTER64, Asn1Int64{0xFFFFFFFF, 0xFFFFFFFF});
+  encodeAsn1Int64(&w.c, ASN1_TAG_COUNTER64, Asn1Int64{0xFFFFFFFF, 0xFFFFFFFF});
   EXPECT_EQ(w.bytes(), (Bytes{0x46, 0x09, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}));
   Reader r64(w.bytes());
-  Asn1Int64 v = decodeAsn1Int64(&r64.c, ASN1_COUNTER64);
+  Asn1Int64 v = decodeAsn1Int64(&r64.c, ASN1_TAG_COUNTER64);
   EXPECT_EQ(v.high, 0xFFFFFFFFu);
   EXPECT_EQ(v.low, 0xFFFFFFFFu);
   Reader ten({0x46, 0x0A, 0x01, 0, 0, 0, 0, 0, 0, 0, 0, 0});
-  decodeAsn1Int64(&ten.c, ASN1_COUNTER64);
+  decodeAsn1Int64(&ten.c, ASN1_TAG_COUNTER64);
   EXPECT_EQ(ten.c.error, ASN1_ERR_VALUE);
 }
 
@@ -197,7 +197,7 @@ TEST(Asn1, HostileHeaders) {
   }
   // Non-minimal long forms are accepted.
   Reader loose({0x04, 0x82, 0x00, 0x01, 0x41});
-  EXPECT_EQ(decodeAsn1Header(&loose.c, ASN1_OCTET_STRING), ASN1_OCTET_STRING);
+  EXPECT_EQ(decodeAsn1Header(&loose.c, ASN1_TAG_OCTET_STRING), ASN1_TAG_OCTET_STRING);
   EXPECT_EQ(loose.c.length, 1u);
 }
 
@@ -207,19 +207,19 @@ TEST(Asn1, StructuresEndExactly) {
   unsigned char *saved;
   Oid oid;
   Asn1Value v;
-  EXPECT_EQ(decodeAsn1Struct(&early.c, ASN1_SEQUENCE, &saved), ASN1_SEQUENCE);
+  EXPECT_EQ(decodeAsn1Struct(&early.c, ASN1_TAG_SEQUENCE, &saved), ASN1_TAG_SEQUENCE);
   decodeAsn1Oid(&early.c, oid);
   decodeAsn1Value(&early.c, &v);
   EXPECT_EQ(frameAsn1Struct(&early.c, saved), nullptr);
   EXPECT_EQ(early.c.error, ASN1_ERR_STRUCTURE);
 
   Reader inner({0x30, 0x03, 0x06, 0x03, 0x2B, 0x06, 0x01});
-  EXPECT_EQ(decodeAsn1Struct(&inner.c, ASN1_SEQUENCE, &saved), ASN1_SEQUENCE);
+  EXPECT_EQ(decodeAsn1Struct(&inner.c, ASN1_TAG_SEQUENCE, &saved), ASN1_TAG_SEQUENCE);
   EXPECT_EQ(decodeAsn1Oid(&inner.c, oid), nullptr);
   EXPECT_EQ(inner.c.error, ASN1_ERR_SPACE);
 
   Reader trailing({0x30, 0x00, 0x00});
-  EXPECT_EQ(decodeAsn1Struct(&trailing.c, ASN1_SEQUENCE, nullptr), -1);
+  EXPECT_EQ(decodeAsn1Struct(&trailing.c, ASN1_TAG_SEQUENCE, nullptr), -1);
   EXPECT_EQ(trailing.c.error, ASN1_ERR_STRUCTURE);
 
   // NULL with contents, an unsupported type.
@@ -236,7 +236,7 @@ TEST(Asn1, StructuresEndExactly) {
 TEST(Asn1, OpenStructuresArePatched) {
   // Written with an open length, ten bytes of contents end with a short-form length, no gap.
   Writer w;
-  unsigned char *header = encodeAsn1Struct(&w.c, ASN1_SEQUENCE, ASN1_OPEN_LENGTH, nullptr);
+  unsigned char *header = encodeAsn1Struct(&w.c, ASN1_TAG_SEQUENCE, ASN1_OPEN_LENGTH, nullptr);
   ASSERT_NE(header, nullptr);
   EXPECT_EQ(header[1], 0x82);
   const unsigned char ten[10] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
@@ -246,7 +246,7 @@ TEST(Asn1, OpenStructuresArePatched) {
 
   // Widening: a zero-length header that receives 200 bytes moves them up.
   Writer wide;
-  header = encodeAsn1Header(&wide.c, ASN1_OCTET_STRING, 0);
+  header = encodeAsn1Header(&wide.c, ASN1_TAG_OCTET_STRING, 0);
   unsigned char block[200];
   memset(block, 7, sizeof block);
   appendAsn1(&wide.c, block, sizeof block);
@@ -259,15 +259,15 @@ TEST(Asn1, OpenStructuresArePatched) {
 
   // Out of room inside a list: the partial binding is dropped, the list ends at the last whole one.
   Writer full(40);
-  unsigned char *list = encodeAsn1Struct(&full.c, ASN1_SEQUENCE, ASN1_OPEN_LENGTH, nullptr);
+  unsigned char *list = encodeAsn1Struct(&full.c, ASN1_TAG_SEQUENCE, ASN1_OPEN_LENGTH, nullptr);
   Oid oid;
   setOid(oid, {1, 3, 6, 1, 2, 1, 1, 5, 0});
   unsigned char *mark = nullptr;
   for (int i = 0; i < 5; ++i) {
-    unsigned char *binding = encodeAsn1Struct(&full.c, ASN1_SEQUENCE, ASN1_OPEN_LENGTH, nullptr);
+    unsigned char *binding = encodeAsn1Struct(&full.c, ASN1_TAG_SEQUENCE, ASN1_OPEN_LENGTH, nullptr);
     if (binding) mark = binding;
     encodeAsn1Oid(&full.c, oid);
-    encodeAsn1Header(&full.c, ASN1_NULL, 0);
+    encodeAsn1Header(&full.c, ASN1_TAG_NULL, 0);
     if (updateAsn1Header(&full.c, binding ? binding : mark) == nullptr) break;
   }
   EXPECT_EQ(full.c.error, ASN1_ERR_SPACE);
@@ -279,14 +279,14 @@ TEST(Asn1, OpenStructuresArePatched) {
 TEST(Asn1, ValuesRoundTrip) {
   unsigned char text[20] = "twenty octets here!";
   std::vector<Asn1Value> values(9);
-  values[0].tag = ASN1_INTEGER, values[0].u.integer = -5;
-  values[1].tag = ASN1_OCTET_STRING, values[1].u.octets = {text, 20};
-  values[2].tag = ASN1_NULL;
-  values[3].tag = ASN1_OBJECT_ID, setOid(values[3].u.oid, {1, 3, 6, 1, 4, 1, 99999});
-  values[4].tag = ASN1_IPADDRESS, values[4].u.unsigned32 = 0x7F000001;
-  values[5].tag = ASN1_TIMETICKS, values[5].u.unsigned32 = 0x80000000u;
-  values[6].tag = ASN1_COUNTER64, values[6].u.counter64 = {1, 2};
-  values[7].tag = ASN1_ENDOFMIBVIEW;
+  values[0].tag = ASN1_TAG_INTEGER, values[0].u.integer = -5;
+  values[1].tag = ASN1_TAG_OCTET_STRING, values[1].u.octets = {text, 20};
+  values[2].tag = ASN1_TAG_NULL;
+  values[3].tag = ASN1_TAG_OBJECT_ID, setOid(values[3].u.oid, {1, 3, 6, 1, 4, 1, 99999});
+  values[4].tag = ASN1_TAG_IPADDRESS, values[4].u.unsigned32 = 0x7F000001;
+  values[5].tag = ASN1_TAG_TIMETICKS, values[5].u.unsigned32 = 0x80000000u;
+  values[6].tag = ASN1_TAG_COUNTER64, values[6].u.counter64 = {1, 2};
+  values[7].tag = ASN1_TAG_ENDOFMIBVIEW;
   values[8].tag = 0xA2, values[8].u.octets = {text, 3};
   Writer w;
   for (const Asn1Value &v : values) {

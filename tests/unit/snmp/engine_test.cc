@@ -30,9 +30,9 @@ Message message(int version, const std::string &community, const PduHeader &head
   Message m;
   Asn1Cursor c;
   initAsn1Cursor(&c, m.bytes, sizeof m.bytes);
-  unsigned char *top = encodeAsn1Struct(&c, ASN1_SEQUENCE, ASN1_OPEN_LENGTH, nullptr);
-  encodeAsn1Int32(&c, ASN1_INTEGER, version);
-  encodeAsn1Octets(&c, ASN1_OCTET_STRING, community.data(), static_cast<uint32_t>(community.size()));
+  unsigned char *top = encodeAsn1Struct(&c, ASN1_TAG_SEQUENCE, ASN1_OPEN_LENGTH, nullptr);
+  encodeAsn1Int32(&c, ASN1_TAG_INTEGER, version);
+  encodeAsn1Octets(&c, ASN1_TAG_OCTET_STRING, community.data(), static_cast<uint32_t>(community.size()));
   appendAsn1(&c, pdu, length);
   updateAsn1Header(&c, top);
   m.buf.length = static_cast<uint32_t>(c.cur - m.bytes);
@@ -76,7 +76,7 @@ TEST_F(Engine, IdentityAndRequestIds) {
   PduData pdu;
   memset(&pdu, 0, sizeof pdu);
   udpPeer(&pdu.info, 0x7F000001, 161);
-  pdu.version = SNMP_VERSION_2C;
+  pdu.version = SNMP_V2C;
   pdu.community = admin("public");
   pdu.data = area;
   pdu.length = buildPdu(area, sizeof area, PduHeader{SNMP_PDU_GET, 77, 0, 0}, {binding("1.3.6.1.2.1.1.1.0")});
@@ -109,7 +109,7 @@ TEST_F(Engine, ResponsesFindTheirRequestUntilTheyExpire) {
   PduData pdu;
   memset(&pdu, 0, sizeof pdu);
   udpPeer(&pdu.info, 0x7F000001, 40000);
-  pdu.version = SNMP_VERSION_2C;
+  pdu.version = SNMP_V2C;
   pdu.community = admin("public");
   pdu.data = area;
   pdu.length = buildPdu(area, sizeof area, PduHeader{SNMP_PDU_GET, 500, 0, 0}, {binding("1.3.6.1.2.1.1.1.0")});
@@ -117,13 +117,13 @@ TEST_F(Engine, ResponsesFindTheirRequestUntilTheyExpire) {
   ASSERT_EQ(id, 1);
 
   // A response to another request ID is stale.
-  Message stray = message(SNMP_VERSION_2C, "public", PduHeader{SNMP_PDU_RESPONSE, 501, 0, 0});
+  Message stray = message(SNMP_V2C, "public", PduHeader{SNMP_PDU_RESPONSE, 501, 0, 0});
   Decoded miss(stray);
   EXPECT_EQ(miss.result, SNMP_ERR_FAILURE);
   EXPECT_NE(std::string(_snmp.trace).find(" 501 - message ID not found (stale?)"), std::string::npos) << _snmp.trace;
 
   // The matching response reaches the application context with its request ID.
-  Message reply = message(SNMP_VERSION_2C, "public", PduHeader{SNMP_PDU_RESPONSE, 500, 0, 0});
+  Message reply = message(SNMP_V2C, "public", PduHeader{SNMP_PDU_RESPONSE, 500, 0, 0});
   seenRequest = 0;
   EXPECT_EQ(dispatchSnmpMsg(&reply.buf), 0) << _snmp.trace;
   EXPECT_EQ(seenRequest, 1);
@@ -137,7 +137,7 @@ TEST_F(Engine, ResponsesFindTheirRequestUntilTheyExpire) {
   encodeSendSnmpPdu(context, &pdu, &net);  // an encode runs the sweep
   EXPECT_EQ(_snmp.outstanding.count, 2u);
   setSnmpEngineTime(sent + 182);
-  Message late = message(SNMP_VERSION_2C, "public", PduHeader{SNMP_PDU_RESPONSE, 500, 0, 0});
+  Message late = message(SNMP_V2C, "public", PduHeader{SNMP_PDU_RESPONSE, 500, 0, 0});
   Decoded gone(late);
   EXPECT_EQ(gone.result, SNMP_ERR_FAILURE);
   EXPECT_EQ(_snmp.outstanding.count, 1u);  // only the one sent at 149 s is left
@@ -152,14 +152,14 @@ TEST_F(Engine, BadMessagesAreCounted) {
   EXPECT_EQ(_snmp.counters.snmpInBadVersions, 1u);
 
   // GetBulk is no SNMPv1 PDU; a Report no community PDU.
-  Message bulk = message(SNMP_VERSION_1, "public", PduHeader{SNMP_PDU_GETBULK, 1, 0, 5});
+  Message bulk = message(SNMP_V1, "public", PduHeader{SNMP_PDU_GETBULK, 1, 0, 5});
   EXPECT_EQ(Decoded(bulk).result, SNMP_ERR_PARSE);
   EXPECT_NE(std::string(_snmp.trace).find("Invalid PDU type 'a5'"), std::string::npos) << _snmp.trace;
-  Message report = message(SNMP_VERSION_2C, "public", PduHeader{SNMP_PDU_REPORT, 1, 0, 0});
+  Message report = message(SNMP_V2C, "public", PduHeader{SNMP_PDU_REPORT, 1, 0, 0});
   EXPECT_EQ(Decoded(report).result, SNMP_ERR_PARSE);
 
   // Truncated at every length: parse errors, never a crash.
-  Message good = message(SNMP_VERSION_2C, "public", PduHeader{SNMP_PDU_GET, 9, 0, 0});
+  Message good = message(SNMP_V2C, "public", PduHeader{SNMP_PDU_GET, 9, 0, 0});
   uint32_t parseErrors = _snmp.counters.snmpInASNParseErrs;
   for (uint32_t n = 0; n < good.buf.length; ++n) {
     Message cut = good;
@@ -175,7 +175,7 @@ TEST_F(Engine, BadMessagesAreCounted) {
 TEST_F(Engine, CommunityNamesAndContexts) {
   AdminString name = admin("ops");
   addSnmpUser(&_snmp.snmpEngineID, &name)->rowStatus = 1;
-  Message withContext = message(SNMP_VERSION_2C, "ops:bridge1", PduHeader{SNMP_PDU_GET, 3, 0, 0});
+  Message withContext = message(SNMP_V2C, "ops:bridge1", PduHeader{SNMP_PDU_GET, 3, 0, 0});
   Decoded d(withContext);
   ASSERT_EQ(d.result, SNMP_PDU_GET) << _snmp.trace;
   EXPECT_STREQ(reinterpret_cast<char *>(d.pdu.securityName.octets), "ops");
@@ -185,7 +185,7 @@ TEST_F(Engine, CommunityNamesAndContexts) {
   releaseSnmpState(d.state);
 
   // A ":" as last octet keeps the community whole; such a user is not there.
-  Message trailing = message(SNMP_VERSION_2C, "ops:", PduHeader{SNMP_PDU_GET, 4, 0, 0});
+  Message trailing = message(SNMP_V2C, "ops:", PduHeader{SNMP_PDU_GET, 4, 0, 0});
   Decoded t(trailing);
   EXPECT_EQ(t.result, SNMP_ERR_SECURITY_NAME);
   EXPECT_STREQ(reinterpret_cast<char *>(t.pdu.securityName.octets), "ops:");
@@ -193,9 +193,9 @@ TEST_F(Engine, CommunityNamesAndContexts) {
 
   // Inactive users refuse requests; traps need no user at all.
   addSnmpUser(&_snmp.snmpEngineID, &name)->rowStatus = 2;
-  Message inactive = message(SNMP_VERSION_2C, "ops", PduHeader{SNMP_PDU_SET, 5, 0, 0});
+  Message inactive = message(SNMP_V2C, "ops", PduHeader{SNMP_PDU_SET, 5, 0, 0});
   EXPECT_EQ(Decoded(inactive).result, SNMP_ERR_SECURITY_NAME);
-  Message trap = message(SNMP_VERSION_2C, "nobody", PduHeader{SNMP_PDU_V2TRAP, 6, 0, 0});
+  Message trap = message(SNMP_V2C, "nobody", PduHeader{SNMP_PDU_V2TRAP, 6, 0, 0});
   Decoded tr(trap);
   EXPECT_EQ(tr.result, SNMP_PDU_V2TRAP);
   EXPECT_EQ(tr.state, nullptr);
@@ -228,11 +228,11 @@ TEST_F(Engine, RegistryRules) {
   EXPECT_NE(getSnmpResponder(&_snmp.snmpEngineID, SNMP_PDU_GETBULK), nullptr);
 
   // A failing responder to a request drops it silently; no responder counts and stays unanswered.
-  Message get2 = message(SNMP_VERSION_2C, "public", PduHeader{SNMP_PDU_GET, 8, 0, 0});
+  Message get2 = message(SNMP_V2C, "public", PduHeader{SNMP_PDU_GET, 8, 0, 0});
   EXPECT_EQ(dispatchSnmpMsg(&get2.buf), SNMP_ERR_FAILURE);
   EXPECT_EQ(_snmp.counters.snmpSilentDrops, 1u);
   unregisterSnmpResponder(local, silentResponder, nullptr);
-  Message get3 = message(SNMP_VERSION_2C, "public", PduHeader{SNMP_PDU_GET, 9, 0, 0});
+  Message get3 = message(SNMP_V2C, "public", PduHeader{SNMP_PDU_GET, 9, 0, 0});
   EXPECT_EQ(dispatchSnmpMsg(&get3.buf), SNMP_ERR_PDU_HANDLER);
   EXPECT_EQ(get3.buf.length, 0u);
   EXPECT_EQ(_snmp.counters.snmpUnknownPDUHandlers, 1u);
@@ -280,13 +280,13 @@ TEST_F(Engine, BindingsOfEverySize) {
   std::vector<unsigned char> big(300, 'q');
   std::vector<VarBind> list = {binding("1.3.6.1.2.1.1.5.0"), binding("1.3.6.1.4.1.4294967294.200.1"),
                                binding("2.999.1")};
-  list[0].value.tag = ASN1_OCTET_STRING;
+  list[0].value.tag = ASN1_TAG_OCTET_STRING;
   list[0].value.u.octets = {big.data(), 300};
-  list[1].value.tag = ASN1_OBJECT_ID;
+  list[1].value.tag = ASN1_TAG_OBJECT_ID;
   std::string arcs = "1.3";
   for (int i = 0; i < 60; ++i) arcs += ".300";
   strtooid(arcs.c_str(), nullptr, list[1].value.u.oid);
-  list[2].value.tag = ASN1_INTEGER;
+  list[2].value.tag = ASN1_TAG_INTEGER;
   list[2].value.u.integer = INT32_MIN;
   unsigned char area[2048];
   for (const VarBind &b : list) {
@@ -311,17 +311,17 @@ TEST_F(Engine, BindingsOfEverySize) {
 
 TEST_F(Engine, SnmpV2uWaitsForItsModel) {
   // The user-based model is not registered: the message is refused without touching it.
-  Message m = message(SNMP_VERSION_2U, std::string(26, '\1'), PduHeader{SNMP_PDU_GET, 1, 0, 0});
+  Message m = message(SNMP_V2U, std::string(26, '\1'), PduHeader{SNMP_PDU_GET, 1, 0, 0});
   Decoded d(m);
   EXPECT_EQ(d.result, SNMP_ERR_SECURITY_MODEL);
   EXPECT_EQ(_snmp.counters.usecStatsBadParameters, 1u);
   initializeSnmp();  // no engine ID: SNMPv2u is not spoken at all
-  Message n = message(SNMP_VERSION_2U, std::string(26, '\1'), PduHeader{SNMP_PDU_GET, 1, 0, 0});
+  Message n = message(SNMP_V2U, std::string(26, '\1'), PduHeader{SNMP_PDU_GET, 1, 0, 0});
   EXPECT_EQ(Decoded(n).result, SNMP_ERR_VERSION);
 }
 
 TEST_F(Engine, SummaryLine) {
-  Message m = message(SNMP_VERSION_2C, "public", PduHeader{SNMP_PDU_GET, 1, 0, 0});
+  Message m = message(SNMP_V2C, "public", PduHeader{SNMP_PDU_GET, 1, 0, 0});
   Decoded d(m);
   char text[SNMP_DUMP_SIZE];
   EXPECT_STREQ(dumpSnmpMsg(&d.pdu, text), "127.0.0.1:40000-1-2-0-public--80:00:1f:88:80:01:02:03:04:05:06:07");

@@ -163,19 +163,19 @@ TEST_F(NetSnmp, GetV2cWithTextAndTimeTicks) {
   VarBind report;
   void *state;
   ASSERT_EQ(decodeSnmpMsg(&pdu, &app, &report, &state, &in), SNMP_PDU_GET) << _snmp.trace;
-  EXPECT_EQ(pdu.version, SNMP_VERSION_2C);
+  EXPECT_EQ(pdu.version, SNMP_V2C);
   EXPECT_EQ(pdu.model, 2);
   EXPECT_EQ(std::string(reinterpret_cast<char *>(pdu.securityName.octets)), "public");
   ASSERT_NE(state, nullptr);
   PduHeader header;
   std::vector<VarBind> asked = decodeBindings(pdu, &header);
   ASSERT_EQ(asked.size(), 2u);
-  EXPECT_EQ(asked[0].value.tag, ASN1_NULL);
+  EXPECT_EQ(asked[0].value.tag, ASN1_TAG_NULL);
 
   unsigned char name[] = "telvi-host";
-  asked[0].value.tag = ASN1_OCTET_STRING;
+  asked[0].value.tag = ASN1_TAG_OCTET_STRING;
   asked[0].value.u.octets = {name, 10};
-  asked[1].value.tag = ASN1_TIMETICKS;
+  asked[1].value.tag = ASN1_TAG_TIMETICKS;
   asked[1].value.u.unsigned32 = 12345;
   answer(peer, pdu, state, header, asked);
   std::string output;
@@ -195,17 +195,17 @@ TEST_F(NetSnmp, GetNextV1WithCounterAddressAndOid) {
   VarBind report;
   void *state;
   ASSERT_EQ(decodeSnmpMsg(&pdu, &app, &report, &state, &in), SNMP_PDU_GETNEXT) << _snmp.trace;
-  EXPECT_EQ(pdu.version, SNMP_VERSION_1);
+  EXPECT_EQ(pdu.version, SNMP_V1);
   PduHeader header;
   std::vector<VarBind> asked = decodeBindings(pdu, &header);
   ASSERT_EQ(asked.size(), 3u);
   std::vector<VarBind> next = {binding("1.3.6.1.2.1.2.2.1.10.1"), binding("1.3.6.1.2.1.4.20.1.1.10.1.2.3"),
                                binding("1.3.6.1.2.1.1.2.0")};
-  next[0].value.tag = ASN1_COUNTER32;
+  next[0].value.tag = ASN1_TAG_COUNTER32;
   next[0].value.u.unsigned32 = 4294967295u;
-  next[1].value.tag = ASN1_IPADDRESS;
+  next[1].value.tag = ASN1_TAG_IPADDRESS;
   next[1].value.u.unsigned32 = 0x0A010203;
-  next[2].value.tag = ASN1_OBJECT_ID;
+  next[2].value.tag = ASN1_TAG_OBJECT_ID;
   strtooid("1.3.6.1.4.1.99999.1", nullptr, next[2].value.u.oid);
   answer(peer, pdu, state, header, next);
   std::string output;
@@ -232,10 +232,10 @@ TEST_F(NetSnmp, BulkGetWithCounter64AndEndOfView) {
   EXPECT_EQ(header.error_index, 2);   // max-repetitions
   std::vector<VarBind> rows = {binding("1.3.6.1.2.1.1.3.0"), binding("1.3.6.1.2.1.31.1.1.1.6.1"),
                                binding("1.3.6.1.2.1.31.1.1.1.6.1")};
-  rows[0].value.tag = ASN1_TIMETICKS;
-  rows[1].value.tag = ASN1_COUNTER64;
+  rows[0].value.tag = ASN1_TAG_TIMETICKS;
+  rows[1].value.tag = ASN1_TAG_COUNTER64;
   rows[1].value.u.counter64 = {0xFFFFFFFF, 0xFFFFFFFF};
-  rows[2].value.tag = ASN1_ENDOFMIBVIEW;
+  rows[2].value.tag = ASN1_TAG_ENDOFMIBVIEW;
   answer(peer, pdu, state, header, rows);
   std::string output;
   peer.finish(output);
@@ -258,7 +258,7 @@ TEST_F(NetSnmp, SetV2cEchoesTheValue) {
   PduHeader header;
   std::vector<VarBind> asked = decodeBindings(pdu, &header);
   ASSERT_EQ(asked.size(), 2u);
-  ASSERT_EQ(asked[0].value.tag, ASN1_OCTET_STRING);
+  ASSERT_EQ(asked[0].value.tag, ASN1_TAG_OCTET_STRING);
   EXPECT_EQ(std::string(reinterpret_cast<char *>(asked[0].value.u.octets.data), asked[0].value.u.octets.length),
             "room 42");
   EXPECT_EQ(asked[1].value.u.integer, -72);
@@ -343,7 +343,7 @@ TEST_F(NetSnmp, TrapsOfBothVersions) {
     PduHeader header;
     std::vector<VarBind> bindings = decodeBindings(pdu, &header);
     ASSERT_EQ(bindings.size(), 3u);
-    EXPECT_EQ(bindings[0].value.tag, ASN1_TIMETICKS);
+    EXPECT_EQ(bindings[0].value.tag, ASN1_TAG_TIMETICKS);
     EXPECT_EQ(bindings[0].value.u.unsigned32, 777u);
     char text[64];
     EXPECT_STREQ(oidtostr(bindings[1].value.u.oid, text, sizeof text), "1.3.6.1.6.3.1.1.5.1");
@@ -387,7 +387,7 @@ int getResponder(SnmpSlot *, PduData *request, VarBind *, void *, SnmpArea *resp
   PduHeader header;
   std::vector<VarBind> bindings = decodeBindings(*request, &header);
   for (VarBind &b : bindings) {
-    b.value.tag = ASN1_UNSIGNED32;
+    b.value.tag = ASN1_TAG_UNSIGNED32;
     b.value.u.unsigned32 = 3000000000u;
   }
   header.type = SNMP_PDU_RESPONSE;

@@ -20,7 +20,7 @@ inline VarBind binding(const std::string &oidText) {
   VarBind b;
   memset(&b, 0, sizeof b);
   strtooid(oidText.c_str(), nullptr, b.oid);
-  b.value.tag = ASN1_NULL;
+  b.value.tag = ASN1_TAG_NULL;
   return b;
 }
 
@@ -30,7 +30,7 @@ inline uint32_t buildPdu(unsigned char *area, uint32_t capacity, const PduHeader
   Asn1Cursor c;
   initAsn1Cursor(&c, area, capacity);
   unsigned char *pdu = encodePduHeader(&c, &header, ASN1_OPEN_LENGTH);
-  unsigned char *list = encodeAsn1Struct(&c, ASN1_SEQUENCE, ASN1_OPEN_LENGTH, nullptr);
+  unsigned char *list = encodeAsn1Struct(&c, ASN1_TAG_SEQUENCE, ASN1_OPEN_LENGTH, nullptr);
   for (const VarBind &b : bindings) encodeVarBind(&c, &b);
   updateAsn1Header(&c, list);
   updateAsn1Header(&c, pdu);
@@ -48,7 +48,7 @@ inline std::vector<VarBind> decodeBindings(const PduData &pdu, PduHeader *header
     return result;
   }
   unsigned char *saved;
-  decodeAsn1Struct(&c, ASN1_SEQUENCE, &saved);
+  decodeAsn1Struct(&c, ASN1_TAG_SEQUENCE, &saved);
   while (c.error == 0 && c.cur < c.end) {
     VarBind b;
     if (decodeVarBind(&c, &b) == nullptr) break;
