@@ -13,5 +13,7 @@
 #include "cfg.h"
 #include "ddl.h"
 #include "expr64.h"
+#include "asn1.h"
+#include "snmp.h"
 
 #endif

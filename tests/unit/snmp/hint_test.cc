@@ -1,0 +1,104 @@
+// OID text and display hints.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "telvi/snmp.h"
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+
+std::string format(const char *hint, const Bytes &octets, uint32_t size = 256) {
+  char text[256];
+  if (snmpHintFormatOctets(hint, octets.data(), static_cast<uint32_t>(octets.size()), text, size) < 0)
+    return "<bad>";
+  return text;
+}
+
+Bytes parse(const char *hint, const char *text, bool whole = true) {
+  unsigned char octets[64];
+  const char *end;
+  int n = snmpHintParseOctets(hint, text, octets, sizeof octets, &end);
+  if (n < 0 || (whole && *end)) return {0xDE, 0xAD};
+  return Bytes(octets, octets + n);
+}
+
+TEST(Oid, Text) {
+  Oid oid;
+  const char *end;
+  EXPECT_EQ(strtooid("1.3.6.1.2.1", &end, oid), 6u);
+  EXPECT_EQ(*end, 0);
+  char text[32];
+  EXPECT_STREQ(oidtostr(oid, text, sizeof text), "1.3.6.1.2.1");
+  EXPECT_STREQ(oidtostr(oid, text, 11), "");  // does not fit
+  // A dot is consumed only before a digit; stops at anything else.
+  EXPECT_EQ(strtooid("1.3.6.", &end, oid), 3u);
+  EXPECT_STREQ(end, ".");
+  EXPECT_EQ(strtooid("1.3x", &end, oid), 2u);
+  EXPECT_STREQ(end, "x");
+  for (const char *bad : {"1", "3.1", "1.40", "", "x"}) EXPECT_EQ(strtooid(bad, &end, oid), 0u) << bad;
+  std::string many = "1.3";
+  for (int i = 0; i < 130; ++i) many += ".7";
+  EXPECT_EQ(strtooid(many.c_str(), &end, oid), 128u);
+  EXPECT_NE(*end, 0);  // the caller sees it was cut
+  oid[0] = 1;
+  EXPECT_STREQ(oidtostr(oid, text, sizeof text), "");
+}
+
+TEST(Hint, OctetFormats) {
+  EXPECT_EQ(format("1d.1d.1d.1d:2d", {10, 1, 2, 3, 0, 161}), "10.1.2.3:161");
+  EXPECT_EQ(format("1x:", {0x80, 0x00, 0x1f}), "80:00:1f");
+  EXPECT_EQ(format("255a", {'h', 'i'}), "hi");
+  EXPECT_EQ(format("", {'h', 'i'}), "hi");
+  EXPECT_EQ(format(nullptr, {'h', 'i', 'g', 'h'}, 3), "hi");
+  EXPECT_EQ(format("1o", {8}), "10");
+  EXPECT_EQ(format("1b", {5}), "00000101");
+  // DateAndTime.
+  EXPECT_EQ(format("2d-1d-1d,1d:1d:1d.1d,1a1d:1d", {0x07, 0xEA, 12, 5, 17, 4, 9, 3, '+', 1, 0}),
+            "2026-12-5,17:4:9.3,+1:0");
+  // Repeat: a count octet, items with separator, then the terminator.
+  EXPECT_EQ(format("*1x:/1a", {2, 0xAB, 0xCD, 'z'}), "ab:cd/z");
+  EXPECT_EQ(format("3a", {'a', 'b'}), "ab");
+  for (const char *bad : {"x", "1q", "0d", "*x"}) EXPECT_EQ(format(bad, {1}), "<bad>") << bad;
+}
+
+TEST(Hint, OctetParse) {
+  EXPECT_EQ(parse("1d.1d.1d.1d:2d", "10.1.2.3:161"), (Bytes{10, 1, 2, 3, 0, 161}));
+  EXPECT_EQ(parse("1x:", "80:00:1F"), (Bytes{0x80, 0, 0x1f}));
+  EXPECT_EQ(parse("*1x:/1a", "ab:cd/z"), (Bytes{2, 0xAB, 0xCD, 'z'}));
+  EXPECT_EQ(parse("255a", "text"), (Bytes{'t', 'e', 'x', 't'}));
+  EXPECT_EQ(parse("1d", "256"), (Bytes{0xDE, 0xAD}));  // does not fit one octet
+  EXPECT_EQ(parse("1d.", "1.2.x"), (Bytes{0xDE, 0xAD}));
+  EXPECT_EQ(parse("1d.", "1.2.x", false), (Bytes{1, 2}));
+  unsigned char two[2];
+  const char *end;
+  EXPECT_EQ(snmpHintParseOctets("1x:", "01:02:03", two, sizeof two, &end), -1);
+}
+
+TEST(Hint, Integers) {
+  char text[64];
+  snmpHintFormatInteger("d-2", 1234, 1, text, sizeof text);
+  EXPECT_STREQ(text, "12.34");
+  snmpHintFormatInteger("d-2", static_cast<uint64_t>(-5), 1, text, sizeof text);
+  EXPECT_STREQ(text, "-0.05");
+  snmpHintFormatInteger("x", 255, 0, text, sizeof text);
+  EXPECT_STREQ(text, "ff");
+  snmpHintFormatInteger("", UINT64_MAX, 0, text, sizeof text);
+  EXPECT_STREQ(text, "18446744073709551615");
+  EXPECT_EQ(snmpHintFormatInteger("d-", 1, 1, text, sizeof text), -1);
+
+  uint64_t v;
+  const char *end;
+  ASSERT_EQ(snmpHintParseInteger("d-2", "12.3", &v, 1, &end), 0);
+  EXPECT_EQ(v, 1230u);
+  ASSERT_EQ(snmpHintParseInteger("d", "-42", &v, 1, &end), 0);
+  EXPECT_EQ(static_cast<int64_t>(v), -42);
+  EXPECT_EQ(snmpHintParseInteger("d", "-42", &v, 0, &end), -1);
+  ASSERT_EQ(snmpHintParseInteger("b", "101", &v, 0, &end), 0);
+  EXPECT_EQ(v, 5u);
+  EXPECT_EQ(snmpHintParseInteger("d", "99999999999999999999", &v, 0, &end), -1);
+}
+
+}  // namespace
