@@ -102,6 +102,24 @@ bool parseNumber(const char *&t, unsigned base, uint64_t &value) {
 
 bool rawHint(const char *hint) { return hint == nullptr || *hint == 0 || strcmp(hint, "255a") == 0; }
 
+// An integer display hint: "d" with an optional "-<decimals>", or "x", "o", "b". An empty or null
+// hint is plain decimal.
+bool readIntegerHint(const char *hint, char *format, uint32_t *decimals) {
+  if (hint == nullptr || *hint == '\0') return true;
+  *format = hint[0];
+  if (*format != 'd' && *format != 'x' && *format != 'o' && *format != 'b') return false;
+  const char *h = hint + 1;
+  if (*format == 'd' && *h == '-') {
+    ++h;
+    if (!isdigit(static_cast<unsigned char>(*h))) return false;
+    while (isdigit(static_cast<unsigned char>(*h))) {
+      *decimals = *decimals * 10 + static_cast<uint32_t>(*h++ - '0');
+      if (*decimals > 40) return false;
+    }
+  }
+  return *h == '\0';
+}
+
 }  // namespace
 
 extern "C" {
@@ -271,20 +289,7 @@ int snmpHintFormatInteger(const char *hint, uint64_t value, int isSigned, char *
   text[0] = 0;
   char format = 'd';
   uint32_t decimals = 0;
-  if (hint != nullptr && *hint) {
-    format = hint[0];
-    if (format != 'd' && format != 'x' && format != 'o' && format != 'b') return -1;
-    const char *h = hint + 1;
-    if (format == 'd' && *h == '-') {
-      ++h;
-      if (!isdigit(static_cast<unsigned char>(*h))) return -1;
-      while (isdigit(static_cast<unsigned char>(*h))) {
-        decimals = decimals * 10 + static_cast<uint32_t>(*h++ - '0');
-        if (decimals > 40) return -1;
-      }
-    }
-    if (*h) return -1;
-  }
+  if (!readIntegerHint(hint, &format, &decimals)) return -1;
   Out out{text, size};
   bool negative = isSigned && static_cast<int64_t>(value) < 0;
   uint64_t magnitude = negative ? ~value + 1 : value;
@@ -313,20 +318,7 @@ int snmpHintParseInteger(const char *hint, const char *text, uint64_t *value, in
   if (text == nullptr || value == nullptr) return -1;
   char format = 'd';
   uint32_t decimals = 0;
-  if (hint != nullptr && *hint) {
-    format = hint[0];
-    if (format != 'd' && format != 'x' && format != 'o' && format != 'b') return -1;
-    const char *h = hint + 1;
-    if (format == 'd' && *h == '-') {
-      ++h;
-      if (!isdigit(static_cast<unsigned char>(*h))) return -1;
-      while (isdigit(static_cast<unsigned char>(*h))) {
-        decimals = decimals * 10 + static_cast<uint32_t>(*h++ - '0');
-        if (decimals > 40) return -1;
-      }
-    }
-    if (*h) return -1;
-  }
+  if (!readIntegerHint(hint, &format, &decimals)) return -1;
   const char *t = text;
   bool negative = false;
   if (*t == '-' && isSigned) {

@@ -153,16 +153,28 @@ class NetSnmp : public ::testing::Test {
   }
 };
 
+// One message from the tool, decoded; the bindings point into its buffer, so both stay together.
+struct Received {
+  Netbuf in;
+  PduData pdu;
+  int32_t app = 0;
+  VarBind report;
+  void *state = nullptr;
+};
+
+::testing::AssertionResult receiveAs(Peer &peer, int type, Received &got) {
+  if (!peer.receive(got.in)) return ::testing::AssertionFailure() << "nothing received";
+  int decoded = decodeSnmpMsg(&got.pdu, &got.app, &got.report, &got.state, &got.in);
+  if (decoded != type) return ::testing::AssertionFailure() << "decoded as " << decoded << ": " << _snmp.trace;
+  return ::testing::AssertionSuccess();
+}
+
 TEST_F(NetSnmp, GetV2cWithTextAndTimeTicks) {
   Peer peer;
   peer.run(tool("snmpget", {"-v2c", "-c", "public", peer.target(), "1.3.6.1.2.1.1.5.0", "1.3.6.1.2.1.1.3.0"}));
-  Netbuf in;
-  ASSERT_TRUE(peer.receive(in));
-  PduData pdu;
-  int32_t app;
-  VarBind report;
-  void *state;
-  ASSERT_EQ(decodeSnmpMsg(&pdu, &app, &report, &state, &in), SNMP_PDU_GET) << _snmp.trace;
+  Received got;
+  ASSERT_TRUE(receiveAs(peer, SNMP_PDU_GET, got));
+  [[maybe_unused]] auto &[in, pdu, app, report, state] = got;
   EXPECT_EQ(pdu.version, SNMP_V2C);
   EXPECT_EQ(pdu.model, 2);
   EXPECT_EQ(std::string(reinterpret_cast<char *>(pdu.securityName.octets)), "public");
@@ -188,13 +200,9 @@ TEST_F(NetSnmp, GetNextV1WithCounterAddressAndOid) {
   Peer peer;
   peer.run(tool("snmpgetnext", {"-v1", "-c", "public", peer.target(), "1.3.6.1.2.1.2", "1.3.6.1.2.1.4",
                                 "1.3.6.1.2.1.1.2"}));
-  Netbuf in;
-  ASSERT_TRUE(peer.receive(in));
-  PduData pdu;
-  int32_t app;
-  VarBind report;
-  void *state;
-  ASSERT_EQ(decodeSnmpMsg(&pdu, &app, &report, &state, &in), SNMP_PDU_GETNEXT) << _snmp.trace;
+  Received got;
+  ASSERT_TRUE(receiveAs(peer, SNMP_PDU_GETNEXT, got));
+  [[maybe_unused]] auto &[in, pdu, app, report, state] = got;
   EXPECT_EQ(pdu.version, SNMP_V1);
   PduHeader header;
   std::vector<VarBind> asked = decodeBindings(pdu, &header);
@@ -219,13 +227,9 @@ TEST_F(NetSnmp, BulkGetWithCounter64AndEndOfView) {
   Peer peer;
   peer.run(tool("snmpbulkget", {"-v2c", "-c", "public", "-Cn1", "-Cr2", peer.target(), "1.3.6.1.2.1.1.3",
                                 "1.3.6.1.2.1.31.1.1.1.6"}));
-  Netbuf in;
-  ASSERT_TRUE(peer.receive(in));
-  PduData pdu;
-  int32_t app;
-  VarBind report;
-  void *state;
-  ASSERT_EQ(decodeSnmpMsg(&pdu, &app, &report, &state, &in), SNMP_PDU_GETBULK) << _snmp.trace;
+  Received got;
+  ASSERT_TRUE(receiveAs(peer, SNMP_PDU_GETBULK, got));
+  [[maybe_unused]] auto &[in, pdu, app, report, state] = got;
   PduHeader header;
   ASSERT_EQ(decodeBindings(pdu, &header).size(), 2u);
   EXPECT_EQ(header.error_status, 1);  // non-repeaters
@@ -248,13 +252,9 @@ TEST_F(NetSnmp, SetV2cEchoesTheValue) {
   Peer peer;
   peer.run(tool("snmpset", {"-v2c", "-c", "public", peer.target(), "1.3.6.1.2.1.1.6.0", "s", "room 42",
                             "1.3.6.1.2.1.1.7.0", "i", "-72"}));
-  Netbuf in;
-  ASSERT_TRUE(peer.receive(in));
-  PduData pdu;
-  int32_t app;
-  VarBind report;
-  void *state;
-  ASSERT_EQ(decodeSnmpMsg(&pdu, &app, &report, &state, &in), SNMP_PDU_SET) << _snmp.trace;
+  Received got;
+  ASSERT_TRUE(receiveAs(peer, SNMP_PDU_SET, got));
+  [[maybe_unused]] auto &[in, pdu, app, report, state] = got;
   PduHeader header;
   std::vector<VarBind> asked = decodeBindings(pdu, &header);
   ASSERT_EQ(asked.size(), 2u);
@@ -272,13 +272,9 @@ TEST_F(NetSnmp, SetV2cEchoesTheValue) {
 TEST_F(NetSnmp, ErrorStatusReachesTheTool) {
   Peer peer;
   peer.run(tool("snmpget", {"-v1", "-c", "public", peer.target(), "1.3.6.1.2.1.1.1.0", "1.3.6.1.2.1.99.0"}));
-  Netbuf in;
-  ASSERT_TRUE(peer.receive(in));
-  PduData pdu;
-  int32_t app;
-  VarBind report;
-  void *state;
-  ASSERT_EQ(decodeSnmpMsg(&pdu, &app, &report, &state, &in), SNMP_PDU_GET);
+  Received got;
+  ASSERT_TRUE(receiveAs(peer, SNMP_PDU_GET, got));
+  [[maybe_unused]] auto &[in, pdu, app, report, state] = got;
   PduHeader header;
   std::vector<VarBind> asked = decodeBindings(pdu, &header);
   answer(peer, pdu, state, header, asked, 2, 2);
@@ -308,13 +304,9 @@ TEST_F(NetSnmp, TrapsOfBothVersions) {
     Peer peer;
     peer.run(tool("snmptrap", {"-v1", "-c", "anyone", peer.target(), "1.3.6.1.4.1.99999", "10.9.8.7", "6", "17",
                                "4242", "1.3.6.1.4.1.99999.1", "i", "5"}));
-    Netbuf in;
-    ASSERT_TRUE(peer.receive(in));
-    PduData pdu;
-    int32_t app;
-    VarBind report;
-    void *state;
-    ASSERT_EQ(decodeSnmpMsg(&pdu, &app, &report, &state, &in), SNMP_PDU_V1TRAP) << _snmp.trace;
+    Received got;
+    ASSERT_TRUE(receiveAs(peer, SNMP_PDU_V1TRAP, got));
+    [[maybe_unused]] auto &[in, pdu, app, report, state] = got;
     EXPECT_EQ(state, nullptr);
     TrapHeader trap;
     std::vector<VarBind> bindings = decodeBindings(pdu, nullptr, &trap);
@@ -333,13 +325,9 @@ TEST_F(NetSnmp, TrapsOfBothVersions) {
     Peer peer;
     peer.run(tool("snmptrap", {"-v2c", "-c", "anyone", peer.target(), "777", "1.3.6.1.6.3.1.1.5.1",
                                "1.3.6.1.4.1.99999.2", "x", "0a0b"}));
-    Netbuf in;
-    ASSERT_TRUE(peer.receive(in));
-    PduData pdu;
-    int32_t app;
-    VarBind report;
-    void *state;
-    ASSERT_EQ(decodeSnmpMsg(&pdu, &app, &report, &state, &in), SNMP_PDU_V2TRAP) << _snmp.trace;
+    Received got;
+    ASSERT_TRUE(receiveAs(peer, SNMP_PDU_V2TRAP, got));
+    [[maybe_unused]] auto &[in, pdu, app, report, state] = got;
     PduHeader header;
     std::vector<VarBind> bindings = decodeBindings(pdu, &header);
     ASSERT_EQ(bindings.size(), 3u);
