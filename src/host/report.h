@@ -1,6 +1,6 @@
 // The one way out for the host subsystem's last-resort messages (the process table's "Can't open
-// process list" and friends). They go to standard error today; when the diagnostic channels exist,
-// this is the single place to send them there instead.
+// process list" and friends). They go to standard error: the process table is a C interface of the
+// host agent, which may use it before any diagnostic channel is set up.
 #ifndef TELVI_HOST_REPORT_H
 #define TELVI_HOST_REPORT_H
 
