@@ -440,8 +440,8 @@ int cmdToeLs(ClientData, Tcl_Interp *interp, int argc, const char *argv[]) {
   return TCL_OK;
 }
 
-int cmdToePwd(ClientData, Tcl_Interp *interp, int argc, const char *argv[]) {
-  if (argc != 1) return usage(interp, argv[0], "");
+// Takes no arguments and, unlike toe_self, ignores any it is given.
+int cmdToePwd(ClientData, Tcl_Interp *interp, int, const char *[]) {
   toe *object = current(interp);
   char *name = object != nullptr ? toeObject2Name(object, -1) : nullptr;
   if (name == nullptr) return fail(interp, "could not determine object name");
