@@ -24,17 +24,6 @@ void ensureInit() {
   if (!initialized) initializeSnmp();
 }
 
-template <typename T>
-T *first(SnmpList &list) {
-  return list.head.next == &list.head ? nullptr : reinterpret_cast<T *>(list.head.next);
-}
-
-template <typename T>
-T *nextOf(SnmpList &list, T *element) {
-  SnmpLink *n = element->link.next;
-  return n == &list.head ? nullptr : reinterpret_cast<T *>(n);
-}
-
 int cmpUser(const SnmpUser *u, const AdminString *engineId, const AdminString *name) {
   int c = cmpAdminString(&u->engineId, engineId);
   return c != 0 ? c : cmpAdminString(&u->userName, name);
@@ -42,14 +31,14 @@ int cmpUser(const SnmpUser *u, const AdminString *engineId, const AdminString *n
 
 // The registry entry of a key, or null.
 SnmpRegistry *findRegistry(const AdminString *key) {
-  for (auto *r = first<SnmpRegistry>(_snmp.registries); r; r = nextOf(_snmp.registries, r))
+  for (auto *r = listFirst<SnmpRegistry>(_snmp.registries); r; r = listNext(_snmp.registries, r))
     if (cmpAdminString(&r->key, key) == 0) return r;
   return nullptr;
 }
 
 SnmpRegistry *addRegistry(const AdminString *key) {
   SnmpLink *position = &_snmp.registries.head;
-  for (auto *r = first<SnmpRegistry>(_snmp.registries); r; r = nextOf(_snmp.registries, r)) {
+  for (auto *r = listFirst<SnmpRegistry>(_snmp.registries); r; r = listNext(_snmp.registries, r)) {
     int c = cmpAdminString(&r->key, key);
     if (c == 0) return r;
     if (c > 0) {
@@ -239,11 +228,11 @@ int setSnmpTInfoPort(TInfo *info, uint32_t port) {
 void initializeSnmp(void) {
   if (initialized) {
     // Starting again: free what the lists hold.
-    for (auto *s = first<MpmState>(_snmp.received); s; s = first<MpmState>(_snmp.received)) {
+    for (auto *s = listFirst<MpmState>(_snmp.received); s; s = listFirst<MpmState>(_snmp.received)) {
       listRemove(&_snmp.received, &s->link);
       freeMpmState(s);
     }
-    for (auto *s = first<MpmState>(_snmp.outstanding); s; s = first<MpmState>(_snmp.outstanding)) {
+    for (auto *s = listFirst<MpmState>(_snmp.outstanding); s; s = listFirst<MpmState>(_snmp.outstanding)) {
       listRemove(&_snmp.outstanding, &s->link);
       freeMpmState(s);
     }
@@ -335,7 +324,7 @@ void deleteSnmpAppContext(SnmpAppContext *context) {
 SnmpUser *getSnmpUser(const AdminString *engineId, const AdminString *userName) {
   ensureInit();
   if (engineId == nullptr || userName == nullptr) return nullptr;
-  for (auto *u = first<SnmpUser>(_snmp.users); u; u = nextOf(_snmp.users, u)) {
+  for (auto *u = listFirst<SnmpUser>(_snmp.users); u; u = listNext(_snmp.users, u)) {
     int c = cmpUser(u, engineId, userName);
     if (c == 0) return u;
     if (c > 0) break;
@@ -347,7 +336,7 @@ SnmpUser *addSnmpUser(const AdminString *engineId, const AdminString *userName) 
   ensureInit();
   if (engineId == nullptr || userName == nullptr || engineId->length > SNMP_MAX_ENGINE_ID) return nullptr;
   SnmpLink *position = &_snmp.users.head;
-  for (auto *u = first<SnmpUser>(_snmp.users); u; u = nextOf(_snmp.users, u)) {
+  for (auto *u = listFirst<SnmpUser>(_snmp.users); u; u = listNext(_snmp.users, u)) {
     int c = cmpUser(u, engineId, userName);
     if (c == 0) return u;
     if (c > 0) {
@@ -375,7 +364,7 @@ int deleteSnmpUser(const AdminString *engineId, const AdminString *userName) {
 SnmpEngine *getSnmpEngine(const AdminString *engineId) {
   ensureInit();
   if (engineId == nullptr) return nullptr;
-  for (auto *e = first<SnmpEngine>(_snmp.engines); e; e = nextOf(_snmp.engines, e)) {
+  for (auto *e = listFirst<SnmpEngine>(_snmp.engines); e; e = listNext(_snmp.engines, e)) {
     int c = cmpAdminString(&e->engineId, engineId);
     if (c == 0) return e;
     if (c > 0) break;
@@ -387,7 +376,7 @@ SnmpEngine *addSnmpEngine(const AdminString *engineId) {
   ensureInit();
   if (engineId == nullptr || engineId->length > SNMP_MAX_ENGINE_ID) return nullptr;
   SnmpLink *position = &_snmp.engines.head;
-  for (auto *e = first<SnmpEngine>(_snmp.engines); e; e = nextOf(_snmp.engines, e)) {
+  for (auto *e = listFirst<SnmpEngine>(_snmp.engines); e; e = listNext(_snmp.engines, e)) {
     int c = cmpAdminString(&e->engineId, engineId);
     if (c == 0) return e;
     if (c > 0) {
@@ -427,7 +416,7 @@ int validateSnmpEngine(SnmpEngine *engine, uint32_t boots, uint32_t time, uint32
 SnmpAddrMap *getSnmpAddrMap(const AdminString *address) {
   ensureInit();
   if (address == nullptr) return nullptr;
-  for (auto *m = first<SnmpAddrMap>(_snmp.addrMaps); m; m = nextOf(_snmp.addrMaps, m)) {
+  for (auto *m = listFirst<SnmpAddrMap>(_snmp.addrMaps); m; m = listNext(_snmp.addrMaps, m)) {
     int c = cmpAdminString(&m->address, address);
     if (c == 0) return m;
     if (c > 0) break;
@@ -439,7 +428,7 @@ SnmpAddrMap *addSnmpAddrMap(const AdminString *address) {
   ensureInit();
   if (address == nullptr) return nullptr;
   SnmpLink *position = &_snmp.addrMaps.head;
-  for (auto *m = first<SnmpAddrMap>(_snmp.addrMaps); m; m = nextOf(_snmp.addrMaps, m)) {
+  for (auto *m = listFirst<SnmpAddrMap>(_snmp.addrMaps); m; m = listNext(_snmp.addrMaps, m)) {
     int c = cmpAdminString(&m->address, address);
     if (c == 0) return m;
     if (c > 0) {
@@ -495,7 +484,7 @@ void *registerSnmpResponder(const AdminString *engineId, int tag, SnmpResponderP
 void unregisterSnmpResponder(void *handle, SnmpResponderProc callback, void *clientData) {
   ensureInit();
   if (handle == nullptr) return;
-  for (auto *r = first<SnmpRegistry>(_snmp.registries); r; r = nextOf(_snmp.registries, r)) {
+  for (auto *r = listFirst<SnmpRegistry>(_snmp.registries); r; r = listNext(_snmp.registries, r)) {
     if (handle == r) {
       for (SnmpSlot &slot : r->slots)
         if (slot.handle == r && slot.callback == callback && slot.clientData == clientData)

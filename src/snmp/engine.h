@@ -8,8 +8,8 @@
 
 namespace telvi::snmp {
 
-// The one exit for the engine's diagnostic texts. Today it only keeps the last text for tests;
-// once the diagnostic channels exist it forwards to them (channel "trace" or "debug").
+// The one exit for the engine's diagnostic texts. It keeps the last text per channel for tests;
+// the snmp command reads the failure text from _snmp.trace itself.
 void diagnostic(const char *channel, const char *text);
 // The last text diagnostic() received on a channel (for tests).
 const char *lastDiagnostic(const char *channel);
@@ -27,6 +27,16 @@ void listInit(SnmpList *list);
 void listInsertBefore(SnmpList *list, SnmpLink *position, SnmpLink *element);
 void listAppend(SnmpList *list, SnmpLink *element);
 void listRemove(SnmpList *list, SnmpLink *element);
+// Walks a list of records whose first member is their link; null at the end.
+template <typename T>
+T *listFirst(SnmpList &list) {
+  return list.head.next == &list.head ? nullptr : reinterpret_cast<T *>(list.head.next);
+}
+template <typename T>
+T *listNext(SnmpList &list, T *element) {
+  SnmpLink *n = element->link.next;
+  return n == &list.head ? nullptr : reinterpret_cast<T *>(n);
+}
 
 // States.
 void freeMpmState(MpmState *state);

@@ -24,19 +24,8 @@ ModelRow modelRows[] = {{SNMP_V1, 1, &snmpv2csm}, {SNMP_V2C, 2, &snmpv2csm},
 
 const uint32_t snmpUnknownPDUHandlersOid[] = {10, 1, 3, 6, 1, 6, 3, 11, 2, 1, 3, 0};
 
-template <typename T>
-T *firstOf(SnmpList &list) {
-  return list.head.next == &list.head ? nullptr : reinterpret_cast<T *>(list.head.next);
-}
-
-template <typename T>
-T *nextIn(SnmpList &list, T *element) {
-  SnmpLink *n = element->link.next;
-  return n == &list.head ? nullptr : reinterpret_cast<T *>(n);
-}
-
 bool inList(SnmpList &list, const MpmState *state) {
-  for (auto *s = firstOf<MpmState>(list); s; s = nextIn(list, s))
+  for (auto *s = listFirst<MpmState>(list); s; s = listNext(list, s))
     if (s == state) return true;
   return false;
 }
@@ -334,7 +323,7 @@ int prepareDataElements(PduData *pdu, int32_t *appRequestId, VarBind *report, vo
   if (flags & SNMP_PDU_FLAG_RESPONSE) {
     release();
     MpmState *request = nullptr;
-    for (auto *s = firstOf<MpmState>(_snmp.outstanding); s; s = nextIn(_snmp.outstanding, s))
+    for (auto *s = listFirst<MpmState>(_snmp.outstanding); s; s = listNext(_snmp.outstanding, s))
       if (s->requestId == header.request_id) {
         request = s;
         break;
@@ -408,8 +397,8 @@ void sweepStaleStates() {
     return;
   _snmp.lastSweep = now;
   for (SnmpList *list : {&_snmp.received, &_snmp.outstanding}) {
-    for (auto *s = firstOf<MpmState>(*list); s;) {
-      auto *next = nextIn(*list, s);
+    for (auto *s = listFirst<MpmState>(*list); s;) {
+      auto *next = listNext(*list, s);
       int32_t age = static_cast<int32_t>(now - s->created);
       if (age > SNMPTimeWindow || age < 0) {
         listRemove(list, &s->link);
