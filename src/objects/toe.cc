@@ -4,7 +4,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "interp/layer.h"
@@ -126,6 +128,7 @@ struct LocateRequest {
   toe **parents;
   int count;
   int depth = 0;
+  std::set<std::pair<toe *, const char *>> searched;
 };
 
 toe *searchPath(toe *start, const char *path, LocateRequest &request);
@@ -143,9 +146,21 @@ toe *createChild(toe *object, const std::string &name, LocateRequest &request) {
   return child;
 }
 
+toe *matchHere(toe *object, const char *path, bool descendant, LocateRequest &request);
+
 // Matches one component (up to the next "." or "*") at the object and goes on with the rest.
+// Bounded in depth, and a descendant search looks into each object once for each rest of the path,
+// so loops in the naming tree end.
 toe *matchComponent(toe *object, const char *path, bool descendant, LocateRequest &request) {
-  if (++request.depth > kMaxDepth) return nullptr;
+  if (request.depth >= kMaxDepth) return nullptr;
+  if (descendant && !request.searched.insert({object, path}).second) return nullptr;
+  ++request.depth;
+  toe *found = matchHere(object, path, descendant, request);
+  --request.depth;
+  return found;
+}
+
+toe *matchHere(toe *object, const char *path, bool descendant, LocateRequest &request) {
   const char *end = path + std::strcspn(path, ".*");
   std::string component(path, end);
   const char *rest = *end == '.' ? end + 1 : end;  // a "*" stays and sets descendant mode
@@ -433,12 +448,13 @@ toe *toeLocate(toe *object, const char *path, int flags, int *created, toe **par
   } else if (!work.empty() && work[0] == '.') {
     work[0] = '~';
   }
-  LocateRequest request{flags, created, parents, count};
+  LocateRequest request{flags, created, parents, count, 0, {}};
   toe *found = searchPath(object, work.c_str(), request);
   if (found == nullptr && (flags & 1) != 0) {
     toe *superior = object->superior;
     for (int depth = 0; found == nullptr && superior != nullptr && depth < kMaxDepth; ++depth) {
       request.depth = 0;
+      request.searched.clear();
       found = searchPath(superior, work.c_str(), request);
       superior = superior->superior;
     }

@@ -187,6 +187,21 @@ TEST_F(Store, SearchModesReachParentsAndSuperiors) {
   toeSetParents(a, nullptr, 0);  // breaks the cycle so both can go
 }
 
+TEST_F(Store, DescendantSearchCoversLargeTrees) {
+  toe *top = root();
+  toe *last = nullptr;
+  for (int i = 0; i < 1500; ++i) last = child(top, ("n" + std::to_string(i)).c_str());
+  toe *target = child(last, "target");
+  EXPECT_EQ(toeLocate(top, "*target", 0, nullptr, nullptr, 0), target);
+  EXPECT_EQ(toeLocate(top, "*absent", 0, nullptr, nullptr, 0), nullptr);
+  // Loops in the naming tree, each reachable twice: the search still ends.
+  toeRawDefine(target, "object", "up", nullptr, top->id);
+  toeRawDefine(target, "object", "again", nullptr, last->id);
+  EXPECT_EQ(toeLocate(top, "*absent", 0, nullptr, nullptr, 0), nullptr);
+  toeRawUndefine(target, "object", "up");
+  toeRawUndefine(target, "object", "again");
+}
+
 TEST_F(Store, DestroyWaitsForReferences) {
   toe *superior = root();
   std::string superiorId = superior->id;
