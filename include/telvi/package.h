@@ -28,6 +28,7 @@
   C(9, "intinet", Intinet, "interface") \
   C(10, "intunix", Intunix, "interface") \
   C(12, "intsyslog", Intsyslog, "interface") \
+  X(14, "toeio", Toeio, "toe") \
   X(15, "general", General) \
   X(16, "ddl", Ddl) \
   X(18, "expr64", Expr64) \

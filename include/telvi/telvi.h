@@ -8,6 +8,7 @@
 #include "datatype.h"
 #include "util.h"
 #include "toe.h"
+#include "cfgfile.h"
 #include "proc.h"
 #include "interface.h"
 #include "cfg.h"

@@ -1,0 +1,28 @@
+// The scanner of configuration object files and its stack of inputs, shared with the parser.
+#ifndef TELVI_OBJECTS_CFGLEX_H
+#define TELVI_OBJECTS_CFGLEX_H
+
+#include <string>
+
+#include "telvi/cfgfile.h"
+
+namespace telvi::cfg {
+
+// The next token of the input on top of the stack; value receives the text of a KEYLIST, VALUE or
+// ACTION. 0 at the end of the input (repeated until the input is popped).
+int nextToken(std::string &value);
+
+// Trace output, on standard error, when tracing is on.
+bool tracing();
+void setTracing(bool on);
+
+// Reports an error through the "parse_error" action (defined by the parser).
+void reportError(const char *message);
+
+// Removes the actions registered with this client data (an interpreter that goes away); a built-in
+// action that a script had replaced comes back.
+void forgetActions(void *clientData);
+
+}  // namespace telvi::cfg
+
+#endif

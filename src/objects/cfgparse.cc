@@ -1,0 +1,519 @@
+// Reader of configuration object files: the grammar, the parse context and the action table.
+//
+// The grammar, with the production numbers that traces show:
+//
+//    1 file : (empty)                   11 line : object
+//    2 file : lines                     12 line : action semi
+//    3 lines : line                     13 line : action
+//    4 lines : lines line               14 key_value : KEYLIST "=" VALUE
+//    5 lines : semi                     15 object : object_name lines object_terminator
+//    6 semi : SEMI                      16 object : object_name object_terminator
+//    7 semi : semi SEMI                 17 object_name : KEYLIST "=" "{"
+//    8 line : key_value semi            18 object_terminator : "}"
+//    9 line : KEYLIST "=" semi          19 action : "[" ACTION "]"
+//   10 line : object semi               20 action : KEYLIST "=" "[" ACTION "]"
+//
+// It is parsed by recursive descent with one token of look-ahead. Every semantic action runs as
+// soon as the last token of its production has been read, as an LALR parser's default reductions
+// would, so definitions and errors happen at the same tokens. Each parse keeps its state in its own
+// Parser and ParseContext, so an action may start a nested parse (a "load") at any point.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "objects/cfglex.h"
+#include "telvi/cfgfile.h"
+#include "telvi/toe.h"
+
+namespace telvi::cfg {
+namespace {
+
+constexpr int kMaxStack = 150;      // entries of the parser's value stack
+constexpr int kMaxReportDepth = 6;  // errors raised while reporting an error, nested
+constexpr const char *kStringInput = "<STRING INPUT>";
+constexpr const char *kParseSlice = "\003_PARSE_\003";
+
+const char *const kProductions[] = {
+    "",
+    "file : (empty)",
+    "file : lines",
+    "lines : line",
+    "lines : lines line",
+    "lines : semi",
+    "semi : SEMI",
+    "semi : semi SEMI",
+    "line : key_value semi",
+    "line : KEYLIST \"=\" semi",
+    "line : object semi",
+    "line : object",
+    "line : action semi",
+    "line : action",
+    "key_value : KEYLIST \"=\" VALUE",
+    "object : object_name lines object_terminator",
+    "object : object_name object_terminator",
+    "object_name : KEYLIST \"=\" \"{\"",
+    "object_terminator : \"}\"",
+    "action : \"[\" ACTION \"]\"",
+    "action : KEYLIST \"=\" \"[\" ACTION \"]\"",
+};
+
+// An object the parse holds on to: a script action may destroy it meanwhile, and the store then
+// frees it only when the last reference goes.
+class Held {
+ public:
+  Held() = default;
+  explicit Held(toe *object) : object_(object) { toeIncrRefCount(object_); }
+  Held(const Held &other) : Held(other.object_) {}
+  Held &operator=(const Held &other) {
+    Held copy(other);
+    std::swap(object_, copy.object_);
+    return *this;
+  }
+  ~Held() { toeDecrRefCount(object_); }
+  toe *get() const { return object_; }
+
+ private:
+  toe *object_ = nullptr;
+};
+
+struct ParseContext {
+  Held root;
+  Held current;
+  std::string name;
+  std::string slice = "value";
+  int locateFlags = 2;
+  std::vector<Held> heldParents;
+  std::vector<toe *> parents;
+  const char *actionSlice = nullptr;
+  bool keyValue = false;
+};
+
+ParseContext *active = nullptr;
+int reportDepth = 0;
+unsigned long recordCounter = 0;
+
+void traceParser(const char *text) {
+  if (tracing()) std::fprintf(stderr, "parser: %s\n", text);
+}
+
+void traceReduce(int production) {
+  if (tracing()) std::fprintf(stderr, "Reduce by (%d) \"%s\"\n", production, kProductions[production]);
+}
+
+// ---- actions ----
+
+Tcl_HashTable *actionTable();
+
+bool lookupAction(const std::string &name, cfgActionProc **handler, void **clientData) {
+  Tcl_HashEntry *entry = Tcl_FindHashEntry(actionTable(), name.c_str());
+  if (entry == nullptr) return false;
+  *handler = reinterpret_cast<cfgActionProc *>(Tcl_GetHashValue(entry));
+  Tcl_HashEntry *data = Tcl_FindHashEntry(actionTable(), ("\003" + name).c_str());
+  *clientData = data != nullptr ? Tcl_GetHashValue(data) : nullptr;
+  return true;
+}
+
+// Runs the text of an action; result, when not null, asks for a value.
+bool runAction(const char *text, char **result) {
+  if (text == nullptr) {
+    reportError("action failed");
+    return false;
+  }
+  toe *object = active != nullptr ? active->current.get() : nullptr;
+  if (active != nullptr && active->actionSlice != nullptr && object != nullptr &&
+      std::strstr(text, "parse_error") == nullptr) {
+    std::string slice = std::string(active->actionSlice) + (active->keyValue ? "_post" : "_pre");
+    std::string key = "key" + std::to_string(recordCounter++);
+    toeDefineString(object, slice.c_str(), key.c_str(), nullptr, text);
+  }
+  stringList words{0, nullptr};
+  if (stringListCvtStringToStringList(&words, text) != 0 || words.count == 0) {
+    stringListFree(&words);
+    reportError("action failed");
+    return false;
+  }
+  cfgActionProc *handler = nullptr;
+  void *clientData = nullptr;
+  if (!lookupAction(words.items[0], &handler, &clientData) &&
+      !lookupAction("PARSE_DEFAULT_ACTION", &handler, &clientData)) {
+    stringListFree(&words);
+    reportError("action not registered");
+    reportError("action failed");
+    return false;
+  }
+  int code = handler(object, words.count, words.items, clientData, result);
+  stringListFree(&words);
+  if (code != 0) {
+    reportError("action failed");
+    return false;
+  }
+  return true;
+}
+
+// ---- the parser ----
+
+class Parser {
+ public:
+  explicit Parser(ParseContext &context) : context_(context) {}
+
+  bool run() {
+    bool ok = peek() == 0 ? (traceReduce(1), true) : lines(false);
+    if (ok) traceReduce(2);
+    // Blocks left open by an error are closed, so no bookkeeping outlives the parse.
+    while (!blocks_.empty()) endObject();
+    return ok;
+  }
+
+ private:
+  struct Block {
+    Held object;     // the object whose block is open
+    Held returnTo;   // the object that was current before
+    int level;       // the object's own count of open blocks, from 0
+  };
+
+  int peek() {
+    if (!haveToken_) {
+      token_ = nextToken(text_);
+      haveToken_ = true;
+    }
+    return token_;
+  }
+  void take() { haveToken_ = false; }
+
+  bool fail(const char *message) {
+    reportError(message);
+    return false;
+  }
+  bool syntaxError() { return fail("syntax error"); }
+  // inLine: stack entries the current line occupies after the next shift.
+  bool room(int inLine) {
+    return 2 + 2 * static_cast<int>(blocks_.size()) + inLine <= kMaxStack || fail("yacc stack overflow");
+  }
+
+  void semis() {
+    while (peek() == CFG_SEMI) take();
+  }
+
+  bool lines(bool inObject) {
+    for (;;) {
+      int token = peek();
+      if (token == 0) return !inObject || syntaxError();
+      if (token == '}' && inObject) return true;
+      if (token == CFG_SEMI) {
+        take();
+        continue;
+      }
+      if (!line()) return false;
+    }
+  }
+
+  bool line() {
+    if (peek() == '[') {
+      if (!room(1)) return false;
+      take();
+      if (!actionText(nullptr)) return false;
+      semis();
+      return true;
+    }
+    if (peek() != CFG_KEYLIST) return syntaxError();
+    if (!room(1)) return false;
+    std::string key = text_;
+    take();
+    if (peek() != '=') return syntaxError();
+    if (!room(2)) return false;
+    take();
+    switch (peek()) {
+      case CFG_VALUE: {
+        if (!room(3)) return false;
+        std::string value = text_;
+        take();
+        traceReduce(14);
+        traceParser("Matched KEY = VALUE");
+        if (!addKeyValue(key, value.c_str())) return fail("Failed to set value");
+        if (peek() != CFG_SEMI) return syntaxError();
+        semis();
+        traceReduce(8);
+        return true;
+      }
+      case CFG_SEMI:
+        semis();
+        traceReduce(9);
+        traceParser("Matched empty value");
+        if (!addKeyValue(key, nullptr)) return fail("Failed to set value");
+        return true;
+      case '{':
+        if (!room(3)) return false;
+        take();
+        traceReduce(17);
+        if (!startObject(key)) return false;
+        if (peek() != '}' && !lines(true)) return false;
+        take();
+        traceReduce(18);
+        endObject();
+        traceParser("Matched object");
+        semis();
+        return true;
+      case '[': {
+        if (!room(5)) return false;
+        take();
+        char *result = nullptr;
+        if (!actionText(&result)) return false;
+        if (result == nullptr) return fail("ACTION did not return VALUE");
+        bool ok = addKeyValue(key, result);
+        std::free(result);
+        if (!ok) return fail("Failed to set KEYLIST from ACTION");
+        semis();
+        return true;
+      }
+      default:
+        return syntaxError();
+    }
+  }
+
+  // ACTION "]" after a "[": runs the action.
+  bool actionText(char **result) {
+    if (peek() != CFG_ACTION) return syntaxError();
+    std::string text = text_;
+    take();
+    if (peek() != ']') return syntaxError();
+    take();
+    traceReduce(result != nullptr ? 20 : 19);
+    return runAction(text.c_str(), result);
+  }
+
+  bool addKeyValue(const std::string &keylist, const char *value) {
+    context_.keyValue = true;
+    std::string slice = context_.slice;
+    std::string key = keylist;
+    size_t colon = keylist.rfind(':');
+    if (colon != std::string::npos) {
+      if (colon + 1 == keylist.size()) return fail("badly placed ':'");
+      slice = keylist.substr(0, colon);
+      key = keylist.substr(colon + 1);
+    }
+    const char *name = key.c_str();
+    toe *object = toeKeyList2ObjectAndKey(context_.current.get(), &name, context_.locateFlags);
+    return object != nullptr && toeDefineString(object, slice.c_str(), name, nullptr, value) != nullptr;
+  }
+
+  bool startObject(const std::string &keylist) {
+    context_.keyValue = false;
+    toe *object = toeLocate(context_.current.get(), keylist.c_str(), context_.locateFlags, nullptr,
+                            context_.parents.data(), static_cast<int>(context_.parents.size()));
+    if (object == nullptr) return fail("failed to create tree object");
+    traceParser("Started object");
+    int level = 0;
+    if (int *index = static_cast<int *>(toeLookupType(object, 0, kParseSlice, "index", dataGetType("int"))))
+      level = *index + 1;
+    toeRawDefine(object, kParseSlice, "index", dataGetType("int"), &level);
+    toe *returnTo = context_.current.get();
+    toeRawDefine(object, kParseSlice, std::to_string(level).c_str(), dataGetType("pointer"), &returnTo);
+    blocks_.push_back(Block{Held(object), context_.current, level});
+    context_.current = Held(object);
+    return true;
+  }
+
+  void endObject() {
+    Block block = blocks_.back();
+    blocks_.pop_back();
+    toe *object = block.object.get();
+    toeRawUndefine(object, kParseSlice, std::to_string(block.level).c_str());
+    if (block.level == 0) {
+      toeRawUndefine(object, kParseSlice, "index");
+    } else {
+      int index = block.level - 1;
+      toeRawDefine(object, kParseSlice, "index", dataGetType("int"), &index);
+    }
+    context_.current = block.returnTo;
+  }
+
+  ParseContext &context_;
+  std::vector<Block> blocks_;
+  int token_ = 0;
+  bool haveToken_ = false;
+  std::string text_;
+};
+
+int parse(const char *file, const char *string, toe *object, const char *slice, int exact, toe **parents,
+          int parentCount, const char *actionSlice) {
+  if (object == nullptr || (file == nullptr && string == nullptr)) return -1;
+  ParseContext context;
+  context.root = Held(object);
+  context.current = Held(object);
+  context.name = file != nullptr ? file : kStringInput;
+  if (slice != nullptr) context.slice = slice;
+  context.locateFlags = exact ? 0 : 2;
+  for (int i = 0; parents != nullptr && i < parentCount; ++i) {
+    if (parents[i] == nullptr) continue;
+    context.heldParents.emplace_back(parents[i]);
+    context.parents.push_back(parents[i]);
+  }
+  context.actionSlice = actionSlice;
+
+  ParseContext *saved = active;
+  int savedReports = reportDepth;
+  active = &context;
+  reportDepth = 0;
+  int code = -1;
+  if (cfgLexContext *input = cfglexPushContext(file, file != nullptr ? nullptr : string)) {
+    Parser parser(context);
+    code = parser.run() ? 0 : -1;
+    cfglexPopContext(input);
+  }
+  active = saved;
+  reportDepth = savedReports;
+  return code;
+}
+
+// ---- built-in actions ----
+
+int loadAction(toe *object, int argc, char **argv, void *, char **) {
+  std::vector<const char *> words(argv, argv + argc);
+  bool exact = false;
+  const char *slice = nullptr;
+  toe *superior = nullptr, *parent = nullptr;
+  for (size_t i = words.size(); i-- > 1;) {
+    std::string word = words[i];
+    if (word == "-exact") {
+      exact = true;
+      words.erase(words.begin() + static_cast<long>(i));
+      continue;
+    }
+    if (word != "-slice" && word != "-superior" && word != "-parent") continue;
+    if (i + 1 >= words.size()) {
+      reportError("Bad arguments for load operation");
+      return -1;
+    }
+    const char *value = words[i + 1];
+    if (word == "-slice") {
+      slice = value;
+    } else {
+      toe *found = toeString2Object(object, value);
+      if (found == nullptr) return -1;
+      (word == "-superior" ? superior : parent) = found;
+    }
+    words.erase(words.begin() + static_cast<long>(i), words.begin() + static_cast<long>(i) + 2);
+  }
+  if (words.size() != 2) {
+    reportError("Bad arguments for load operation");
+    return -1;
+  }
+  std::string defaultSlice = active != nullptr ? active->slice : "value";
+  std::vector<toe *> parents;
+  if (parent != nullptr)
+    parents.push_back(parent);
+  else if (active != nullptr)
+    parents = active->parents;
+  return parse(words[1], nullptr, superior != nullptr ? superior : object, slice != nullptr ? slice : defaultSlice.c_str(),
+               exact, parents.data(), static_cast<int>(parents.size()), nullptr);
+}
+
+int inheritAction(toe *object, int argc, char **argv, void *, char **) {
+  int code = 0;
+  for (int i = 1; i < argc && code == 0; ++i) code = toeInherit(object, argv[i]);
+  return code;
+}
+
+int parseErrorAction(toe *, int argc, char **argv, void *, char **) {
+  if (argc == 5) {
+    std::fprintf(stderr, "%s(%s): Parsing error '%s' at token '%s'.\n", argv[1], argv[2], argv[3], argv[4]);
+  } else {
+    for (int i = 0; i < argc; ++i) std::fprintf(stderr, "%s ", argv[i]);
+    std::fputc('\n', stderr);
+  }
+  return 0;
+}
+
+void enter(Tcl_HashTable *table, const char *name, cfgActionProc *handler, void *clientData) {
+  int isNew = 0;
+  Tcl_SetHashValue(Tcl_CreateHashEntry(table, name, &isNew), reinterpret_cast<ClientData>(handler));
+  Tcl_SetHashValue(Tcl_CreateHashEntry(table, ("\003" + std::string(name)).c_str(), &isNew), clientData);
+}
+
+Tcl_HashTable *actionTable() {
+  static Tcl_HashTable *table = [] {
+    static Tcl_HashTable storage;
+    Tcl_InitHashTable(&storage, TCL_STRING_KEYS);
+    enter(&storage, "load", loadAction, nullptr);
+    enter(&storage, "inherit", inheritAction, nullptr);
+    enter(&storage, "parse_error", parseErrorAction, nullptr);
+    return &storage;
+  }();
+  return table;
+}
+
+}  // namespace
+
+void reportError(const char *message) {
+  if (reportDepth >= kMaxReportDepth) return;
+  ++reportDepth;
+  std::string token = cfglexToken();
+  if (token.find('"') != std::string::npos) token = "???";
+  std::string name = active != nullptr ? active->name : cfglexFile();
+  std::string text = "parse_error \"" + name + "\" \"" + std::to_string(cfglexLineno()) + "\" \"" + message +
+                     "\" \"" + token + "\"";
+  runAction(text.c_str(), nullptr);
+  --reportDepth;
+}
+
+// Built-in actions are restored when a script's replacement goes away.
+void restoreBuiltinAction(const char *name) {
+  if (std::strcmp(name, "load") == 0) enter(actionTable(), name, loadAction, nullptr);
+  if (std::strcmp(name, "inherit") == 0) enter(actionTable(), name, inheritAction, nullptr);
+  if (std::strcmp(name, "parse_error") == 0) enter(actionTable(), name, parseErrorAction, nullptr);
+}
+
+// Removes every action whose client data is clientData (an interpreter going away).
+void forgetActions(void *clientData) {
+  Tcl_HashTable *table = actionTable();
+  std::vector<std::string> names;
+  Tcl_HashSearch search;
+  for (Tcl_HashEntry *entry = Tcl_FirstHashEntry(table, &search); entry != nullptr; entry = Tcl_NextHashEntry(&search)) {
+    const char *key = static_cast<const char *>(Tcl_GetHashKey(table, entry));
+    if (key[0] == '\003' && Tcl_GetHashValue(entry) == clientData) names.emplace_back(key + 1);
+  }
+  for (const std::string &name : names) {
+    if (Tcl_HashEntry *entry = Tcl_FindHashEntry(table, name.c_str())) Tcl_DeleteHashEntry(entry);
+    if (Tcl_HashEntry *entry = Tcl_FindHashEntry(table, ("\003" + name).c_str())) Tcl_DeleteHashEntry(entry);
+    restoreBuiltinAction(name.c_str());
+  }
+}
+
+}  // namespace telvi::cfg
+
+using namespace telvi::cfg;
+
+extern "C" {
+
+int cfgfileParseFile(const char *file, toe *object) {
+  return cfgfileParseFileSlice(file, object, "value", 0, nullptr, 0, nullptr);
+}
+
+int cfgfileParseFileSlice(const char *file, toe *object, const char *slice, int exact, toe **parents, int parentCount,
+                          const char *actionSlice) {
+  if (file == nullptr) return -1;
+  return parse(file, nullptr, object, slice, exact, parents, parentCount, actionSlice);
+}
+
+int cfgfileParseString(const char *string, toe *object) {
+  return cfgfileParseStringSlice(string, object, "value", 0, nullptr, 0);
+}
+
+int cfgfileParseStringSlice(const char *string, toe *object, const char *slice, int exact, toe **parents,
+                            int parentCount) {
+  if (string == nullptr) return -1;
+  return parse(nullptr, string, object, slice, exact, parents, parentCount, nullptr);
+}
+
+int cfgyaccRegisterAction(const char *name, cfgActionProc *handler, void *clientData) {
+  if (name == nullptr || handler == nullptr) return -1;
+  enter(actionTable(), name, handler, clientData);
+  return 0;
+}
+
+int cfgyaccDebugOn(void) { return tracing() ? 1 : 0; }
+void cfgyaccToggleDebug(int on) { setTracing(on != 0); }
+
+}  // extern "C"
