@@ -286,6 +286,25 @@ void releaseBinary(toeVal *value) {
 
 void *zeroBinary(const dataType *type) { return std::calloc(1, type->size > 0 ? type->size : 1); }
 
+// Appends element to the string list at slice/key; 1 when the list was created.
+int appendElement(toe *object, const char *slice, const char *key, const char *element, bool unique) {
+  char composite[TOE_MAX_KEY + 1];
+  if (object == nullptr || element == nullptr || !compose(composite, slice, key)) return -1;
+  int isNew = 0;
+  Tcl_HashEntry *entry = Tcl_CreateHashEntry(&object->dictionary, composite, &isNew);
+  if (isNew) {
+    toeVal *value = toeValCreate(stringListType(), nullptr);
+    if (value == nullptr) {
+      Tcl_DeleteHashEntry(entry);
+      return -1;
+    }
+    Tcl_SetHashValue(entry, value);
+  }
+  auto *list = static_cast<stringList *>(toeValGetType(static_cast<toeVal *>(Tcl_GetHashValue(entry)), stringListType()));
+  if (list == nullptr || (unique ? stringListAddUnique(list, element) : stringListAdd(list, element)) < 0) return -1;
+  return isNew ? 1 : 0;
+}
+
 }  // namespace
 
 extern "C" {
@@ -530,7 +549,8 @@ toeVal *toeRawDefine(toe *object, const char *slice, const char *key, dataType *
       return nullptr;
     }
     Tcl_SetHashValue(entry, value);
-    if (toeAppendValue(object, kEntries, slice, key) == 1) toeAppendValue(object, kEntries, kEntries, slice);
+    // A key new to the dictionary is not in its slice's list yet: no need to search that list.
+    if (appendElement(object, kEntries, slice, key, false) == 1) toeAppendValue(object, kEntries, kEntries, slice);
     return value;
   }
   toeVal *value = static_cast<toeVal *>(Tcl_GetHashValue(entry));
@@ -626,22 +646,9 @@ int toeCopySlice(toe *object, const char *source, const char *destination) {
 }
 
 int toeAppendValue(toe *object, const char *slice, const char *key, const char *element) {
-  char composite[TOE_MAX_KEY + 1];
-  if (object == nullptr || element == nullptr || !compose(composite, slice, key)) return -1;
-  int isNew = 0;
-  Tcl_HashEntry *entry = Tcl_CreateHashEntry(&object->dictionary, composite, &isNew);
-  if (isNew) {
-    toeVal *value = toeValCreate(stringListType(), nullptr);
-    if (value == nullptr) {
-      Tcl_DeleteHashEntry(entry);
-      return -1;
-    }
-    Tcl_SetHashValue(entry, value);
-  }
-  auto *list = static_cast<stringList *>(toeValGetType(static_cast<toeVal *>(Tcl_GetHashValue(entry)), stringListType()));
-  if (list == nullptr || stringListAddUnique(list, element) < 0) return -1;
-  return isNew ? 1 : 0;
+  return appendElement(object, slice, key, element, true);
 }
+
 
 int toeRemoveValue(toe *object, const char *slice, const char *key, const char *element) {
   toeVal *value = ownValue(object, slice, key);
