@@ -1,0 +1,405 @@
+// Configuration object files through the C interface: what the scanner and grammar make of the
+// text, how errors are reported, nested loads, and the writer's round trip.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "telvi/cfgfile.h"
+#include "telvi/id.h"
+#include "telvi/toe.h"
+
+namespace {
+
+std::vector<std::string> reports;
+
+// Replaces the built-in reporter: "file(line): message at token".
+int collect(toe *, int argc, char **argv, void *, char **) {
+  std::string text;
+  if (argc == 5) text = std::string(argv[1]) + "(" + argv[2] + "): " + argv[3] + " at '" + argv[4] + "'";
+  reports.push_back(text);
+  return 0;
+}
+
+int answer(toe *, int argc, char **argv, void *, char **result) {
+  if (result != nullptr) *result = strdup(argc > 1 ? argv[1] : "none");
+  return 0;
+}
+
+int refuse(toe *, int, char **, void *, char **) { return -1; }
+
+std::string value(toe *object, const char *slice, const char *key) {
+  const char *text = toeLookupString(object, 0, slice, key);
+  return text != nullptr ? text : "<none>";
+}
+std::string value(toe *object, const char *key) { return value(object, "value", key); }
+
+std::string writeToString(toe *object, const std::vector<const char *> &slices, int flags = CFG_EXPORT_INDENT,
+                          const char *actionBase = nullptr, const char *filter = nullptr) {
+  char *text = cfgfileWriteToString(object, slices.empty() ? nullptr : slices[0],
+                                    const_cast<const char **>(slices.data()), static_cast<int>(slices.size()), flags,
+                                    nullptr, nullptr, nullptr, actionBase, filter);
+  std::string result = text != nullptr ? text : "<null>";
+  std::free(text);
+  return result;
+}
+
+class CfgFile : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    idInit();
+    cfgyaccRegisterAction("parse_error", collect, nullptr);
+    reports.clear();
+    root = toeCreate(nullptr, 0, nullptr);
+    char pattern[] = "/tmp/telvi-cfg-XXXXXX";
+    directory = mkdtemp(pattern);
+  }
+  void TearDown() override {
+    toeDestroyHierarchy(root);
+    std::system(("rm -rf " + directory).c_str());
+  }
+  std::string file(const std::string &name, const std::string &text) {
+    std::string path = directory + "/" + name;
+    std::ofstream(path) << text;
+    return path;
+  }
+  int parse(const std::string &text, int exact = 0) {
+    return cfgfileParseStringSlice(text.c_str(), root, "value", exact, nullptr, 0);
+  }
+  toe *at(const char *path) { return toeLocate(root, path, 0, nullptr, nullptr, 0); }
+
+  toe *root = nullptr;
+  std::string directory;
+};
+
+TEST_F(CfgFile, LinesBlocksAndKeyPaths) {
+  ASSERT_EQ(0, parse("a = 1\nb = {\nc = 2\n}\nk =\ns:k = v\nx.y.k = deep\ne = {}\n"));
+  EXPECT_EQ("1", value(root, "a"));
+  ASSERT_NE(nullptr, at("b"));
+  EXPECT_EQ("2", value(at("b"), "c"));
+  ASSERT_NE(nullptr, toeRawLookup(root, 0, "value", "k"));
+  EXPECT_EQ(nullptr, toeLookupString(root, 0, "value", "k"));  // defined, with no value
+  EXPECT_EQ("v", value(root, "s", "k"));
+  EXPECT_EQ("deep", value(at("x.y"), "k"));
+  EXPECT_NE(nullptr, at("e"));
+  EXPECT_TRUE(reports.empty());
+  // Nothing of the block bookkeeping remains.
+  EXPECT_EQ(nullptr, toeEntries(at("b"), "\003_PARSE_\003"));
+
+  // Exact: objects must exist.
+  EXPECT_EQ(0, parse("x.y.k = again\n", 1));
+  EXPECT_EQ("again", value(at("x.y"), "k"));
+  EXPECT_EQ(-1, parse("no.such.k = 1\n", 1));
+  ASSERT_EQ(1u, reports.size());
+  EXPECT_EQ("<STRING INPUT>(1): Failed to set value at '1'", reports[0]);
+  EXPECT_EQ(nullptr, at("no"));
+}
+
+TEST_F(CfgFile, ValuesQuotingContinuationAndComments) {
+  ASSERT_EQ(0, parse("# a comment\n"
+                     "plain = some text   \t\n"
+                     "hash = a#b  # stays\n"
+                     "semi = one; two = 2\n"
+                     "cont = first \\\n   second\n"
+                     "quoted = \"with ; and\nnewline and \\\"quotes\\\"\"  # comment\n"
+                     "brace = x }\n"
+                     "escapes = \\a\\b\\f\\n\\r\\t\\v|\\x41\\x4a42|\\xz|\\101\\18\\9|\\q\n"
+                     "joined = \"a\\\n      b\"\n"
+                     "empty = \"\"\n"
+                     "last = no newline"));
+  EXPECT_EQ("some text", value(root, "plain"));
+  EXPECT_EQ("a#b  # stays", value(root, "hash"));
+  EXPECT_EQ("one", value(root, "semi"));
+  EXPECT_EQ("2", value(root, "two"));
+  EXPECT_EQ("first    second", value(root, "cont"));
+  EXPECT_EQ("with ; and\nnewline and \"quotes\"", value(root, "quoted"));
+  EXPECT_EQ("x }", value(root, "brace"));
+  EXPECT_EQ(std::string("\a\b\f\n\r\t\v|AB|xz|A\x10\t|q"), value(root, "escapes"));
+  EXPECT_EQ("a b", value(root, "joined"));
+  EXPECT_EQ("", value(root, "empty"));
+  EXPECT_EQ("no newline", value(root, "last"));
+
+  // A block opened and a value ending in "}" on one line leaves the block open.
+  EXPECT_EQ(-1, parse("open = { b = 1 }\n"));
+  EXPECT_EQ("1 }", value(at("open"), "b"));
+  EXPECT_EQ(0, parse("closed = { b = 1; }\n"));
+  EXPECT_EQ("1", value(at("closed"), "b"));
+  EXPECT_EQ(nullptr, toeEntries(at("open"), "\003_PARSE_\003"));
+
+  EXPECT_EQ(0, cfgyaccDebugOn());
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(0, parse("#debug_on\nt = 1\n#debug_off\n"));
+  std::string trace = testing::internal::GetCapturedStderr();
+  EXPECT_NE(std::string::npos, trace.find("dlexer <STRING INPUT>(2): Matched KEYLIST 't'"));
+  EXPECT_NE(std::string::npos, trace.find("parser: Matched KEY = VALUE"));
+  EXPECT_EQ(0, cfgyaccDebugOn());
+}
+
+TEST_F(CfgFile, ErrorsNameFileLineAndToken) {
+  struct Case {
+    const char *text, *report;
+  } cases[] = {
+      {"a = {\nb = 1\n", "(3): syntax error at ''"},
+      {"a = 1\n}\n", "(2): syntax error at '}'"},
+      {"a = \"1\" b\n", "(1): syntax error at 'b'"},
+      {"= 1\n", "(1): syntax error at '='"},
+      {"k: = 1\n", "(1): badly placed ':' at '1'"},
+      {"[ nosuch x ]\n", "(1): action not registered at ']'"},
+      {"k = [ load a b c ]\n", "(1): Bad arguments for load operation at ']'"},
+  };
+  for (const Case &c : cases) {
+    reports.clear();
+    EXPECT_EQ(-1, parse(c.text)) << c.text;
+    ASSERT_FALSE(reports.empty()) << c.text;
+    EXPECT_EQ(std::string("<STRING INPUT>") + c.report, reports[0]) << c.text;
+  }
+  // A file's errors carry its name; what was defined before the error stays.
+  std::string path = file("broken.cfg", "good = 1\nbad = {\n  inner = 2\n  x y\n}\n");
+  reports.clear();
+  EXPECT_EQ(-1, cfgfileParseFile(path.c_str(), root));
+  ASSERT_EQ(1u, reports.size());
+  EXPECT_EQ(path + "(4): syntax error at 'y'", reports[0]);
+  EXPECT_EQ("1", value(root, "good"));
+  EXPECT_EQ("2", value(at("bad"), "inner"));
+  EXPECT_EQ(nullptr, toeEntries(at("bad"), "\003_PARSE_\003"));
+
+  // Too deep a nesting overflows the parser's stack.
+  std::string deep;
+  for (int i = 0; i < 80; ++i) deep += "n = {\n";
+  reports.clear();
+  EXPECT_EQ(-1, parse(deep));
+  ASSERT_FALSE(reports.empty());
+  EXPECT_NE(std::string::npos, reports[0].find("yacc stack overflow"));
+}
+
+TEST_F(CfgFile, ActionsLoadInheritAndResults) {
+  std::string classes = file("classes.cfg", "base = {\n  kind = generic\n  color = blue\n}\n");
+  std::string inner = file("inner.cfg", "leaf = 1\nsub = { q = 2; }\n");
+  std::string main = file("main.cfg", "[ load " + classes + " ]\n"
+                                      "item = {\n  [ inherit base ]\n  color = red\n}\n"
+                                      "box = {\n  [ load " + inner + " ]\n}\n"
+                                      "other = {}\n"
+                                      "[ load " + inner + " -slice alt -superior other ]\n");
+  ASSERT_EQ(0, cfgfileParseFile(main.c_str(), root)) << (reports.empty() ? "" : reports[0]);
+  EXPECT_STREQ("generic", toeLookupString(at("item"), 1, "value", "kind"));
+  EXPECT_EQ("red", value(at("item"), "color"));
+  EXPECT_EQ("1", value(at("box"), "leaf"));
+  EXPECT_EQ("2", value(at("box.sub"), "q"));
+  EXPECT_EQ("1", value(at("other"), "alt", "leaf"));
+
+  // A value from an action; "load" gives none; an unregistered word goes to the default action.
+  cfgyaccRegisterAction("answer", answer, nullptr);
+  EXPECT_EQ(0, parse("k = [ answer 42 ]\n"));
+  EXPECT_EQ("42", value(root, "k"));
+  reports.clear();
+  EXPECT_EQ(-1, parse("k = [ load " + classes + " -exact ]\n"));
+  ASSERT_FALSE(reports.empty());
+  EXPECT_NE(std::string::npos, reports.back().find("ACTION did not return VALUE"));
+  cfgyaccRegisterAction("PARSE_DEFAULT_ACTION", answer, nullptr);
+  EXPECT_EQ(0, parse("d = [ whatever 7 ]\n"));
+  EXPECT_EQ("7", value(root, "d"));
+  cfgyaccRegisterAction("PARSE_DEFAULT_ACTION", refuse, nullptr);
+  reports.clear();
+  EXPECT_EQ(-1, parse("[ whatever ]\n"));
+  EXPECT_EQ(std::vector<std::string>{"<STRING INPUT>(1): action failed at ']'"}, reports);
+}
+
+TEST_F(CfgFile, NestedLoadsStopAtTheDepthLimit) {
+  std::string self = directory + "/self.cfg";
+  file("self.cfg", "[ load " + self + " ]\n");
+  reports.clear();
+  EXPECT_EQ(-1, cfgfileParseFile(self.c_str(), root));
+  ASSERT_FALSE(reports.empty());
+  EXPECT_EQ(self + "(1): attempted to exceed maximum file nesting depth at ']'", reports[0]);
+  EXPECT_EQ("", std::string(cfglexFile()));  // every input was popped
+  EXPECT_EQ(-1, cfglexLineno());
+
+  std::string missing = file("missing.cfg", "a = 1\n[ load " + directory + "/nothere.cfg ]\n");
+  reports.clear();
+  EXPECT_EQ(-1, cfgfileParseFile(missing.c_str(), root));
+  ASSERT_EQ(2u, reports.size());
+  EXPECT_NE(std::string::npos, reports[0].find("nothere.cfg(2): failed to open file"));
+  EXPECT_EQ(missing + "(2): action failed at ']'", reports[1]);
+}
+
+TEST_F(CfgFile, ActionsAreRecordedWhenAsked) {
+  cfgyaccRegisterAction("answer", answer, nullptr);
+  std::string path = file("rec.cfg", "[ answer pre ]\nk = 1\n[ answer post ]\n");
+  ASSERT_EQ(0, cfgfileParseFileSlice(path.c_str(), root, nullptr, 0, nullptr, 0, "action"));
+  stringList *pre = toeEntries(root, "action_pre");
+  stringList *post = toeEntries(root, "action_post");
+  ASSERT_TRUE(pre != nullptr && post != nullptr);
+  ASSERT_EQ(1, pre->count);
+  EXPECT_EQ(" answer pre ", value(root, "action_pre", pre->items[0]));
+  EXPECT_EQ(" answer post ", value(root, "action_post", post->items[0]));
+  // Written back with the "action" base: the action and the entry that records it.
+  std::string text = writeToString(root, {"value", "action_pre", "action_post"}, CFG_EXPORT_INDENT, "action");
+  EXPECT_EQ("[  answer pre  ]\naction_pre:" + std::string(pre->items[0]) + " = \" answer pre \"\nk = \"1\"\n"
+            "[  answer post  ]\n",
+            text);
+}
+
+// ---- writer ----
+
+toe *child(toe *parent, const std::string &path) { return toeLocate(parent, path.c_str(), 2, nullptr, nullptr, 0); }
+
+TEST_F(CfgFile, WriterFormsAndSelections) {
+  toeDefineString(root, "value", "q", nullptr, "say \"hi\" \\o/ \\");
+  toeDefineString(root, "value", "none", nullptr, nullptr);
+  toeDefineString(root, "other", "o", nullptr, "1");
+  toe *underscore = child(root, "_hidden");
+  toe *a = child(root, "a");
+  toe *b = child(a, "b");
+  toeDefineString(b, "value", "k", nullptr, "v");
+  toeDefineString(underscore, "value", "h", nullptr, "1");
+  toe *empty = child(root, "empty");
+
+  EXPECT_EQ("q = \"say \\\"hi\\\" \\\\o/ \\134\"\nnone = \nother:o = \"1\"\n"
+            "a = {\n\tb = {\n\t\tk = \"v\"\n\t}\n}\nempty = {\n}\n_hidden = {\n\th = \"1\"\n}\n",
+            writeToString(root, {"value", "other"}));
+  EXPECT_EQ("q = \"say \\\"hi\\\" \\\\o/ \\134\"\nnone = \na.b.k = \"v\"\n_hidden.h = \"1\"\n",
+            writeToString(root, {"value"}, CFG_EXPORT_DOT));
+  // Minimal: the empty child is left out.
+  EXPECT_EQ("q = \"say \\\"hi\\\" \\\\o/ \\134\"\nnone = \na = {\n\tb = {\n\t\tk = \"v\"\n\t}\n}\n_hidden = {\n\th = \"1\"\n}\n",
+            writeToString(root, {"value"}, CFG_EXPORT_INDENT | CFG_EXPORT_MINIMAL));
+  EXPECT_EQ("", writeToString(empty, {"value"}, CFG_EXPORT_MINIMAL));
+  EXPECT_EQ(nullptr, toeEntries(root, "_xport_"));  // marks are transient
+
+  // Pruned children are left out with their subtrees.
+  toeDefineString(a, "value", "type", nullptr, "x");
+  char *pruned = cfgfileWriteToString(root, "other", nullptr, 0, CFG_EXPORT_INDENT, "value", "type", "x", nullptr, nullptr);
+  ASSERT_NE(nullptr, pruned);
+  EXPECT_EQ("o = \"1\"\nempty = {\n}\n_hidden = {\n}\n", std::string(pruned));
+  std::free(pruned);
+
+  // Filter sets: only the listed keys.
+  toe *node = toeCreate(nullptr, 0, nullptr);
+  toeDefineString(node, "value", "shortDesc", nullptr, "s");
+  toeDefineString(node, "value", "secret", nullptr, "x");
+  toeDefineString(node, "consoleHint", "mediumDesc", nullptr, "m");
+  EXPECT_EQ("type = reference\nshortDesc = \"s\"\nconsoleHint:mediumDesc = \"m\"\n",
+            writeToString(node, {"value", "consoleHint"}, CFG_EXPORT_INDENT, nullptr, "_models"));
+  EXPECT_EQ("", writeToString(node, {"value"}, CFG_EXPORT_INDENT, nullptr, "nosuchset"));
+  toeDestroy(node);
+
+  char *escaped = cfgfileLookupString(root, 0, "value", "q");
+  EXPECT_STREQ("say \\\"hi\\\" \\\\o/ \\\\", escaped);
+  std::free(escaped);
+  EXPECT_EQ(nullptr, cfgfileLookupString(root, 0, "value", "none"));
+}
+
+TEST_F(CfgFile, ParentsAreWrittenAsInheritActions) {
+  toe *classes = child(root, "classes");
+  toe *base = child(classes, "base");
+  toeDefineString(base, "value", "kind", nullptr, "generic");
+  toe *item = child(root, "items.one");
+  toeInherit(item, "classes.base");
+  toeDefineString(item, "value", "own", nullptr, "1");
+  char *text = cfgfileWriteToString(root, "value", nullptr, 0, CFG_EXPORT_INDENT | CFG_EXPORT_PARENTS, nullptr,
+                                    nullptr, nullptr, nullptr, nullptr);
+  ASSERT_NE(nullptr, text);
+  EXPECT_NE(std::string::npos, std::string(text).find("\t\t[ inherit classes.base  ]\n \t\town = \"1\""));
+  toe *copy = toeCreate(nullptr, 0, nullptr);
+  ASSERT_EQ(0, cfgfileParseString(text, copy));
+  toe *again = toeLocate(copy, "items.one", 0, nullptr, nullptr, 0);
+  ASSERT_NE(nullptr, again);
+  EXPECT_EQ("generic", std::string(toeLookupString(again, 1, "value", "kind")));
+  std::free(text);
+  toeDestroyHierarchy(copy);
+}
+
+// ---- the round trip, as a property over generated trees ----
+
+class TreeMaker {
+ public:
+  explicit TreeMaker(unsigned seed) : random_(seed) {}
+
+  void fill(toe *object, int depth) {
+    int keys = pick(0, 5);
+    for (int i = 0; i < keys; ++i) {
+      const char *slice = pick(0, 3) == 0 ? "extra" : "value";
+      std::string key = name();
+      if (pick(0, 6) == 0)
+        toeDefineString(object, slice, key.c_str(), nullptr, nullptr);
+      else
+        toeDefineString(object, slice, key.c_str(), nullptr, text().c_str());
+    }
+    if (depth >= 6) return;
+    int children = pick(0, depth == 0 ? 4 : 2);
+    for (int i = 0; i < children; ++i) {
+      std::string childName = (pick(0, 4) == 0 ? "_" : "") + name();
+      fill(toeLocate(object, childName.c_str(), 2, nullptr, nullptr, 0), depth + 1);
+    }
+  }
+
+ private:
+  int pick(int low, int high) { return std::uniform_int_distribution<int>(low, high)(random_); }
+  std::string name() {
+    static const char first[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789%,?_";
+    static const char rest[] = "abcdefghijklmnopqrstuvwxyz0123456789%,?_()+-";
+    std::string out(1, first[pick(0, sizeof first - 2)]);
+    for (int i = pick(0, 8); i > 0; --i) out += rest[pick(0, sizeof rest - 2)];
+    return out;
+  }
+  std::string text() {
+    static const std::vector<std::string> pieces = {"a", "Z", " ", "\t", "\"", "\\", "\n", "#", "{", "}", "[", "]",
+                                                    ";", "=", ":", ".", "\\n", "\\x41", "\\\"", "é", "\r", "  "};
+    std::string out;
+    for (int i = pick(0, 8); i > 0; --i) out += pieces[pick(0, static_cast<int>(pieces.size()) - 1)];
+    return out;
+  }
+  std::mt19937 random_;
+};
+
+// Every entry and child, as text, for comparison.
+void describe(toe *object, const std::string &path, std::string &out) {
+  for (const char *slice : {"value", "extra"}) {
+    stringList *keys = toeEntries(object, slice);
+    for (int i = 0; keys != nullptr && i < keys->count; ++i) {
+      const char *text = toeLookupString(object, 0, slice, keys->items[i]);
+      out += path + slice + ":" + keys->items[i] + "=" + (text != nullptr ? "'" + std::string(text) + "'" : "none") + "\n";
+    }
+  }
+  // Children sorted: the writer puts names beginning with "_" last.
+  std::vector<std::string> names;
+  if (stringList *children = toeEntries(object, "object"))
+    for (int i = 0; i < children->count; ++i) names.emplace_back(children->items[i]);
+  std::sort(names.begin(), names.end());
+  for (const std::string &name : names) {
+    out += path + "child " + name + "\n";
+    describe(toeLocate(object, name.c_str(), 0, nullptr, nullptr, 0), path + name + ".", out);
+  }
+}
+
+TEST_F(CfgFile, ExportThenImportReproducesGeneratedTrees) {
+  for (unsigned seed = 1; seed <= 60; ++seed) {
+    for (int flags : {CFG_EXPORT_INDENT, CFG_EXPORT_DOT}) {
+      toe *original = toeCreate(nullptr, 0, nullptr);
+      TreeMaker(seed).fill(original, 0);
+      std::string text = writeToString(original, {"value", "extra"}, flags);
+      toe *copy = toeCreate(nullptr, 0, nullptr);
+      reports.clear();
+      ASSERT_EQ(0, cfgfileParseString(text.c_str(), copy)) << "seed " << seed << "\n" << text << reports[0];
+      std::string expected, got;
+      describe(original, "", expected);
+      describe(copy, "", got);
+      if (flags == CFG_EXPORT_DOT) {
+        // The flat form leaves out objects with nothing in them.
+        EXPECT_EQ(text, writeToString(copy, {"value", "extra"}, flags)) << "seed " << seed;
+      } else {
+        EXPECT_EQ(expected, got) << "seed " << seed << "\n" << text;
+        EXPECT_EQ(text, writeToString(copy, {"value", "extra"}, flags)) << "seed " << seed;
+      }
+      toeDestroyHierarchy(original);
+      toeDestroyHierarchy(copy);
+    }
+  }
+}
+
+}  // namespace
