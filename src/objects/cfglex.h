@@ -3,6 +3,7 @@
 #define TELVI_OBJECTS_CFGLEX_H
 
 #include <string>
+#include <vector>
 
 #include "telvi/cfgfile.h"
 
@@ -22,6 +23,15 @@ void reportError(const char *message);
 // Removes the actions registered with this client data (an interpreter that goes away); a built-in
 // action that a script had replaced comes back.
 void forgetActions(void *clientData);
+
+// The options of a load: "-exact", and "-slice", "-superior", "-parent" with a word each. They may
+// stand anywhere after the first word and are removed, scanning from the last word back. False
+// when an option lacks its word.
+struct LoadOptions {
+  bool exact = false;
+  const char *slice = nullptr, *superior = nullptr, *parent = nullptr;
+};
+bool takeLoadOptions(std::vector<const char *> &words, LoadOptions &options);
 
 }  // namespace telvi::cfg
 

@@ -371,35 +371,16 @@ int parse(const char *file, const char *string, toe *object, const char *slice, 
 
 int loadAction(toe *object, int argc, char **argv, void *, char **) {
   std::vector<const char *> words(argv, argv + argc);
-  bool exact = false;
-  const char *slice = nullptr;
-  toe *superior = nullptr, *parent = nullptr;
-  for (size_t i = words.size(); i-- > 1;) {
-    std::string word = words[i];
-    if (word == "-exact") {
-      exact = true;
-      words.erase(words.begin() + static_cast<long>(i));
-      continue;
-    }
-    if (word != "-slice" && word != "-superior" && word != "-parent") continue;
-    if (i + 1 >= words.size()) {
-      reportError("Bad arguments for load operation");
-      return -1;
-    }
-    const char *value = words[i + 1];
-    if (word == "-slice") {
-      slice = value;
-    } else {
-      toe *found = toeString2Object(object, value);
-      if (found == nullptr) return -1;
-      (word == "-superior" ? superior : parent) = found;
-    }
-    words.erase(words.begin() + static_cast<long>(i), words.begin() + static_cast<long>(i) + 2);
-  }
-  if (words.size() != 2) {
+  LoadOptions options;
+  if (!takeLoadOptions(words, options) || words.size() != 2) {
     reportError("Bad arguments for load operation");
     return -1;
   }
+  toe *superior = nullptr, *parent = nullptr;
+  if (options.superior != nullptr && (superior = toeString2Object(object, options.superior)) == nullptr) return -1;
+  if (options.parent != nullptr && (parent = toeString2Object(object, options.parent)) == nullptr) return -1;
+  const char *slice = options.slice;
+  bool exact = options.exact;
   std::string defaultSlice = active != nullptr ? active->slice : "value";
   std::vector<toe *> parents;
   if (parent != nullptr)
@@ -445,6 +426,26 @@ Tcl_HashTable *actionTable() {
 }
 
 }  // namespace
+
+bool takeLoadOptions(std::vector<const char *> &words, LoadOptions &options) {
+  for (size_t i = words.size(); i-- > 1;) {
+    std::string word = words[i];
+    if (word == "-exact") {
+      options.exact = true;
+      words.erase(words.begin() + static_cast<long>(i));
+      continue;
+    }
+    const char **value = word == "-slice"      ? &options.slice
+                         : word == "-superior" ? &options.superior
+                         : word == "-parent"   ? &options.parent
+                                               : nullptr;
+    if (value == nullptr) continue;
+    if (i + 1 >= words.size()) return false;
+    *value = words[i + 1];
+    words.erase(words.begin() + static_cast<long>(i), words.begin() + static_cast<long>(i + 2));
+  }
+  return true;
+}
 
 void reportError(const char *message) {
   if (reportDepth >= kMaxReportDepth) return;

@@ -131,21 +131,11 @@ int importUsage(Tcl_Interp *interp, const char *name) {
 
 int cmdImport(ClientData, Tcl_Interp *interp, int argc, const char *argv[]) {
   std::vector<const char *> words(argv, argv + argc);
-  bool exact = false;
-  const char *actionSlice = nullptr, *parentName = nullptr;
-  for (size_t i = words.size(); i-- > 1;) {
-    std::string word = words[i];
-    if (word == "-exact") {
-      exact = true;
-      words.erase(words.begin() + static_cast<long>(i));
-      continue;
-    }
-    if (word == "-superior") return importUsage(interp, argv[0]);
-    if (word != "-slice" && word != "-parent") continue;
-    if (i + 1 >= words.size()) return importUsage(interp, argv[0]);
-    (word == "-slice" ? actionSlice : parentName) = words[i + 1];
-    words.erase(words.begin() + static_cast<long>(i), words.begin() + static_cast<long>(i + 2));
-  }
+  telvi::cfg::LoadOptions options;
+  if (!telvi::cfg::takeLoadOptions(words, options) || options.superior != nullptr)
+    return importUsage(interp, argv[0]);
+  bool exact = options.exact;
+  const char *actionSlice = options.slice, *parentName = options.parent;
   if (words.size() != 3 && words.size() != 4) return importUsage(interp, argv[0]);
   toe *object = current(interp);
   if (object == nullptr) return fail(interp, "not in dictionary context");
