@@ -14,6 +14,7 @@
 #include <memory>
 #include <string>
 
+#include "io/class.h"
 #include "telvi/interface.h"
 #include "telvi/package.h"
 
@@ -264,6 +265,21 @@ int scan(cfgLexContext &in, std::string &value) {
   return token(c, here, 1);
 }
 
+// A file address without open flags opens the file for writing and empties it: reading a
+// configuration that way must not destroy it, so such an address is read read-only.
+std::string readOnly(const char *name) {
+  if (isURL(name)) {
+    std::unique_ptr<char, decltype(&std::free)> scheme(getURLScheme(name), std::free);
+    std::unique_ptr<char, decltype(&std::free)> flags(getURLParam(name, "flags"), std::free);
+    if (scheme && std::strcmp(scheme.get(), "file") == 0 && !flags) return std::string(name) + ";flags=ro";
+    return name;
+  }
+  if (std::strncmp(name, "file:", 5) != 0) return name;
+  auto fields = telvi::io::specFields(name, 3);
+  if (fields[0] && !fields[1]) return "file:" + *fields[0] + ":ro";
+  return name;
+}
+
 }  // namespace
 
 int nextToken(std::string &value) {
@@ -286,7 +302,7 @@ extern "C" {
 int cfgfileOpenFile(const char *name) {
   if (name == nullptr) return -1;
   Intfile_InitInternal();  // reading files must not depend on the order the packages were loaded in
-  int fd = interfaceOpen(name);
+  int fd = interfaceOpen(readOnly(name).c_str());
   if (fd >= 0) return fd;
   std::string url = std::string("file://localhost/") + name + ";flags=ro";
   return interfaceOpen(url.c_str());

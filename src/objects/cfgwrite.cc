@@ -128,6 +128,13 @@ void unmark(toe *object) {
   if (marked(object)) toeRawUndefine(object, kMarkSlice, kMarkKey);
 }
 
+// Clears the marks of a minimal export that did not get written.
+void unmarkTree(toe *object, int depth) {
+  if (object == nullptr || depth > kMaxDepth) return;
+  unmark(object);
+  for (auto &[name, child] : childrenOf(object)) unmarkTree(child, depth + 1);
+}
+
 struct Prune {
   const char *slice, *key, *value;
   bool given() const { return slice != nullptr && key != nullptr && value != nullptr; }
@@ -335,10 +342,13 @@ int cfgfileWriteToFileExport(const char *target, toe *object, const char *slice,
   Intfile_InitInternal();
   int fd = interfaceOpen(target);
   if (fd < 0) fd = interfaceOpen((std::string("file://localhost/") + target + ";flags=wo").c_str());
-  if (fd < 0) return -1;
-  int code = cfgfileWrite(writeToInterface, &fd, 0, object, slice, slices, sliceCount, flags, pruneSlice, pruneKey,
-                          pruneValue, actionBase, filterSet);
-  interfaceClose(fd);
+  int code = -1;
+  if (fd >= 0) {
+    code = cfgfileWrite(writeToInterface, &fd, 0, object, slice, slices, sliceCount, flags, pruneSlice, pruneKey,
+                        pruneValue, actionBase, filterSet);
+    interfaceClose(fd);
+  }
+  if (code != 0) unmarkTree(object, 0);
   return code;
 }
 
@@ -351,8 +361,10 @@ char *cfgfileWriteToString(toe *object, const char *slice, const char **slices, 
     return strdup("");
   std::string text;
   if (cfgfileWrite(writeToString, &text, 0, object, slice, slices, sliceCount, flags, pruneSlice, pruneKey, pruneValue,
-                   actionBase, filterSet) != 0)
+                   actionBase, filterSet) != 0) {
+    unmarkTree(object, 0);
     return nullptr;
+  }
   return strdup(text.c_str());
 }
 
