@@ -1,7 +1,13 @@
 // The user-based model: published MD5, HMAC-MD5 and key vectors, key change, and SNMPv2u
 // exchanges between a manager engine and an agent engine in one process.
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -277,14 +283,24 @@ class TwoEngines : public ::testing::Test {
     memset(&net_, 0, sizeof net_);
     net_.data = wire_;
     net_.capacity = sizeof wire_;
-    return encodeSnmpMsg(&p, requestId, nullptr, nullptr, &net_);
+    int result = encodeSnmpMsg(&p, requestId, nullptr, nullptr, &net_);
+    record(true);
+    return result;
+  }
+
+  // Every datagram of an exchange, for a look with another dissector: {to the agent?, bytes}.
+  std::vector<std::pair<bool, std::string>> recorded_;
+  void record(bool toAgent) {
+    if (net_.length) recorded_.push_back({toAgent, std::string(reinterpret_cast<char *>(net_.data), net_.length)});
   }
 
   // The agent handles the message in net_; its answer, if any, replaces it.
   int deliver() {
     agent();
     udpPeer(&net_.info, kManagerHost, kManagerPort);
-    return dispatchSnmpMsg(&net_);
+    int result = dispatchSnmpMsg(&net_);
+    record(false);
+    return result;
   }
 
   struct Answer {
@@ -503,6 +519,108 @@ TEST_F(TwoEngines, MalformedParametersAreCountedWithoutReport) {
   p[0] = 2;  // another model: no row for it at all
   EXPECT_EQ(deliver(), SNMP_ERR_SECURITY_MODEL);
   EXPECT_EQ(_snmp.counters.usecStatsBadParameters, 3u);
+}
+
+// A classic pcap file of raw IPv4 datagrams between 127.0.0.1:40001 and 127.0.0.2:161.
+void writePcap(const std::string &path, const std::vector<std::pair<bool, std::string>> &packets) {
+  std::ofstream out(path, std::ios::binary);
+  auto put32 = [&](uint32_t v) { out.write(reinterpret_cast<char *>(&v), 4); };
+  auto put16 = [&](uint16_t v) { out.write(reinterpret_cast<char *>(&v), 2); };
+  put32(0xa1b2c3d4);
+  put16(2);
+  put16(4);
+  put32(0);
+  put32(0);
+  put32(65535);
+  put32(101);  // raw IP
+  uint32_t second = 1;
+  for (const auto &[toAgent, bytes] : packets) {
+    std::string frame(28, '\0');
+    uint16_t total = static_cast<uint16_t>(28 + bytes.size());
+    unsigned char *h = reinterpret_cast<unsigned char *>(frame.data());
+    h[0] = 0x45;
+    h[2] = total >> 8, h[3] = total & 255;
+    h[8] = 64, h[9] = 17;
+    const unsigned char manager[4] = {127, 0, 0, 1}, agent[4] = {127, 0, 0, 2};
+    memcpy(h + 12, toAgent ? manager : agent, 4);
+    memcpy(h + 16, toAgent ? agent : manager, 4);
+    uint32_t sum = 0;
+    for (int i = 0; i < 20; i += 2) sum += h[i] << 8 | h[i + 1];
+    while (sum >> 16) sum = (sum & 0xffff) + (sum >> 16);
+    h[10] = static_cast<unsigned char>(~sum >> 8), h[11] = static_cast<unsigned char>(~sum);
+    uint16_t source = toAgent ? kManagerPort : 161, destination = toAgent ? 161 : kManagerPort;
+    h[20] = source >> 8, h[21] = source & 255, h[22] = destination >> 8, h[23] = destination & 255;
+    uint16_t udp = static_cast<uint16_t>(8 + bytes.size());
+    h[24] = udp >> 8, h[25] = udp & 255;  // checksum 0: not computed
+    frame += bytes;
+    put32(second++);
+    put32(0);
+    put32(static_cast<uint32_t>(frame.size()));
+    put32(static_cast<uint32_t>(frame.size()));
+    out.write(frame.data(), static_cast<std::streamsize>(frame.size()));
+  }
+}
+
+// Runs tshark over the file; its detailed dissection.
+std::string dissect(const std::string &path, const std::string &home) {
+  std::string command = "HOME=" + home + " /usr/bin/tshark -n -r " + path + " -V 2>&1";
+  FILE *pipe = popen(command.c_str(), "r");
+  std::string text;
+  char chunk[4096];
+  size_t n;
+  while (pipe && (n = fread(chunk, 1, sizeof chunk, pipe)) > 0) text.append(chunk, n);
+  if (pipe) pclose(pipe);
+  return text;
+}
+
+TEST_F(TwoEngines, WiresharkDissectsEveryMessageCleanly) {
+  if (access("/usr/bin/tshark", X_OK) != 0) GTEST_SKIP() << "tshark (Debian package tshark) is not installed";
+  synchronise("alice");
+  for (const char *user : {"alice", "bob"}) {
+    ASSERT_GE(send(user, SNMP_SEC_AUTH, 10), 0);
+    deliver();
+  }
+  ASSERT_GE(send("carol", SNMP_SEC_AUTH, 11), 0);
+  deliver();
+  // The community model of both versions, answered through the same agent.
+  agent();
+  AdminString community = admin("public");
+  addSnmpUser(&_snmp.snmpEngineID, &community)->rowStatus = 1;
+  for (int version : {SNMP_V1, SNMP_V2C}) {
+    manager();
+    unsigned char pdu[512];
+    PduData p;
+    memset(&p, 0, sizeof p);
+    p.version = version;
+    memcpy(&p.community, &community, sizeof community);
+    p.length = buildPdu(pdu, sizeof pdu, PduHeader{SNMP_PDU_GET, 20 + version, 0, 0}, {binding("1.3.6.1.2.1.1.1.0")});
+    p.data = pdu;
+    p.capacity = sizeof pdu;
+    udpPeer(&p.info, 0x7F000002, 161);
+    memset(&net_, 0, sizeof net_);
+    net_.data = wire_;
+    net_.capacity = sizeof wire_;
+    ASSERT_GE(encodeSnmpMsg(&p, 30 + version, nullptr, nullptr, &net_), 0) << _snmp.trace;
+    record(true);
+    agent();
+    registerSnmpResponder(&_snmp.snmpEngineID, SNMP_PDU_GET, answerGet, nullptr);
+    EXPECT_EQ(deliver(), 0) << _snmp.trace;
+  }
+  ASSERT_GE(recorded_.size(), 12u);
+
+  char folder[] = "/tmp/telvi-tshark-XXXXXX";
+  ASSERT_NE(mkdtemp(folder), nullptr);
+  std::string pcap = std::string(folder) + "/snmp.pcap";
+  writePcap(pcap, recorded_);
+  std::string text = dissect(pcap, folder);
+  std::error_code ignored;
+  std::filesystem::remove_all(folder, ignored);
+  EXPECT_EQ(text.find("Malformed"), std::string::npos) << text;
+  EXPECT_EQ(text.find("[Expert Info (Error"), std::string::npos) << text;
+  EXPECT_NE(text.find("version: v2u (2)"), std::string::npos) << text;
+  EXPECT_NE(text.find("datav2u: plaintext"), std::string::npos) << text;
+  EXPECT_NE(text.find("community: public"), std::string::npos) << text;
+  EXPECT_NE(text.find("telvi agent"), std::string::npos) << text;
 }
 
 }  // namespace
