@@ -197,6 +197,9 @@ int snmpHintFormatOctets(const char *hint, const unsigned char *octets, uint32_t
       uint32_t k = p.length < length - pos ? p.length : length - pos;
       if (p.format == 'a') {
         for (uint32_t i = 0; i < k; ++i) out.put(static_cast<char>(octets[pos + i]));
+      } else if (p.format == 'x' && k > 8) {
+        // Wider than a 64-bit number: hexadecimal digits go octet by octet, nothing is lost.
+        for (uint32_t i = 0; i < k; ++i) putNumber(out, octets[pos + i], 'x', 1);
       } else {
         uint64_t value = 0;
         for (uint32_t i = 0; i < k; ++i) value = (value << 8) | octets[pos + i];

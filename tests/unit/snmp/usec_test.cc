@@ -162,6 +162,19 @@ TEST(UsecVectors, ProtocolsByOid) {
   EXPECT_EQ(snmpv2udap.authenticateIncomingMsg(&k16, 16, message + 4, &buf), SNMP_ERR_AUTHENTICATION);
 }
 
+TEST(UsecVectors, ParametersInTraces) {
+  const unsigned char p[] = {1,   5,   0x80, 0,   0x1f, 0x88, 0x80, 1, 2, 3,    4,    5,   6,   7,   0,   0, 0, 1,
+                             0,   0,   0,    0x10, 0x10, 0,   5,    'a', 'l', 'i', 'c', 'e', 2, 0xab, 0xcd, 'c', 't', 'x'};
+  char text[256];
+  ASSERT_GT(snmpHintFormatOctets(USEC_PARAMETERS_HINT, p, sizeof p, text, sizeof text), 0);
+  EXPECT_STREQ(text, "1:05:80001f888001020304050607:00000001:00000010:1000:alice:abcd:ctx");
+  // A part of length 0 only marks a place in displays; parsing refuses it.
+  unsigned char octets[16];
+  const char *end;
+  EXPECT_EQ(snmpHintParseOctets("1a0a:1a", "x:y", octets, sizeof octets, &end), -1);
+  EXPECT_EQ(snmpHintFormatOctets("1a0a:", p, 2, text, sizeof text), -1);  // never as the last part
+}
+
 // ---- two engines in one process ----
 
 const uint32_t kHmac[] = {10, 1, 3, 6, 1, 6, 3, 10, 1, 1, 2};
