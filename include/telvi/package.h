@@ -33,6 +33,8 @@
   X(16, "ddl", Ddl) \
   X(18, "expr64", Expr64) \
   X(19, "ssi", Ssi) \
+  X(24, "bob", Bob, "id") \
+  X(32, "binterface", Binterface, "interface") \
   X(35, "icmp", Icmp)
 
 TELVI_BEGIN_DECLS

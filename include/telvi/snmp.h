@@ -255,6 +255,72 @@ TELVI_API const SnmpSecurityModel *getSnmpSecurityModel(int version, int number)
  * (SNMPv2u, 1) stays empty until the user-based model is registered. */
 TELVI_API int setSnmpSecurityModel(int version, int number, const SnmpSecurityModel *model);
 
+/* The user-based model of SNMPv2u (the RFC 1910 parameter layout). */
+TELVI_API extern const SnmpSecurityModel snmpv2usec;
+
+#define USECDisabledEngine 0xffffffffu
+#define MinSizeofParameters 26
+#define MaxSizeofUserName 16
+#define MaxSizeofContextName 40
+#define USEC_AGENT_ID_SIZE 12
+/* The display hint of SNMPv2u parameters in trace texts. */
+#define USEC_PARAMETERS_HINT "1d:1x:12x:4x:4x:2x:*1a0a:*1x0x:1a"
+TELVI_API extern const AdminString usecNullEngineId;
+
+/* Key functions of an authentication protocol; keys are admin strings. All return 0 or -1. */
+typedef struct SnmpKeyFunctions {
+  int (*createKey)(AdminString *key, const char *password);
+  int (*localizeKey)(AdminString *key, const AdminString *engineId);
+  int (*createKeyChange)(const AdminString *oldKey, const AdminString *newKey, AdminString *keyChange,
+                         uint32_t randomLength);
+  int (*applyKeyChange)(const AdminString *oldKey, AdminString *newKey, const AdminString *keyChange,
+                        uint32_t randomLength);
+} SnmpKeyFunctions;
+TELVI_API extern const SnmpKeyFunctions snmpv3keysmd5;
+
+/*
+ * An authentication protocol. The authenticate functions get the key, the digest field (its
+ * length and where it lies inside the message) and the whole message; they return 0, -1 when a
+ * length is wrong, or SNMP_ERR_AUTHENTICATION when a received digest does not match.
+ */
+typedef struct SnmpAuthProtocol {
+  const uint32_t *oid;
+  uint32_t keyLength;
+  uint32_t digestLength;
+  int (*authenticateOutgoingMsg)(const AdminString *key, uint32_t digestLength, unsigned char *digest,
+                                 Netbuf *message);
+  int (*authenticateIncomingMsg)(const AdminString *key, uint32_t digestLength, unsigned char *digest,
+                                 Netbuf *message);
+  const SnmpKeyFunctions *keys;
+} SnmpAuthProtocol;
+/* Keyed MD5 (usecDigestAuthProtocol) and HMAC-MD5-96 (usmHMACMD5AuthProtocol). */
+TELVI_API extern const SnmpAuthProtocol snmpv2udap;
+TELVI_API extern const SnmpAuthProtocol snmpv3hmacmd5;
+/* The protocol of exactly that OID, or null. */
+TELVI_API const SnmpAuthProtocol *snmpAuthProtocol(const uint32_t *oid);
+
+/* A privacy protocol. Encryption is not available: both operations answer
+ * SNMP_ERR_SECURITY_LEVEL without touching the data. */
+typedef struct SnmpPrivProtocol {
+  const uint32_t *oid;
+  uint32_t blockSize;
+  uint32_t (*sizeofEncryptedData)(uint32_t length);
+  int (*encryptData)(const AdminString *key, const unsigned char *in, uint32_t length, unsigned char *out,
+                     uint32_t *outLength);
+  int (*decryptData)(const AdminString *key, const unsigned char *in, uint32_t length, unsigned char *out,
+                     uint32_t *outLength);
+} SnmpPrivProtocol;
+TELVI_API extern const SnmpPrivProtocol snmpv3des;
+TELVI_API const SnmpPrivProtocol *snmpPrivProtocol(const uint32_t *oid);
+
+/* MD5 based primitives; result gets 16 octets. macMD5 is MD5 of the data followed by the key. */
+TELVI_API void hmacMD5(const unsigned char *data, uint32_t length, const unsigned char *key,
+                       uint32_t keyLength, unsigned char *result);
+TELVI_API void macMD5(const unsigned char *data, uint32_t length, const unsigned char *key,
+                      uint32_t keyLength, unsigned char *result);
+/* count octets from the process's random source (seeded once from the time). */
+TELVI_API void snmpRandomOctets(unsigned char *octets, uint32_t count);
+
 /* Statistics counters, in the order of snmpCounterNames. */
 typedef struct SnmpCounters {
   uint32_t snmpInPkts, snmpInBadVersions, snmpInASNParseErrs, snmpSilentDrops, snmpProxyDrops,

@@ -16,5 +16,6 @@
 #include "expr64.h"
 #include "asn1.h"
 #include "snmp.h"
+#include "bob.h"
 
 #endif

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "io/class.h"
+#include "io/resolve.h"
 #include "telvi/interface.h"
 #include "telvi/package.h"
 
@@ -193,6 +194,12 @@ const intClass intInetClass = {"inet",  inetOpen, nullptr,   inetAccept, inetTyp
                                nullptr, inetWrite, nullptr, nullptr};
 
 }  // namespace
+
+namespace telvi::io {
+
+bool resolveInetHost(const std::string &host, in_addr &address) { return resolveHost(host, address); }
+
+}  // namespace telvi::io
 
 extern "C" int Intinet_InitInternal(void) {
   telvi::io::registerClass(&intInetClass);

@@ -19,8 +19,10 @@ struct HintPart {
 
 constexpr int kMaxParts = 32;
 
-// Splits an octet hint into parts; the number of parts, -1 for a malformed hint.
-int parseOctetHint(const char *hint, HintPart *parts) {
+// Splits an octet hint into parts; the number of parts, -1 for a malformed hint. A part of
+// length 0 (allowed for display only, never last, never repeated) takes no octets and shows only
+// its separator: it puts a mark between two parts, as in the SNMPv2u parameters hint.
+int parseOctetHint(const char *hint, HintPart *parts, bool allowEmpty = false) {
   int n = 0;
   const char *h = hint;
   while (*h) {
@@ -34,7 +36,7 @@ int parseOctetHint(const char *hint, HintPart *parts) {
       length = length * 10 + static_cast<uint32_t>(*h++ - '0');
       if (length > 65535) return -1;
     }
-    if (length == 0) return -1;
+    if (length == 0 && !(allowEmpty && !p.star)) return -1;
     p.length = length;
     char f = *h++;
     if (f == 't') f = 'a';
@@ -44,6 +46,7 @@ int parseOctetHint(const char *hint, HintPart *parts) {
     auto plain = [](char c) { return c != 0 && c != '*' && !isdigit(static_cast<unsigned char>(c)); };
     if (plain(*h)) p.separator = static_cast<unsigned char>(*h++);
     if (p.star && plain(*h)) p.terminator = static_cast<unsigned char>(*h++);
+    if (length == 0 && *h == 0) return -1;
   }
   return n;
 }
@@ -178,18 +181,25 @@ int snmpHintFormatOctets(const char *hint, const unsigned char *octets, uint32_t
     return static_cast<int>(n);
   }
   HintPart parts[kMaxParts];
-  int count = parseOctetHint(hint, parts);
+  int count = parseOctetHint(hint, parts, true);
   if (count <= 0) return -1;
   Out out{text, size};
   uint32_t pos = 0;
   for (int pi = 0; pos < length; ++pi) {
     const HintPart &p = parts[pi < count ? pi : count - 1];
+    if (p.length == 0) {
+      if (p.separator >= 0) out.put(static_cast<char>(p.separator));
+      continue;
+    }
     uint32_t repeats = 1;
     if (p.star) repeats = octets[pos++];
     for (uint32_t r = 0; r < repeats && pos < length; ++r) {
       uint32_t k = p.length < length - pos ? p.length : length - pos;
       if (p.format == 'a') {
         for (uint32_t i = 0; i < k; ++i) out.put(static_cast<char>(octets[pos + i]));
+      } else if (p.format == 'x' && k > 8) {
+        // Wider than a 64-bit number: hexadecimal digits go octet by octet, nothing is lost.
+        for (uint32_t i = 0; i < k; ++i) putNumber(out, octets[pos + i], 'x', 1);
       } else {
         uint64_t value = 0;
         for (uint32_t i = 0; i < k; ++i) value = (value << 8) | octets[pos + i];

@@ -18,9 +18,8 @@ struct ModelRow {
   int number;
   const SnmpSecurityModel *model;
 };
-// The user-based model of SNMPv2u joins its row when it is registered.
 ModelRow modelRows[] = {{SNMP_V1, 1, &snmpv2csm}, {SNMP_V2C, 2, &snmpv2csm},
-                        {SNMP_V2U, 1, nullptr}};
+                        {SNMP_V2U, 1, &snmpv2usec}};
 
 const uint32_t snmpUnknownPDUHandlersOid[] = {10, 1, 3, 6, 1, 6, 3, 11, 2, 1, 3, 0};
 
