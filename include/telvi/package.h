@@ -27,11 +27,13 @@
   C(8, "intpipe", Intpipe, "interface") \
   C(9, "intinet", Intinet, "interface") \
   C(10, "intunix", Intunix, "interface") \
+  C(11, "intclog", Intclog, "interface") \
   C(12, "intsyslog", Intsyslog, "interface") \
   X(15, "general", General) \
   X(16, "ddl", Ddl) \
   X(18, "expr64", Expr64) \
   X(19, "ssi", Ssi) \
+  X(27, "lof", Lof) \
   X(35, "icmp", Icmp)
 
 TELVI_BEGIN_DECLS

@@ -10,6 +10,8 @@
 #include "toe.h"
 #include "proc.h"
 #include "interface.h"
+#include "clog.h"
+#include "lof.h"
 #include "cfg.h"
 #include "ddl.h"
 #include "expr64.h"
