@@ -699,7 +699,9 @@ int clog_open_file(clog *log, const char *path, int mode) {
   if (code != 0) return fail(code);
 
   char bytes[85] = {};
-  if (pread(fd, bytes, 84, 0) != 84) return fail(CLOG_EREADPERM);
+  ssize_t got = pread(fd, bytes, 84, 0);
+  if (got < 0) return fail(CLOG_EREADPERM);
+  if (got < 84) return fail(CLOG_ENOTCLOG);  // shorter than a header: some other file
   unsigned long size, length, created = 0;
   if (getBig32(reinterpret_cast<unsigned char *>(bytes)) == kBinaryMagic) {
     log->textFormat = 0;
