@@ -44,6 +44,7 @@ struct clog {
   int lockType;    // 1 read, 2 write
   int retries;
   time_t createTime;
+  time_t lastTouch;  // the second in which this handle last set the file's times
 };
 
 #endif

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
@@ -161,12 +162,10 @@ int regularReset(lof *reader) {
   return 1;
 }
 
+// Counts the lines to the end in large blocks, saving offsets as it goes.
 int regularLength(lof *reader, int *lines) {
   lofRegular *r = regular(reader);
-  ssize_t length;
-  while ((length = readTail(r)) >= 0) {
-  }
-  if (length == -2) return fail(LOF_EREAD);
+  if (telvi::log::scanRegular(r, nullptr, INT_MAX, INT_MAX, nullptr, nullptr) < 0) return fail(LOF_EREAD);
   *lines = r->tailCount;
   return 1;
 }
@@ -317,7 +316,7 @@ std::vector<char> scanBlock;
 
 int scanRegular(lofRegular *r, const char *text, int maxLines, int maxMatches, ScanReport report,
                 void *argument) {
-  size_t textLength = std::strlen(text);
+  size_t textLength = text == nullptr ? 0 : std::strlen(text);
   int fd = fileno(r->tail);
   off_t position = ftello(r->tail);
   if (position < 0) return -1;
@@ -339,8 +338,10 @@ int scanRegular(lofRegular *r, const char *text, int maxLines, int maxMatches, S
     }
     const char *limit = last + 1, *cursor = block;
     while (cursor < limit && budget > 0 && matches < maxMatches) {
-      const char *match = static_cast<const char *>(
-          memmem(cursor, static_cast<size_t>(limit - cursor), text, textLength));
+      const char *match =
+          textLength == 0 ? nullptr
+                          : static_cast<const char *>(
+                                memmem(cursor, static_cast<size_t>(limit - cursor), text, textLength));
       const char *lineStart = limit;
       if (match != nullptr) {
         const char *before = static_cast<const char *>(memrchr(cursor, '\n', static_cast<size_t>(match - cursor)));

@@ -43,7 +43,7 @@ void setLofError(int code);
 typedef void (*ScanReport)(void *argument, int line, const char *text, size_t length);
 
 // Reads the regular reader's new lines (from line tailCount + 1) in large blocks, reporting each
-// line that contains `text`; stops after maxLines lines or maxMatches matches, or at the end of the
+// line that contains `text` (none when text is null or empty); stops after maxLines lines or maxMatches matches, or at the end of the
 // file. Returns the number of lines examined, -1 on a read failure. The reader's line count, saved
 // offsets and tail stream advance as if the lines had been read one by one.
 int scanRegular(lofRegular *reader, const char *text, int maxLines, int maxMatches,

@@ -161,6 +161,8 @@ LofScanner *lofscan_open(const char *path, const char *text, int backlog, LofSca
     return scanner;
   }
   if (backlog < 0) {
+    // From the first line again: the reader's own pass then does the search.
+    lof_reset(scanner->reader);
     scanner->lastLine = 0;
     countMatches(scanner, length, length);
     return scanner;
