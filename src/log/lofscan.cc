@@ -2,6 +2,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -150,9 +151,19 @@ LofScanner *lofscan_open(const char *path, const char *text, int backlog, LofSca
   scanner->clientData = clientData;
   int length = 0;
   if (path != nullptr) scanner->path = path;
-  if (path == nullptr || (scanner->reader = lof_open(path)) == nullptr ||
-      !lof_length(scanner->reader, &length)) {
+  if (path == nullptr || (scanner->reader = lof_open(path)) == nullptr) {
     std::fprintf(stderr, "Error reading %s\n", path == nullptr ? "(null)" : path);
+    lofscan_close(scanner);
+    return nullptr;
+  }
+  if (backlog < 0 && !lof_is_circular(scanner->reader)) {
+    // Every existing line of a regular file: one pass from the first line to the end, rather than
+    // a pass to count the lines and another to search them.
+    countMatches(scanner, INT_MAX, INT_MAX);
+    return scanner;
+  }
+  if (!lof_length(scanner->reader, &length)) {
+    std::fprintf(stderr, "Error reading %s\n", path);
     lofscan_close(scanner);
     return nullptr;
   }
@@ -161,8 +172,6 @@ LofScanner *lofscan_open(const char *path, const char *text, int backlog, LofSca
     return scanner;
   }
   if (backlog < 0) {
-    // From the first line again: the reader's own pass then does the search.
-    lof_reset(scanner->reader);
     scanner->lastLine = 0;
     countMatches(scanner, length, length);
     return scanner;
