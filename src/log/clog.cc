@@ -658,9 +658,16 @@ int clog_new_file(clog *log, const char *path, unsigned long size, unsigned long
   if (code != 0) return code;
   if (ftruncate(fd, static_cast<off_t>(size)) != 0) return -1;
 
-  char header[kTextHeader + 1];
-  std::snprintf(header, sizeof header, "#!clog %08lx %04lx %08lx \n%s \n", size, length,
-                static_cast<unsigned long>(log->createTime) & 0xffffffffUL, kBanner);
+  // "#!clog SSSSSSSS LLLL TTTTTTTT \n", the banner, " \n".
+  char header[kTextHeader];
+  std::memset(header, ' ', sizeof header);
+  std::memcpy(header, "#!clog", 6);
+  putHex(header + 7, size, 8);
+  putHex(header + 16, length, 4);
+  putHex(header + 21, static_cast<unsigned long>(log->createTime) & 0xffffffffUL, 8);
+  header[30] = '\n';
+  std::memcpy(header + 31, kBanner, 52);
+  header[84] = '\n';
   char *line = static_cast<char *>(std::malloc(length));
   if (line == nullptr) return CLOG_ENOMEM;
   blankLine(log, line);
