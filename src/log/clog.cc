@@ -221,6 +221,14 @@ void forgetBuffered(clog *h) {
   if (h->stream != nullptr) std::fflush(h->stream);
 }
 
+// A mapped file that something shrank (truncated, or recreated smaller) would fault on the first
+// access past its end: such a file is refused instead.
+bool mappingCovered(clog *h) {
+  if (h->map == nullptr) return true;
+  struct stat info;
+  return fstat(h->fd, &info) == 0 && static_cast<size_t>(info.st_size) >= h->mapSize;
+}
+
 // The mutex for the whole operation and, once asked for, the file lock; released in reverse order.
 class Session {
  public:
@@ -229,11 +237,14 @@ class Session {
     if (locked_) fileUnlock(h_);
     mutexUnlock();
   }
-  int lock(int type) {
+  int lock(int type, bool checkMapping = true) {
     int code = fileLock(h_, type);
     if (code != 0) return code;
-    if (!locked_ && h_->lockDepth <= 1) forgetBuffered(h_);
     locked_ = true;
+    if (h_->lockDepth <= 1) {
+      forgetBuffered(h_);
+      if (checkMapping && !mappingCovered(h_)) return CLOG_ENOTCLOG;
+    }
     return 0;
   }
   void unlock() {
@@ -628,7 +639,9 @@ int clog_new_file(clog *log, const char *path, unsigned long size, unsigned long
   unsigned long length = wanted == 65535 ? 17 : std::min(wanted + 1, 65519UL) + 16;
   size = std::max(size, 2 * length + kTextHeader);
   if (size > 0xffffffffUL) return errno = EFBIG, -1;
-  int fd = open(path, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  // Truncated under the write lock rather than at open: processes that have the old file mapped
+  // must not meet an empty file between the two.
+  int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
   if (fd < 0) return -1;
   Session session(log);
   int accessMode = log->accessMode;
@@ -654,9 +667,9 @@ int clog_new_file(clog *log, const char *path, unsigned long size, unsigned long
     closeHandle(log);
     return errno = saved, -1;
   }
-  int code = session.lock(2);
+  int code = session.lock(2, false);  // the file gets its length only now
   if (code != 0) return code;
-  if (ftruncate(fd, static_cast<off_t>(size)) != 0) return -1;
+  if (ftruncate(fd, 0) != 0 || ftruncate(fd, static_cast<off_t>(size)) != 0) return -1;
 
   // "#!clog SSSSSSSS LLLL TTTTTTTT \n", the banner, " \n".
   char header[kTextHeader];

@@ -338,10 +338,18 @@ int scanRegular(lofRegular *r, const char *text, int maxLines, int maxMatches, S
     }
     const char *limit = last + 1, *cursor = block;
     while (cursor < limit && budget > 0 && matches < maxMatches) {
-      const char *match =
-          textLength == 0 ? nullptr
-                          : static_cast<const char *>(
-                                memmem(cursor, static_cast<size_t>(limit - cursor), text, textLength));
+      const char *match = nullptr;
+      for (const char *from = cursor; textLength > 0 && from < limit;) {
+        const char *found =
+            static_cast<const char *>(memmem(from, static_cast<size_t>(limit - from), text, textLength));
+        if (found == nullptr) break;
+        // A text that runs over a line's end is no match of that line.
+        if (std::memchr(found, '\n', textLength - 1) == nullptr) {
+          match = found;
+          break;
+        }
+        from = found + 1;
+      }
       const char *lineStart = limit;
       if (match != nullptr) {
         const char *before = static_cast<const char *>(memrchr(cursor, '\n', static_cast<size_t>(match - cursor)));

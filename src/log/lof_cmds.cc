@@ -1,10 +1,12 @@
 // Package "lof": the `lof` and `clog` commands over log-file readers named by identifiers "lofN".
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "pkg/command.h"
@@ -53,27 +55,43 @@ int numberArg(Tcl_Interp *interp, const char *name, const char *what, const char
 }
 
 constexpr int kReaderFailed = -1;
+constexpr int kChunk = 1024;
 
-// The lines as a list; an empty slot (overwritten record) gives the missing text.
-int lineList(Tcl_Interp *interp, const char *name, int count, const char *missing, bool (*get)(void *, char **, int *),
-             void *argument) {
+// The lines as a list, fetched a chunk at a time (so a huge count costs only what is there); an
+// empty slot (overwritten record) gives the missing text. `get` reads `count` lines from the
+// offset given; it fills fewer than asked only at the end.
+int lineList(Tcl_Interp *interp, const char *name, int count, const char *missing,
+             bool (*get)(void *, int offset, int count, char **, int *), void *argument) {
   std::vector<char *> lines;
   try {
-    lines.assign(static_cast<size_t>(count), nullptr);
+    lines.assign(static_cast<size_t>(std::min(count, kChunk)), nullptr);
   } catch (const std::bad_alloc &) {
     return fail(interp, name, ": malloc failed");
   }
-  int got = 0;
-  if (!get(argument, lines.data(), &got)) {
-    for (char *line : lines) std::free(line);
-    return kReaderFailed;
+  Tcl_Obj *list = Tcl_NewListObj(0, nullptr);
+  Tcl_IncrRefCount(list);
+  Tcl_Obj *missingObj = Tcl_NewStringObj(missing, -1);
+  Tcl_IncrRefCount(missingObj);
+  int code = TCL_OK;
+  for (int done = 0; done < count;) {
+    int want = std::min(count - done, kChunk), got = 0;
+    if (!get(argument, done, want, lines.data(), &got)) {
+      for (char *&line : lines) std::free(std::exchange(line, nullptr));
+      code = kReaderFailed;
+      break;
+    }
+    for (int i = 0; i < got; ++i) {
+      char *line = std::exchange(lines[static_cast<size_t>(i)], nullptr);
+      Tcl_ListObjAppendElement(nullptr, list, line == nullptr ? missingObj : Tcl_NewStringObj(line, -1));
+      std::free(line);
+    }
+    done += got;
+    if (got < want) break;
   }
-  Tcl_ResetResult(interp);
-  for (int i = 0; i < got; ++i) {
-    Tcl_AppendElement(interp, lines[i] == nullptr ? missing : lines[i]);
-    std::free(lines[i]);
-  }
-  return TCL_OK;
+  if (code == TCL_OK) Tcl_SetObjResult(interp, list);
+  Tcl_DecrRefCount(missingObj);
+  Tcl_DecrRefCount(list);
+  return code;
 }
 
 int closeReader(Tcl_Interp *interp, const char *name, int argc, const char *argv[], bool circularOnly) {
@@ -133,9 +151,9 @@ int lofGet(Tcl_Interp *interp, const char *name, int argc, const char *argv[]) {
   errno = 0;
   int code = lineList(
       interp, name, request.count, argv[5],
-      [](void *argument, char **lines, int *got) {
+      [](void *argument, int offset, int count, char **lines, int *got) {
         auto *r = static_cast<GetRequest *>(argument);
-        return lof_get(r->reader, r->start, r->count, lines, got) != 0;
+        return lof_get(r->reader, r->start + offset, count, lines, got) != 0;
       },
       &request);
   if (code == kReaderFailed) return readerFailed(interp, name, "get", argv[2]);
@@ -183,9 +201,9 @@ int clogGetAbs(Tcl_Interp *interp, const char *name, int argc, const char *argv[
   errno = 0;
   int code = lineList(
       interp, name, request.count, argc == 6 ? argv[5] : "",
-      [](void *argument, char **lines, int *got) {
+      [](void *argument, int offset, int count, char **lines, int *got) {
         auto *r = static_cast<GetRequest *>(argument);
-        return lofc_get_abs(r->reader, r->absStart, r->count, lines, got) != 0;
+        return lofc_get_abs(r->reader, r->absStart + static_cast<unsigned long>(offset), count, lines, got) != 0;
       },
       &request);
   if (code == kReaderFailed) return readerFailed(interp, name, "getAbs", argv[2]);

@@ -73,7 +73,7 @@ void followRotation(LofScanner *scanner) {
 }
 
 int checkLines(LofScanner *scanner, int maxLines, int maxMatches) {
-  if (!lof_is_circular(scanner->reader)) {
+  if (!lof_is_circular(scanner->reader) && scanner->text[0] != '\0') {
     auto *r = reinterpret_cast<lofRegular *>(scanner->reader);
     if (r->tailCount == scanner->lastLine) {
       FastScan scan{scanner, false};

@@ -210,6 +210,13 @@ TEST_P(ClogTest, ForeignAndDamagedFilesAreRefused) {
   int code;
   readAbs(log, 0, &code);
   EXPECT_EQ(code, CLOG_EOF);
+  // Shrunk under an open handle (cut short, or recreated smaller by someone else): refused, never
+  // a fault on the missing pages.
+  ASSERT_EQ(open(log, 0), 0);
+  ASSERT_EQ(truncate(path.c_str(), 300), 0);
+  EXPECT_NE(readAbs(log, 0, &code), "kept\n");
+  EXPECT_NE(code, 0);
+  EXPECT_NE(clog_last_abs_rec(log, nullptr), 0);
   EXPECT_EQ(clog_write_rec(nullptr, "x"), CLOG_ENULL);
   EXPECT_EQ(clog_setAccessMode(nullptr, 1), 1);
   EXPECT_STREQ(clog_error_str(4), "Circular logging EOF.");

@@ -194,6 +194,16 @@ TEST_F(LofTest, ScannerBacklogAndChecks) {
   EXPECT_EQ(lofscan_open(path.c_str(), nullptr, 0, nullptr, nullptr), nullptr);
   EXPECT_EQ(lofscan_open(dir.file("none").c_str(), "x", 0, nullptr, nullptr), nullptr);
 
+  // A text with a line break inside is in no line; an empty text is in every line.
+  spit(dir.file("small"), "ab\ncd\n");
+  Seen none, every;
+  scanner = lofscan_open(dir.file("small").c_str(), "b\nc", -1, remember, &none);
+  lofscan_close(scanner);
+  scanner = lofscan_open(dir.file("small").c_str(), "", -1, remember, &every);
+  lofscan_close(scanner);
+  EXPECT_TRUE(none.lines.empty());
+  EXPECT_EQ(every.lines.size(), 2u);
+
   // Across block boundaries and saved offsets: the fast path agrees with a line-by-line count.
   std::string big;
   int expected = 0;
