@@ -119,13 +119,13 @@ const std::string &bigLog() {
                          "opened", "for", "user", "root", "by", "uid=0", "disk", "sda1", "ok"};
   std::string line;
   size_t written = 0;
-  unsigned seed = 12345;
+  unsigned mix = 12345;
   for (long n = 1; written < kScanBytes; ++n) {
     line = "Dec  5 10:00:00 host ";
     int count = 6 + static_cast<int>(n % 11);
     for (int w = 0; w < count; ++w) {
-      seed = seed * 1103515245u + 12345u;
-      line += words[(seed >> 16) % 16];
+      mix = mix * 1103515245u + 12345u;
+      line += words[(mix >> 16) % 16];
       line += ' ';
     }
     if (n % 5000 == 0) line += kNeedle;
