@@ -47,6 +47,49 @@ unsigned long last(clog *log) {
   return n;
 }
 
+// A forked process that tells through a pipe when it is ready; killed and reaped at the latest when
+// it goes out of scope, so a failing test leaves no process behind and never waits for a dead one.
+class Child {
+ public:
+  template <typename Body>
+  explicit Child(Body body) {
+    int fds[2];
+    if (pipe(fds) != 0) return;
+    pid_ = fork();
+    if (pid_ == 0) {
+      close(fds[0]);
+      body(fds[1]);
+      _exit(0);
+    }
+    close(fds[1]);
+    ready_ = fds[0];
+  }
+  ~Child() {
+    if (ready_ >= 0) close(ready_);
+    if (pid_ > 0) stop();
+  }
+  bool waitReady() {
+    char byte;
+    return pid_ > 0 && ready_ >= 0 && read(ready_, &byte, 1) == 1;
+  }
+  // SIGKILL; the wait status.
+  int stop() {
+    ::kill(pid_, SIGKILL);
+    int status = 0;
+    waitpid(pid_, &status, 0);
+    pid_ = -1;
+    return status;
+  }
+  Child(const Child &) = delete;
+  Child &operator=(const Child &) = delete;
+
+ private:
+  pid_t pid_ = -1;
+  int ready_ = -1;
+};
+
+void signalReady(int fd) { (void)!write(fd, "x", 1); }
+
 // Every test runs with memory mapping and with stream I/O.
 class ClogTest : public ::testing::TestWithParam<int> {
  protected:
@@ -269,26 +312,19 @@ TEST_P(ClogTest, InterfaceOfAHandle) {
   EXPECT_EQ(clog_get_num_retries(log), 0);
   EXPECT_NEAR(static_cast<double>(clog_get_createtime(log)), static_cast<double>(time(nullptr)), 5);
   // Another process holding a write lock: the write gives up after the retries.
-  int ready[2];
-  ASSERT_EQ(pipe(ready), 0);
-  pid_t child = fork();
-  if (child == 0) {
-    int fd = ::open(path.c_str(), O_RDWR);
-    struct flock lock {};
-    lock.l_type = F_WRLCK;
-    fcntl(fd, F_SETLK, &lock);
-    (void)!write(ready[1], "x", 1);
-    pause();
-    _exit(0);
+  {
+    Child holder([&](int ready) {
+      int fd = ::open(path.c_str(), O_RDWR);
+      struct flock lock {};
+      lock.l_type = F_WRLCK;
+      fcntl(fd, F_SETLK, &lock);
+      signalReady(ready);
+      pause();
+    });
+    ASSERT_TRUE(holder.waitReady());
+    clog_set_num_retries(log, 20);
+    EXPECT_EQ(clog_write_rec(log, "blocked"), CLOG_ELOCK);
   }
-  char byte;
-  ASSERT_EQ(read(ready[0], &byte, 1), 1);
-  clog_set_num_retries(log, 20);
-  EXPECT_EQ(clog_write_rec(log, "blocked"), CLOG_ELOCK);
-  kill(child, SIGKILL);
-  waitpid(child, nullptr, 0);
-  close(ready[0]);
-  close(ready[1]);
   EXPECT_EQ(clog_write_rec(log, "free again"), 0);
 }
 
@@ -405,7 +441,7 @@ TEST_P(ClogLoadTest, ForkedWritersAndAFollowingReader) {
       usleep(200);
     }
   }
-  for (pid_t child : children) waitpid(child, nullptr, WNOHANG);
+  for (pid_t child : children) waitpid(child, nullptr, 0);
   follow();
   EXPECT_EQ(next, static_cast<unsigned long>(kWriters * kRecords));
   EXPECT_EQ(static_cast<int>(seen.size()) + overwritten, kWriters * kRecords);
@@ -428,10 +464,7 @@ TEST_P(ClogLoadTest, WriterKilledMidWrite) {
     clog_destroy(log);
   }
   for (int round = 0; round < 6; ++round) {
-    int ready[2];
-    ASSERT_EQ(pipe(ready), 0);
-    pid_t child = fork();
-    if (child == 0) {
+    Child killed([&](int ready) {
       clog *log = clog_create();
       clog_setAccessMode(log, GetParam());
       if (clog_open_file(log, path.c_str(), 1) != 0) _exit(2);
@@ -439,17 +472,12 @@ TEST_P(ClogLoadTest, WriterKilledMidWrite) {
         // Long records, several lines each, so that the kill often falls between two of a record's lines.
         std::string text = recordText(9, s) + std::string(static_cast<size_t>(100 + s % 90), '#');
         if (clog_write_rec(log, text.c_str()) != 0) _exit(3);
-        if (s == 20) (void)!write(ready[1], "x", 1);
+        if (s == 20) signalReady(ready);
       }
-    }
-    char byte;
-    ASSERT_EQ(read(ready[0], &byte, 1), 1);
+    });
+    ASSERT_TRUE(killed.waitReady());
     usleep(static_cast<useconds_t>(round * 150));
-    kill(child, SIGKILL);
-    int status;
-    waitpid(child, &status, 0);
-    close(ready[0]);
-    close(ready[1]);
+    int status = killed.stop();
     ASSERT_TRUE(WIFSIGNALED(status));
 
     Handle reader;
