@@ -12,6 +12,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "log_support.h"
@@ -500,6 +501,34 @@ TEST_P(ClogLoadTest, WriterKilledMidWrite) {
     ASSERT_EQ(clog_write_rec(writer, marker.c_str()), 0);
     EXPECT_EQ(last(reader), newest + 1);
     EXPECT_EQ(readAbs(reader, newest + 1), marker + "\n");
+  }
+}
+
+// Threads of one process share a handle, or use handles of their own on the same file: the
+// process-wide mutex keeps every record whole and every number used once.
+TEST_P(ClogLoadTest, ThreadsWithSharedAndOwnHandles) {
+  constexpr int kThreads = 4, kRecords = 150;
+  Handle shared;
+  clog_setAccessMode(shared, GetParam());
+  ASSERT_EQ(clog_new_file_nl(shared, path.c_str(), kThreads * kRecords * 4, 80), 0);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      Handle own;
+      clog_setAccessMode(own, GetParam());
+      clog *log = t % 2 == 0 ? shared.log : (clog_open_file(own, path.c_str(), 1) == 0 ? own.log : nullptr);
+      for (int s = 0; s < kRecords; ++s)
+        if (clog_write_rec(log, recordText(t, s).c_str()) != 0) return;
+    });
+  }
+  for (std::thread &thread : threads) thread.join();
+  EXPECT_EQ(first(shared), 0u);
+  ASSERT_EQ(last(shared), static_cast<unsigned long>(kThreads * kRecords - 1));
+  std::map<int, int> next;
+  for (unsigned long n = 0; n < kThreads * kRecords; ++n) {
+    int w, s;
+    ASSERT_TRUE(parseRecord(readAbs(shared, n), &w, &s)) << n;
+    EXPECT_EQ(s, next[w]++) << n;
   }
 }
 
