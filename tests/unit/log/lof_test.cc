@@ -226,6 +226,29 @@ struct Packed {
 };
 void pack(LofViewer *, const char *data, void *client) { static_cast<Packed *>(client)->data.push_back(data); }
 
+TEST_F(LofTest, ScannerAndViewerOnACircularLog) {
+  std::string path = dir.file("scan.clog");
+  clog *log = clog_create();
+  ASSERT_EQ(clog_new_file_nl(log, path.c_str(), 6, 60), 0);
+  ASSERT_EQ(clog_write_rec(log, "ERR Jan 02 2020 10:00:00 one\nINFO Jan 02 2020 10:00:01 two\n"), 0);
+  Seen seen;
+  LofScanner *scanner = lofscan_open(path.c_str(), "ERR", 5, remember, &seen);
+  ASSERT_NE(scanner, nullptr);
+  EXPECT_EQ(seen.lines, (std::vector<std::string>{"ERR Jan 02 2020 10:00:00 one\n"}));
+  ASSERT_EQ(clog_write_rec(log, "ERR Jan 02 2020 10:00:02 three\n  more of three\n"), 0);
+  EXPECT_EQ(lofscan_check(scanner, 10, 10), 1);
+  EXPECT_STREQ(lofscan_last_msg(scanner), "ERR Jan 02 2020 10:00:02 three\n");
+  lofscan_close(scanner);
+
+  LofViewer *viewer = lofview_open("kovralog", path.c_str(), "three", 5, 0, 0, 0, 1, 0, nullptr, nullptr);
+  ASSERT_NE(viewer, nullptr);
+  const char *const *matches = nullptr;
+  ASSERT_EQ(lofview_matches(viewer, &matches), 1);
+  EXPECT_STREQ(matches[0], "ERR Jan 02 2020 10:00:02 three\n  more of three\n");
+  lofview_close(viewer);
+  clog_destroy(log);
+}
+
 TEST_F(LofTest, ViewerSearchesRecordsWithinTheTimeWindow) {
   std::string path = dir.file("agent.log");
   spit(path,
