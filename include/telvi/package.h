@@ -27,6 +27,7 @@
   C(8, "intpipe", Intpipe, "interface") \
   C(9, "intinet", Intinet, "interface") \
   C(10, "intunix", Intunix, "interface") \
+  C(11, "intclog", Intclog, "interface") \
   C(12, "intsyslog", Intsyslog, "interface") \
   X(14, "toeio", Toeio, "toe") \
   X(15, "general", General) \
@@ -34,6 +35,7 @@
   X(18, "expr64", Expr64) \
   X(19, "ssi", Ssi) \
   X(24, "bob", Bob, "id") \
+  X(27, "lof", Lof) \
   X(32, "binterface", Binterface, "interface") \
   X(35, "icmp", Icmp)
 

@@ -11,6 +11,8 @@
 #include "cfgfile.h"
 #include "proc.h"
 #include "interface.h"
+#include "clog.h"
+#include "lof.h"
 #include "cfg.h"
 #include "ddl.h"
 #include "expr64.h"

@@ -1,0 +1,955 @@
+// Circular log files: the text layout (and the legacy binary one), absolute record numbers found by
+// an interpolation guess and a short scan, the two I/O implementations, the process-wide recursive
+// mutex and the whole-file fcntl locks.
+#include "telvi/clog.h"
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <sched.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/statfs.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <climits>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+#include "log/clog_internal.h"
+
+namespace {
+
+constexpr unsigned long kTextHeader = 85;
+constexpr unsigned long kBinaryHeader = 12;
+constexpr uint32_t kBinaryMagic = 0x18675309;
+constexpr unsigned long kNfsMagic = 0x6969;
+constexpr unsigned long kMaxRemaining = 65534;  // the remaining-length field keeps 16 bits
+constexpr char kBanner[] = "Circular log file of the agent: do not edit the file";
+static_assert(sizeof(kBanner) - 1 == 52, "the banner fills bytes 31 to 82");
+
+// ---- the process-wide recursive mutex ------------------------------------------------------------
+
+std::mutex processMutex;
+std::atomic<bool> mutexOwned{false};
+std::atomic<pthread_t> mutexOwner{};
+int mutexDepth = 0;
+
+bool ownedByMe() { return mutexOwned.load() && pthread_equal(mutexOwner.load(), pthread_self()); }
+
+void mutexLock() {
+  if (ownedByMe()) {
+    ++mutexDepth;
+    return;
+  }
+  processMutex.lock();
+  mutexOwner.store(pthread_self());
+  mutexOwned.store(true);
+  mutexDepth = 1;
+}
+
+// An unlock by a thread that does not hold the mutex does nothing.
+void mutexUnlock() {
+  if (!ownedByMe()) return;
+  if (--mutexDepth == 0) {
+    mutexOwned.store(false);
+    processMutex.unlock();
+  }
+}
+
+// ---- I/O tables ------------------------------------------------------------------------------------
+
+int streamWrite(clog *h, const char *buffer, size_t count) {
+  return std::fwrite(buffer, 1, count, h->stream) == count ? 0 : -1;
+}
+int streamWriteChar(clog *h, int ch, size_t count) {
+  char block[512];
+  std::memset(block, ch, sizeof block);
+  while (count > 0) {
+    size_t part = std::min(count, sizeof block);
+    if (std::fwrite(block, 1, part, h->stream) != part) return -1;
+    count -= part;
+  }
+  return 0;
+}
+int streamRead(clog *h, char *buffer, size_t count) {
+  if (std::fread(buffer, 1, count, h->stream) == count) return 0;
+  if (errno == 0) errno = EIO;
+  return -1;
+}
+// Within one locked operation the stream's buffer stays valid, so seeks may land inside it; what
+// other processes wrote before is dropped when the operation starts (forgetBuffered).
+int streamSeek(clog *h, unsigned long offset) {
+  return fseeko(h->stream, static_cast<off_t>(offset), SEEK_SET);
+}
+int streamFlush(clog *h) { return std::fflush(h->stream) == 0 ? 0 : -1; }
+int streamClose(clog *h) {
+  int code = std::fclose(h->stream) == 0 ? 0 : -1;
+  h->stream = nullptr;
+  return code;
+}
+
+bool mapFits(clog *h, size_t count) { return h->cursor <= h->mapSize && count <= h->mapSize - h->cursor; }
+int mapWrite(clog *h, const char *buffer, size_t count) {
+  if (!mapFits(h, count)) return errno = EINVAL, -1;
+  std::memcpy(h->map + h->cursor, buffer, count);
+  h->cursor += count;
+  return 0;
+}
+int mapWriteChar(clog *h, int ch, size_t count) {
+  if (!mapFits(h, count)) return errno = EINVAL, -1;
+  std::memset(h->map + h->cursor, ch, count);
+  h->cursor += count;
+  return 0;
+}
+int mapRead(clog *h, char *buffer, size_t count) {
+  if (!mapFits(h, count)) return errno = EINVAL, -1;
+  std::memcpy(buffer, h->map + h->cursor, count);
+  h->cursor += count;
+  return 0;
+}
+int mapSeek(clog *h, unsigned long offset) {
+  if (offset > h->mapSize) return errno = EINVAL, -1;
+  h->cursor = offset;
+  return 0;
+}
+int mapFlush(clog *h) { return msync(h->map, h->mapSize, MS_ASYNC); }
+int mapClose(clog *h) {
+  int code = munmap(h->map, h->mapSize);
+  h->map = nullptr;
+  h->mapSize = 0;
+  return code;
+}
+
+const clogIo streamIo = {streamWrite, streamWriteChar, streamRead, streamSeek, streamFlush, streamClose};
+const clogIo mapIo = {mapWrite, mapWriteChar, mapRead, mapSeek, mapFlush, mapClose};
+
+int openIo(clog *h, unsigned long size) {
+  bool writable = (h->openFlags & O_ACCMODE) == O_RDWR;
+  if (h->accessMode == CLOG_ACCESS_STREAM) {
+    int copy = fcntl(h->fd, F_DUPFD_CLOEXEC, 0);
+    if (copy < 0) return -1;
+    h->stream = fdopen(copy, writable ? "r+" : "r");
+    if (h->stream == nullptr) {
+      int saved = errno;
+      close(copy);
+      return errno = saved, -1;
+    }
+    h->io = &streamIo;
+    return 0;
+  }
+  void *map = mmap(nullptr, size, writable ? PROT_READ | PROT_WRITE : PROT_READ, MAP_SHARED, h->fd, 0);
+  if (map == MAP_FAILED) return -1;
+  h->map = static_cast<char *>(map);
+  h->mapSize = size;
+  h->cursor = 0;
+  h->io = &mapIo;
+  return 0;
+}
+
+// ---- whole-file locks ------------------------------------------------------------------------------
+
+long elapsedMicros(const timespec &start) {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return (now.tv_sec - start.tv_sec) * 1000000L + (now.tv_nsec - start.tv_nsec) / 1000;
+}
+
+// Tries the lock until the budget (retries x 1 ms) is spent. The attempts come every 20 us rather
+// than every millisecond: another process that appends in a tight loop frees the lock only for a
+// moment between two of its writes, and a waiter that looks rarely would miss those moments until
+// its budget ran out.
+int acquire(clog *h, int type) {
+  struct flock request {};
+  request.l_type = static_cast<short>(type == 2 ? F_WRLCK : F_RDLCK);
+  request.l_whence = SEEK_SET;
+  long attempts = h->retries == 0 ? 2147483L : h->retries;
+  long budget = attempts * 1000;
+  timespec start;
+  clock_gettime(CLOCK_MONOTONIC, &start);
+  for (int attempt = 0;; ++attempt) {
+    if (fcntl(h->fd, F_SETLK, &request) == 0) return 0;
+    // Linux reports a lock held by another process as EAGAIN; EACCES (denied outright) and
+    // descriptor errors never heal by waiting.
+    if (errno == EACCES || errno == EBADF || errno == EINVAL || errno == ENOLCK) return -1;
+    if (elapsedMicros(start) >= budget) return CLOG_ELOCK;
+    if (attempt < 4) {
+      sched_yield();
+    } else {
+      timespec pause{0, 20 * 1000};
+      nanosleep(&pause, nullptr);
+    }
+  }
+}
+
+int fileLock(clog *h, int type) {
+  if (!h->local || h->fd < 0) return 0;
+  if (h->lockDepth > 0) {
+    if (type == 2 && h->lockType == 1) {
+      int code = acquire(h, 2);
+      if (code != 0) return code;
+      h->lockType = 2;
+    }
+    ++h->lockDepth;
+    return 0;
+  }
+  int code = acquire(h, type);
+  if (code != 0) return code;
+  h->lockDepth = 1;
+  h->lockType = type;
+  return 0;
+}
+
+int fileUnlock(clog *h) {
+  if (!h->local || h->fd < 0 || h->lockDepth == 0) return 0;
+  if (--h->lockDepth > 0) return 0;
+  h->lockType = 0;
+  struct flock request {};
+  request.l_type = F_UNLCK;
+  request.l_whence = SEEK_SET;
+  return fcntl(h->fd, F_SETLK, &request) == 0 ? 0 : -1;
+}
+
+// A stream may hold bytes read before another process changed them: flushing drops them.
+void forgetBuffered(clog *h) {
+  if (h->stream != nullptr) std::fflush(h->stream);
+}
+
+// A mapped file that something shrank (truncated, or recreated smaller) would fault on the first
+// access past its end: such a file is refused instead.
+bool mappingCovered(clog *h) {
+  if (h->map == nullptr) return true;
+  struct stat info;
+  return fstat(h->fd, &info) == 0 && static_cast<size_t>(info.st_size) >= h->mapSize;
+}
+
+// The mutex for the whole operation and, once asked for, the file lock; released in reverse order.
+class Session {
+ public:
+  explicit Session(clog *h) : h_(h) { mutexLock(); }
+  ~Session() {
+    if (locked_) fileUnlock(h_);
+    mutexUnlock();
+  }
+  int lock(int type, bool checkMapping = true) {
+    int code = fileLock(h_, type);
+    if (code != 0) return code;
+    locked_ = true;
+    if (h_->lockDepth <= 1) {
+      forgetBuffered(h_);
+      if (checkMapping && !mappingCovered(h_)) return CLOG_ENOTCLOG;
+    }
+    return 0;
+  }
+  void unlock() {
+    if (locked_) fileUnlock(h_);
+    locked_ = false;
+  }
+  Session(const Session &) = delete;
+  Session &operator=(const Session &) = delete;
+
+ private:
+  clog *h_;
+  bool locked_ = false;
+};
+
+// ---- layout ----------------------------------------------------------------------------------------
+
+int hexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// A field of hexadecimal digits, or of blanks only (reads as 0); false for anything else.
+bool parseHexField(const char *text, size_t width, unsigned long *value) {
+  if (text[0] == ' ') {
+    for (size_t i = 0; i < width; ++i)
+      if (text[i] != ' ') return false;
+    *value = 0;
+    return true;
+  }
+  unsigned long result = 0;
+  for (size_t i = 0; i < width; ++i) {
+    int digit = hexDigit(text[i]);
+    if (digit < 0) return false;
+    result = result * 16 + static_cast<unsigned long>(digit);
+  }
+  *value = result;
+  return true;
+}
+
+void putHex(char *out, unsigned long value, size_t width) {
+  static const char digits[] = "0123456789abcdef";
+  for (size_t i = width; i-- > 0; value >>= 4) out[i] = digits[value & 15];
+}
+
+uint32_t getBig32(const unsigned char *p) {
+  return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
+         static_cast<uint32_t>(p[2]) << 8 | p[3];
+}
+void putBig32(unsigned char *p, uint32_t v) {
+  p[0] = static_cast<unsigned char>(v >> 24);
+  p[1] = static_cast<unsigned char>(v >> 16);
+  p[2] = static_cast<unsigned char>(v >> 8);
+  p[3] = static_cast<unsigned char>(v);
+}
+
+unsigned long headerSize(const clog *h) { return h->textFormat ? kTextHeader : kBinaryHeader; }
+unsigned long recordHeaderSize(const clog *h) { return h->textFormat ? 16 : 8; }
+unsigned long lineOffset(const clog *h, unsigned long line) {
+  return headerSize(h) + line * h->lineLength;
+}
+unsigned long nextLine(const clog *h, unsigned long line) { return (line + 1) % h->lineCount; }
+unsigned long prevLine(const clog *h, unsigned long line) {
+  return (line + h->lineCount - 1) % h->lineCount;
+}
+// Data characters that one line holds, and that a line holds when the record goes on.
+long capacity(const clog *h) {
+  return static_cast<long>(h->lineLength) - (h->textFormat ? 17 : 9);
+}
+long chunk(const clog *h) { return capacity(h) - 2; }
+
+enum class Header { Record, Blank, Bad };
+struct LineHeader {
+  unsigned long number = 0;
+  unsigned long remaining = 0;  // remaining length + 1
+};
+
+Header readHeader(clog *h, unsigned long line, LineHeader *out) {
+  unsigned char bytes[16];
+  unsigned long size = recordHeaderSize(h);
+  if (line >= h->lineCount || h->io->seek(h, lineOffset(h, line)) != 0 ||
+      h->io->read(h, reinterpret_cast<char *>(bytes), size) != 0)
+    return Header::Bad;
+  if (h->textFormat) {
+    const char *text = reinterpret_cast<const char *>(bytes);
+    if (text[0] != '[' || text[9] != ' ' || text[14] != ' ' || text[15] != ']' ||
+        !parseHexField(text + 1, 8, &out->number) || !parseHexField(text + 10, 4, &out->remaining))
+      return Header::Bad;
+  } else {
+    out->number = getBig32(bytes);
+    out->remaining = static_cast<unsigned long>(bytes[4]) << 8 | bytes[5];
+  }
+  return out->number == 0 && out->remaining == 0 ? Header::Blank : Header::Record;
+}
+
+// Fills `line` (lineLength bytes) with one line of a record.
+void buildLine(const clog *h, char *line, unsigned long number, unsigned long remaining,
+               const char *data, size_t count, bool continues) {
+  size_t length = h->lineLength;
+  if (h->textFormat) {
+    line[0] = '[';
+    putHex(line + 1, number & 0xffffffffUL, 8);
+    line[9] = ' ';
+    putHex(line + 10, remaining & 0xffffUL, 4);
+    line[14] = ' ';
+    line[15] = ']';
+    std::memcpy(line + 16, data, count);
+    std::memset(line + 16 + count, '.', length - 17 - count);
+    if (continues) {
+      line[length - 3] = ' ';
+      line[length - 2] = '\\';
+    }
+    line[length - 1] = '\n';
+  } else {
+    unsigned char *bytes = reinterpret_cast<unsigned char *>(line);
+    putBig32(bytes, static_cast<uint32_t>(number));
+    bytes[4] = static_cast<unsigned char>(remaining >> 8);
+    bytes[5] = static_cast<unsigned char>(remaining);
+    bytes[6] = bytes[7] = 0;
+    std::memcpy(line + 8, data, count);
+    line[8 + count] = '\n';
+    std::memset(line + 9 + count, 0, length - 9 - count);
+  }
+}
+
+void blankLine(const clog *h, char *line) {
+  std::memset(line, '.', h->lineLength);
+  line[0] = '[';
+  std::memset(line + 1, ' ', 14);
+  line[15] = ']';
+  line[h->lineLength - 1] = '\n';
+}
+
+// Lines a record of `count` characters takes.
+unsigned long linesFor(const clog *h, unsigned long count) {
+  if (static_cast<long>(count) <= capacity(h)) return 1;
+  if (chunk(h) <= 0) return ULONG_MAX;
+  unsigned long step = static_cast<unsigned long>(chunk(h));
+  return (count - static_cast<unsigned long>(capacity(h)) + step - 1) / step + 1;
+}
+
+void resetHandle(clog *h) {
+  h->path = nullptr;
+  h->fd = -1;
+  h->io = nullptr;
+  h->stream = nullptr;
+  h->map = nullptr;
+  h->mapSize = 0;
+  h->cursor = 0;
+  h->accessMode = CLOG_ACCESS_MMAP;
+  h->openFlags = O_RDONLY;
+  h->valid = 0;
+  h->continuations = 0;
+  h->relativeBase = 0;
+  h->firstRecord = 0;
+  h->firstLine = 0;
+  h->lastLine = 0;
+  h->lineLength = 0;
+  h->lineCount = 0;
+  h->textFormat = 1;
+  h->empty = 1;
+  h->local = 0;
+  h->lockDepth = 0;
+  h->lockType = 0;
+  h->retries = 200;
+  h->createTime = 0;
+  h->lastTouch = 0;
+}
+
+int closeHandle(clog *h) {
+  int code = 0;
+  if (h->io != nullptr && h->io->close(h) != 0) code = -1;
+  if (h->fd >= 0 && close(h->fd) != 0) code = -1;
+  std::free(h->path);
+  resetHandle(h);
+  return code;
+}
+
+bool isLocal(int fd) {
+  struct statfs info;
+  if (fstatfs(fd, &info) != 0) return true;
+  return static_cast<unsigned long>(info.f_type) != kNfsMagic;
+}
+
+// The file's times say when it was last written, to the second (the resolution that readers of
+// the times rely on): a handle touches the file once per second of writing, not on every record.
+void touch(clog *h) {
+  if (!h->local) return;
+  time_t now = time(nullptr);
+  if (now == h->lastTouch) return;
+  if (futimens(h->fd, nullptr) == 0) h->lastTouch = now;
+}
+
+// ---- finding records (callers hold the mutex and a lock) --------------------------------------------
+
+int findFirst(clog *h, unsigned long *number) {
+  LineHeader header;
+  Header state = readHeader(h, h->firstLine, &header);
+  if (state != Header::Record && h->firstLine != 0) {
+    h->firstLine = 0;
+    state = readHeader(h, 0, &header);
+  }
+  if (state != Header::Record) {
+    h->firstLine = h->firstRecord = h->lastLine = 0;
+    h->empty = 1;
+    *number = 0;
+    return CLOG_ENOLINES;
+  }
+  h->empty = 0;
+  if (header.number == h->firstRecord) {
+    *number = header.number;
+    return 0;
+  }
+  // The numbers only grow along the ring; the oldest record is where they fall back. A blank line
+  // ends the run: the file has not wrapped, so the run began at the start line.
+  unsigned long line = h->firstLine, previous = header.number;
+  unsigned long oldestLine = h->firstLine, oldest = header.number;
+  for (unsigned long step = 0; step < h->lineCount; ++step) {
+    line = nextLine(h, line);
+    LineHeader next;
+    if (readHeader(h, line, &next) != Header::Record) break;
+    if (next.number < previous) {
+      oldestLine = line;
+      oldest = next.number;
+      break;
+    }
+    previous = next.number;
+  }
+  h->firstLine = oldestLine;
+  h->firstRecord = oldest;
+  *number = oldest;
+  return 0;
+}
+
+int findLast(clog *h, unsigned long *number) {
+  if (h->empty) {
+    int code = findFirst(h, number);
+    if (code != 0) return code;
+  }
+  LineHeader header;
+  if (readHeader(h, h->lastLine, &header) != Header::Record) {
+    h->lastLine = h->firstLine;
+    if (readHeader(h, h->lastLine, &header) != Header::Record) {
+      h->empty = 1;
+      *number = 0;
+      return CLOG_ENOLINES;
+    }
+  }
+  unsigned long line = h->lastLine, current = header.number;
+  for (unsigned long step = 0; step + 1 < h->lineCount; ++step) {
+    unsigned long candidate = nextLine(h, line);
+    LineHeader next;
+    if (readHeader(h, candidate, &next) != Header::Record || next.number < current) break;
+    if (next.number == current) ++h->continuations;
+    current = next.number;
+    line = candidate;
+  }
+  h->lastLine = line;
+  *number = current;
+  return 0;
+}
+
+// The record that starts at `line`; a record whose continuation was overwritten or never finished
+// (a writer killed midway) ends where its run of lines ends.
+int readRecordAt(clog *h, unsigned long line, unsigned long number, char **text) {
+  LineHeader header;
+  if (readHeader(h, line, &header) != Header::Record || header.remaining == 0) return CLOG_EOF;
+  unsigned long remaining = header.remaining - 1;
+  char *result = static_cast<char *>(std::malloc(remaining + 2));
+  if (result == nullptr) return CLOG_ENOMEM;
+  unsigned long used = 0;
+  long cap = capacity(h);
+  unsigned long dataOffset = recordHeaderSize(h);
+  while (static_cast<long>(remaining) > cap) {
+    unsigned long part = static_cast<unsigned long>(chunk(h));
+    if (h->io->seek(h, lineOffset(h, line) + dataOffset) != 0 ||
+        h->io->read(h, result + used, part) != 0) {
+      std::free(result);
+      return -1;
+    }
+    used += part;
+    remaining -= part;
+    line = nextLine(h, line);
+    LineHeader next;
+    if (readHeader(h, line, &next) != Header::Record || next.number != number ||
+        next.remaining != remaining + 1) {
+      remaining = 0;
+      break;
+    }
+  }
+  if (remaining > 0) {
+    if (h->io->seek(h, lineOffset(h, line) + dataOffset) != 0 ||
+        h->io->read(h, result + used, remaining) != 0) {
+      std::free(result);
+      return -1;
+    }
+    used += remaining;
+  }
+  result[used] = '\n';
+  result[used + 1] = '\0';
+  *text = result;
+  return 0;
+}
+
+int readAbsolute(clog *h, unsigned long number, char **text) {
+  unsigned long first, last;
+  int code = findFirst(h, &first);
+  if (code == CLOG_ENOLINES) return CLOG_EOF;
+  if (code != 0) return code;
+  code = findLast(h, &last);
+  if (code == CLOG_ENOLINES) return CLOG_EOF;
+  if (code != 0) return code;
+  if (number > last) return CLOG_EOF;
+  if (number < first) return CLOG_SOF;
+  uint64_t span = last - first + 1;
+  long usedLines = static_cast<long>(h->lastLine) - static_cast<long>(h->firstLine) + 1;
+  uint64_t used = usedLines <= 0 ? h->lineCount : static_cast<uint64_t>(usedLines);
+  unsigned long line =
+      static_cast<unsigned long>((h->firstLine + (number - first) * used / span) % h->lineCount);
+  LineHeader header;
+  if (readHeader(h, line, &header) != Header::Record) return CLOG_EOF;
+  if (header.number >= number) {
+    // Back to the line after the last smaller number: the record's first line.
+    for (unsigned long step = 0; line != h->firstLine && step < h->lineCount; ++step) {
+      LineHeader before;
+      Header state = readHeader(h, prevLine(h, line), &before);
+      if (state == Header::Bad) return CLOG_EOF;
+      if (state == Header::Blank || before.number < number) break;
+      line = prevLine(h, line);
+      header = before;
+    }
+    if (header.number != number) return CLOG_SOF;
+  } else {
+    bool found = false;
+    for (unsigned long step = 0; line != h->lastLine && step < h->lineCount; ++step) {
+      line = nextLine(h, line);
+      if (readHeader(h, line, &header) != Header::Record) return CLOG_EOF;
+      if (header.number == number) {
+        found = true;
+        break;
+      }
+      if (header.number > number) return CLOG_SOF;  // a number that was never written
+    }
+    if (!found) return CLOG_EOF;
+  }
+  return readRecordAt(h, line, number, text);
+}
+
+int parseTextHeader(char *bytes, unsigned long *size, unsigned long *lineLength, unsigned long *created) {
+  for (int i = 0; i < 84; ++i)
+    if (bytes[i] == ' ') bytes[i] = '\0';
+  if (std::strcmp(bytes, "#!clog") != 0) return CLOG_ENOTCLOG;
+  // Each number ends at the blank after it; upper case digits are read too.
+  auto number = [&](int at, int width, unsigned long *out) {
+    if (bytes[at + width] != '\0' || !parseHexField(bytes + at, static_cast<size_t>(width), out))
+      return false;
+    return true;
+  };
+  if (!number(7, 8, size) || !number(16, 4, lineLength) || !number(21, 8, created)) return CLOG_ENOTCLOG;
+  return 0;
+}
+
+}  // namespace
+
+extern "C" {
+
+clog *clog_create(void) {
+  clog *h = static_cast<clog *>(std::calloc(1, sizeof(clog)));
+  if (h != nullptr) resetHandle(h);
+  return h;
+}
+
+void clog_destroy(clog *log) {
+  if (log == nullptr) return;
+  Session session(log);
+  if (log->valid || log->fd >= 0) closeHandle(log);
+  std::free(log);
+}
+
+int clog_setAccessMode(clog *log, int mode) {
+  if (log == nullptr) return 1;
+  Session session(log);
+  log->accessMode = mode == CLOG_ACCESS_STREAM ? CLOG_ACCESS_STREAM : CLOG_ACCESS_MMAP;
+  return 0;
+}
+
+int clog_new_file(clog *log, const char *path, unsigned long size, unsigned long max_record) {
+  if (log == nullptr) return CLOG_ENULL;
+  if (path == nullptr) return errno = EINVAL, -1;
+  unsigned long wanted = max_record % 65536;
+  unsigned long length = wanted == 65535 ? 17 : std::min(wanted + 1, 65519UL) + 16;
+  size = std::max(size, 2 * length + kTextHeader);
+  if (size > 0xffffffffUL) return errno = EFBIG, -1;
+  // Truncated under the write lock rather than at open: processes that have the old file mapped
+  // must not meet an empty file between the two.
+  int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+  if (fd < 0) return -1;
+  Session session(log);
+  int accessMode = log->accessMode;
+  if (log->valid || log->fd >= 0) closeHandle(log);
+  log->accessMode = accessMode;
+  log->path = strdup(path);
+  if (log->path == nullptr) {
+    close(fd);
+    return -1;
+  }
+  log->fd = fd;
+  log->openFlags = O_RDWR;
+  log->valid = 1;
+  log->lineLength = length;
+  log->lineCount = (size - kTextHeader) / length;
+  log->textFormat = 1;
+  log->empty = 1;
+  log->retries = 200;
+  log->createTime = time(nullptr);
+  log->local = isLocal(fd) ? 1 : 0;
+  if (openIo(log, size) != 0) {
+    int saved = errno;
+    closeHandle(log);
+    return errno = saved, -1;
+  }
+  int code = session.lock(2, false);  // the file gets its length only now
+  if (code != 0) return code;
+  if (ftruncate(fd, 0) != 0 || ftruncate(fd, static_cast<off_t>(size)) != 0) return -1;
+
+  // "#!clog SSSSSSSS LLLL TTTTTTTT \n", the banner, " \n".
+  char header[kTextHeader];
+  std::memset(header, ' ', sizeof header);
+  std::memcpy(header, "#!clog", 6);
+  putHex(header + 7, size, 8);
+  putHex(header + 16, length, 4);
+  putHex(header + 21, static_cast<unsigned long>(log->createTime) & 0xffffffffUL, 8);
+  header[30] = '\n';
+  std::memcpy(header + 31, kBanner, 52);
+  header[84] = '\n';
+  char *line = static_cast<char *>(std::malloc(length));
+  if (line == nullptr) return CLOG_ENOMEM;
+  blankLine(log, line);
+  code = log->io->seek(log, 0) != 0 || log->io->write(log, header, kTextHeader) != 0 ? -1 : 0;
+  for (unsigned long i = 0; code == 0 && i < log->lineCount; ++i)
+    if (log->io->write(log, line, length) != 0) code = -1;
+  unsigned long tail = (size - kTextHeader) % length;
+  if (code == 0 && tail > 0) {
+    unsigned long headerPart = std::min(tail - 1, 16UL);
+    unsigned long dots = tail > 17 ? tail - 17 : 0;
+    if (log->io->write(log, line, headerPart) != 0 || log->io->writeChar(log, '.', dots) != 0 ||
+        log->io->write(log, "\n", 1) != 0)
+      code = -1;
+  }
+  std::free(line);
+  if (code == 0 && log->io->flush(log) != 0) code = -1;
+  return code;
+}
+
+int clog_new_file_nl(clog *log, const char *path, unsigned long lines, unsigned long max_record) {
+  return clog_new_file(log, path, lines * (max_record % 65536 + 17) + kTextHeader, max_record);
+}
+
+int clog_open_file(clog *log, const char *path, int mode) {
+  if (log == nullptr) return CLOG_ENULL;
+  if (path == nullptr) return errno = EINVAL, -1;
+  struct stat info;
+  if (stat(path, &info) != 0) return -1;
+  if (!S_ISREG(info.st_mode) || info.st_size < 16) return CLOG_ENOTCLOG;
+  bool writable = mode == 1;
+  int fd = open(path, (writable ? O_RDWR : O_RDONLY) | O_CLOEXEC);
+  if (fd < 0) return -1;
+  Session session(log);
+  int accessMode = log->accessMode;
+  if (log->valid || log->fd >= 0) closeHandle(log);
+  log->accessMode = accessMode;
+  log->path = strdup(path);
+  if (log->path == nullptr) {
+    close(fd);
+    return -1;
+  }
+  log->fd = fd;
+  log->openFlags = writable ? O_RDWR : O_RDONLY;
+  log->local = isLocal(fd) ? 1 : 0;
+  int code = session.lock(1);
+  auto fail = [&](int failure) {
+    session.unlock();
+    int saved = errno;
+    closeHandle(log);
+    errno = saved;
+    return failure;
+  };
+  if (code != 0) return fail(code);
+
+  char bytes[85] = {};
+  ssize_t got = pread(fd, bytes, 84, 0);
+  if (got < 0) return fail(CLOG_EREADPERM);
+  if (got < 84) return fail(CLOG_ENOTCLOG);  // shorter than a header: some other file
+  unsigned long size, length, created = 0;
+  if (getBig32(reinterpret_cast<unsigned char *>(bytes)) == kBinaryMagic) {
+    log->textFormat = 0;
+    size = getBig32(reinterpret_cast<unsigned char *>(bytes) + 4);
+    length = getBig32(reinterpret_cast<unsigned char *>(bytes) + 8);
+  } else {
+    log->textFormat = 1;
+    code = parseTextHeader(bytes, &size, &length, &created);
+    if (code != 0) return fail(code);
+  }
+  // The header must describe a file that is really there: lines long enough for a record header,
+  // at least two of them, and no more bytes than the file holds (a truncated file is refused).
+  unsigned long minimum = log->textFormat ? 17 : 10;
+  if (fstat(fd, &info) != 0) return fail(-1);
+  if (length < minimum || length > 65535 + 16 || size < headerSize(log) + 2 * length ||
+      size > static_cast<unsigned long>(info.st_size))
+    return fail(CLOG_ENOTCLOG);
+
+  session.unlock();
+  if (openIo(log, size) != 0) return fail(-1);
+  code = session.lock(1);
+  if (code != 0) return fail(code);
+  log->valid = 1;
+  log->lineLength = length;
+  log->lineCount = (size - headerSize(log)) / length;
+  log->firstLine = log->firstRecord = log->lastLine = 0;
+  log->empty = 1;
+  log->retries = 200;
+  log->createTime = static_cast<time_t>(created);
+  LineHeader first;
+  log->continuations =
+      readHeader(log, 0, &first) == Header::Record ? first.number % log->lineCount : 0;
+  unsigned long oldest = 0, newest;
+  if (findFirst(log, &oldest) == 0) findLast(log, &newest);
+  log->relativeBase = oldest;
+  return 0;
+}
+
+int clog_close_file(clog *log) {
+  if (log == nullptr) return CLOG_ENULL;
+  Session session(log);
+  return closeHandle(log);
+}
+
+int clog_write_rec(clog *log, const char *text) {
+  if (log == nullptr) return CLOG_ENULL;
+  if (text == nullptr) return errno = EINVAL, -1;
+  Session session(log);
+  if (!log->valid) return CLOG_ENOTCLOG;
+  if ((log->openFlags & O_ACCMODE) != O_RDWR) return CLOG_EWRITEPERM;
+  // Every line must fit before anything is written, so a refused text leaves no trace.
+  for (const char *cursor = text; *cursor != '\0';) {
+    const char *end = std::strchr(cursor, '\n');
+    unsigned long count = end == nullptr ? std::strlen(cursor) : static_cast<unsigned long>(end - cursor);
+    if (count > kMaxRemaining || (count > 0 && linesFor(log, count) >= log->lineCount))
+      return CLOG_ETOOLONG;
+    if (end == nullptr) break;
+    cursor = end + 1;
+  }
+  int code = session.lock(2);
+  if (code != 0) return code;
+  unsigned long last, number, line;
+  code = findLast(log, &last);
+  if (code == 0) {
+    number = last + 1;
+    line = nextLine(log, log->lastLine);
+  } else if (code == CLOG_ENOLINES) {
+    number = 0;
+    line = 0;
+  } else {
+    return code;
+  }
+  char *buffer = static_cast<char *>(std::malloc(log->lineLength));
+  if (buffer == nullptr) return CLOG_ENOMEM;
+  long cap = capacity(log);
+  for (const char *cursor = text; *cursor != '\0' && code != -1; ++number) {
+    const char *end = std::strchr(cursor, '\n');
+    unsigned long remaining = end == nullptr ? std::strlen(cursor) : static_cast<unsigned long>(end - cursor);
+    const char *data = cursor;
+    while (remaining > 0) {
+      bool continues = static_cast<long>(remaining) > cap;
+      unsigned long part = continues ? static_cast<unsigned long>(chunk(log)) : remaining;
+      if (continues) ++log->continuations;
+      buildLine(log, buffer, number, remaining + 1, data, part, continues);
+      if (log->io->seek(log, lineOffset(log, line)) != 0 ||
+          log->io->write(log, buffer, log->lineLength) != 0) {
+        code = -1;
+        break;
+      }
+      log->empty = 0;
+      log->lastLine = line;
+      line = nextLine(log, line);
+      data += part;
+      remaining -= part;
+    }
+    if (end == nullptr) break;
+    cursor = end + 1;
+  }
+  std::free(buffer);
+  if (code == -1) return -1;
+  if (log->io->flush(log) != 0) return -1;
+  touch(log);
+  return 0;
+}
+
+int clog_read_abs_rec(clog *log, unsigned long number, char **text) {
+  if (log == nullptr) return CLOG_ENULL;
+  if (text == nullptr) return errno = EINVAL, -1;
+  Session session(log);
+  if (!log->valid) return CLOG_ENOTCLOG;
+  int code = session.lock(1);
+  if (code != 0) return code;
+  return readAbsolute(log, number, text);
+}
+
+int clog_read_rec(clog *log, long relative, char **text) {
+  if (log == nullptr) return CLOG_ENULL;
+  Session session(log);
+  if (relative < 0 && static_cast<unsigned long>(-relative) > log->relativeBase) return CLOG_SOF;
+  int code = clog_read_abs_rec(log, log->relativeBase + static_cast<unsigned long>(relative), text);
+  if (code == CLOG_EOF) {
+    long first;
+    if (clog_first_rec(log, &first) == 0 && relative < first) code = CLOG_SOF;
+  }
+  return code;
+}
+
+int clog_first_abs_rec(clog *log, unsigned long *number) {
+  if (log == nullptr) return CLOG_ENULL;
+  Session session(log);
+  if (!log->valid) return CLOG_ENOTCLOG;
+  int code = session.lock(1);
+  if (code != 0) return code;
+  unsigned long value = 0;
+  code = findFirst(log, &value);
+  if (number != nullptr) *number = value;
+  return code;
+}
+
+int clog_last_abs_rec(clog *log, unsigned long *number) {
+  if (log == nullptr) return CLOG_ENULL;
+  Session session(log);
+  if (!log->valid) return CLOG_ENOTCLOG;
+  int code = session.lock(1);
+  if (code != 0) return code;
+  unsigned long value = 0;
+  code = findLast(log, &value);
+  if (number != nullptr) *number = value;
+  return code;
+}
+
+int clog_first_rec(clog *log, long *number) {
+  unsigned long value = 0;
+  int code = clog_first_abs_rec(log, &value);
+  if (number != nullptr) *number = code == 0 ? static_cast<long>(value - log->relativeBase) : 0;
+  return code;
+}
+
+int clog_last_rec(clog *log, long *number) {
+  unsigned long value = 0;
+  int code = clog_last_abs_rec(log, &value);
+  if (number != nullptr) *number = code == 0 ? static_cast<long>(value - log->relativeBase) : 0;
+  return code;
+}
+
+int clog_reset_recs(clog *log) {
+  if (log == nullptr) return CLOG_ENULL;
+  Session session(log);
+  unsigned long first = 0;
+  int code = clog_first_abs_rec(log, &first);
+  log->relativeBase = code == 0 ? first : 0;
+  return code == CLOG_ENOLINES ? 0 : code;
+}
+
+int clog_set_num_retries(clog *log, int retries) {
+  if (log == nullptr) return CLOG_ENULL;
+  Session session(log);
+  log->retries = retries < 0 ? 0 : retries;
+  return 0;
+}
+
+int clog_get_num_retries(clog *log) { return log == nullptr ? 0 : log->retries; }
+
+int clog_get_line_length(clog *log) {
+  if (log == nullptr || !log->valid) return 0;
+  return static_cast<int>(capacity(log));
+}
+
+time_t clog_get_createtime(clog *log) { return log == nullptr ? 0 : log->createTime; }
+
+int clog_get_fd(clog *log) { return log == nullptr ? -1 : log->fd; }
+
+const char *clog_error_str(int code) {
+  static const char *const messages[] = {
+      "No Error.",
+      "Circular Log object is NULL (malloc error?).",
+      "UNIX System Error.",
+      "Ran out of memory.",
+      "Circular logging EOF.",
+      "Circular logging SOF.",
+      "Line too long.",
+      "File is not Circular Log file.",
+      "Tried to open a file which doesn't exist.",
+      "No lines are available.",
+      "Could not lock file for writing.",
+      "Write permission denied.",
+      "Read permission denied.",
+  };
+  if (code < 0) return std::strerror(errno);
+  if (static_cast<size_t>(code) < std::size(messages)) return messages[code];
+  return "Unknown Error.";
+}
+
+}  // extern "C"
