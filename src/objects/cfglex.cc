@@ -19,6 +19,7 @@
 #include "telvi/package.h"
 
 struct cfgLexContext {
+  unsigned long serial = 0;  // inputs pushed later have greater numbers
   std::string name;
   std::string text;  // the whole input; it always ends with a newline
   size_t position = 0;
@@ -34,6 +35,7 @@ enum State { kInitial, kAfterEquals, kInAction };
 
 cfgLexContext *top = nullptr;
 int depth = 0;
+unsigned long serials = 0;
 std::string lastToken;
 bool traceOn = false;
 
@@ -51,6 +53,14 @@ __attribute__((format(printf, 1, 2))) void trace(const char *format, ...) {
   va_start(arguments, format);
   std::vfprintf(stderr, format, arguments);
   va_end(arguments);
+}
+
+void popTop() {
+  cfgLexContext *popped = top;
+  trace("Popped %s context\n", popped->name.c_str());
+  top = popped->below;
+  --depth;
+  delete popped;
 }
 
 int countLines(const char *text, size_t length) {
@@ -113,7 +123,7 @@ std::string unescape(const char *text, size_t length) {
 
 // Token with its text as the last token.
 int token(int code, const char *text, size_t length) {
-  lastToken.assign(text, length);
+  lastToken = std::string(text, length);
   return code;
 }
 
@@ -130,7 +140,9 @@ size_t quotedLength(const std::string &text, size_t start) {
   return close - start + 1;
 }
 
-// Rule: an unquoted value up to the first ";" or newline (not included), with line continuation.
+// Rule: an unquoted value up to the first ";" or newline (not included), with line continuation:
+// a backslash before the newline joins the next line to the value. With nothing before the
+// backslash there is no value yet: returns -1 and the next line is scanned afresh.
 int plainValue(cfgLexContext &in, std::string &value) {
   const std::string &text = in.text;
   size_t start = in.position;
@@ -143,6 +155,10 @@ int plainValue(cfgLexContext &in, std::string &value) {
       collected.append(text, from, stop - 1 - from);
       ++in.line;
       from = stop + 1;
+      if (collected.empty()) {
+        in.position = from;
+        return -1;
+      }
       continue;
     }
     collected.append(text, from, stop - from);
@@ -162,7 +178,9 @@ int scan(cfgLexContext &in, std::string &value) {
   const std::string &text = in.text;
   for (;;) {
     if (in.position >= text.size()) {
+      // The end of an input: it is popped, and the grammar sees the end.
       lastToken.clear();
+      popTop();
       return 0;
     }
     const char *here = text.data() + in.position;
@@ -231,7 +249,9 @@ int scan(cfgLexContext &in, std::string &value) {
         in.state = kInitial;
         return token('{', here, 1);
       }
-      return plainValue(in, value);
+      int code = plainValue(in, value);
+      if (code < 0) continue;
+      return code;
     }
     // INITIAL
     if (c == '^' || c == '~' || isWordChar(c)) {
@@ -282,12 +302,18 @@ std::string readOnly(const char *name) {
 
 }  // namespace
 
-int nextToken(std::string &value) {
-  if (top == nullptr) {
+int nextToken(unsigned long input, std::string &value) {
+  if (top == nullptr || top->serial != input) {
     lastToken.clear();
-    return 0;
+    return 0;  // that input has ended
   }
   return scan(*top, value);
+}
+
+unsigned long inputSerial(const cfgLexContext *context) { return context->serial; }
+
+void popInput(unsigned long input) {
+  while (top != nullptr && top->serial >= input) popTop();
 }
 
 bool tracing() { return traceOn; }
@@ -332,10 +358,14 @@ cfgLexContext *cfglexPushContext(const char *file, const char *string) {
       reportError("failed to open file");
       return nullptr;
     }
-    char buffer[65536];
+    std::string &text = context->text;
     ssize_t got;
-    while ((got = interfaceRead(fd, buffer, sizeof buffer, nullptr)) > 0)
-      context->text.append(buffer, static_cast<size_t>(got));
+    do {
+      size_t old = text.size();
+      text.resize(old + 65536);
+      got = interfaceRead(fd, text.data() + old, 65536, nullptr);
+      text.resize(old + (got > 0 ? static_cast<size_t>(got) : 0));
+    } while (got > 0);
     interfaceClose(fd);
     if (got < 0) {
       reportError("failed to open file");
@@ -345,6 +375,7 @@ cfgLexContext *cfglexPushContext(const char *file, const char *string) {
   // A last line without its newline reads as if it had one.
   if (context->text.empty() || context->text.back() != '\n') context->text += '\n';
   context->below = top;
+  context->serial = ++serials;
   top = context.release();
   ++depth;
   trace("Pushed %s context\n", top->name.c_str());
@@ -354,16 +385,8 @@ cfgLexContext *cfglexPushContext(const char *file, const char *string) {
 void cfglexPopContext(cfgLexContext *context) {
   bool onStack = false;
   for (cfgLexContext *level = top; level != nullptr && !onStack; level = level->below) onStack = level == context;
-  if (!onStack) return;
   // Inputs left above it by a parse that ended early go with it.
-  for (bool done = false; !done;) {
-    cfgLexContext *popped = top;
-    done = popped == context;
-    trace("Popped %s context\n", popped->name.c_str());
-    top = popped->below;
-    --depth;
-    delete popped;
-  }
+  if (onStack) popInput(context->serial);
 }
 
 const char *cfglexFile(void) { return top != nullptr ? top->name.c_str() : ""; }

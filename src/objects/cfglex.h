@@ -9,9 +9,14 @@
 
 namespace telvi::cfg {
 
-// The next token of the input on top of the stack; value receives the text of a KEYLIST, VALUE or
-// ACTION. 0 at the end of the input (repeated until the input is popped).
-int nextToken(std::string &value);
+// The next token of the given input, which must be on top of the stack; value receives the text of
+// a KEYLIST, VALUE or ACTION. 0 at the end of the input, which pops it (and from then on).
+int nextToken(unsigned long input, std::string &value);
+
+// Inputs by number: a parse pops its own input, and what an action left above it, when it ends
+// (the input may have been popped already at its end).
+unsigned long inputSerial(const cfgLexContext *context);
+void popInput(unsigned long input);
 
 // Trace output, on standard error, when tracing is on.
 bool tracing();

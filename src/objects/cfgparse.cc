@@ -154,9 +154,12 @@ bool runAction(const char *text, char **result) {
 
 // ---- the parser ----
 
+// The parser's stack is accounted as an LALR parser would fill it: the start state, per level (the
+// file and every open block) the "lines" reduced so far once there are any, per block its
+// object_name, and the symbols of the line being read. More than kMaxStack entries overflow.
 class Parser {
  public:
-  explicit Parser(ParseContext &context) : context_(context) {}
+  Parser(ParseContext &context, unsigned long input) : context_(context), input_(input) {}
 
   bool run() {
     bool ok = peek() == 0 ? (traceReduce(1), true) : lines(false);
@@ -168,14 +171,15 @@ class Parser {
 
  private:
   struct Block {
-    Held object;     // the object whose block is open
-    Held returnTo;   // the object that was current before
-    int level;       // the object's own count of open blocks, from 0
+    Held object;    // the object whose block is open
+    Held returnTo;  // the object that was current before
+    int level;      // the object's own count of open blocks, from 0
+    bool hasLines = false;
   };
 
   int peek() {
     if (!haveToken_) {
-      token_ = nextToken(text_);
+      token_ = nextToken(input_, text_);
       haveToken_ = true;
     }
     return token_;
@@ -187,13 +191,31 @@ class Parser {
     return false;
   }
   bool syntaxError() { return fail("syntax error"); }
-  // inLine: stack entries the current line occupies after the next shift.
-  bool room(int inLine) {
-    return 2 + 2 * static_cast<int>(blocks_.size()) + inLine <= kMaxStack || fail("yacc stack overflow");
-  }
 
-  void semis() {
-    while (peek() == CFG_SEMI) take();
+  // Entries below the line being read.
+  int base() const {
+    int entries = 1 + (fileHasLines_ ? 1 : 0);
+    for (const Block &block : blocks_) entries += 1 + (block.hasLines ? 1 : 0);
+    return entries;
+  }
+  // Shifts the look-ahead, which makes the line occupy inLine entries.
+  bool shift(int inLine) {
+    if (base() + inLine > kMaxStack) return fail("yacc stack overflow");
+    take();
+    return true;
+  }
+  // Reads SEMI tokens after a symbol that occupies below entries of the line: the first SEMI
+  // stands above it, every further one above the semi they make.
+  bool semis(int below) {
+    for (int count = 0; peek() == CFG_SEMI; ++count)
+      if (!shift(below + (count == 0 ? 1 : 2))) return false;
+    return true;
+  }
+  void levelHasLines() {
+    if (blocks_.empty())
+      fileHasLines_ = true;
+    else
+      blocks_.back().hasLines = true;
   }
 
   bool lines(bool inObject) {
@@ -201,84 +223,72 @@ class Parser {
       int token = peek();
       if (token == 0) return !inObject || syntaxError();
       if (token == '}' && inObject) return true;
-      if (token == CFG_SEMI) {
-        take();
-        continue;
-      }
-      if (!line()) return false;
+      // SEMI tokens stand only where a level's lines begin: every line takes those after it.
+      if (!(token == CFG_SEMI ? semis(0) : line())) return false;
+      levelHasLines();
     }
   }
 
   bool line() {
     if (peek() == '[') {
-      if (!room(1)) return false;
-      take();
-      if (!actionText(nullptr)) return false;
-      semis();
-      return true;
+      if (!shift(1) || !actionText(2, nullptr)) return false;
+      return semis(1);
     }
     if (peek() != CFG_KEYLIST) return syntaxError();
-    if (!room(1)) return false;
     std::string key = text_;
-    take();
+    if (!shift(1)) return false;
     if (peek() != '=') return syntaxError();
-    if (!room(2)) return false;
-    take();
+    if (!shift(2)) return false;
     switch (peek()) {
       case CFG_VALUE: {
-        if (!room(3)) return false;
         std::string value = text_;
-        take();
+        if (!shift(3)) return false;
         traceReduce(14);
         traceParser("Matched KEY = VALUE");
         if (!addKeyValue(key, value.c_str())) return fail("Failed to set value");
         if (peek() != CFG_SEMI) return syntaxError();
-        semis();
+        if (!semis(1)) return false;
         traceReduce(8);
         return true;
       }
       case CFG_SEMI:
-        semis();
+        if (!semis(2)) return false;
         traceReduce(9);
         traceParser("Matched empty value");
         if (!addKeyValue(key, nullptr)) return fail("Failed to set value");
         return true;
       case '{':
-        if (!room(3)) return false;
-        take();
+        if (!shift(3)) return false;
         traceReduce(17);
         if (!startObject(key)) return false;
         if (peek() != '}' && !lines(true)) return false;
-        take();
+        if (!shift(1)) return false;  // above the block's object_name and lines
         traceReduce(18);
         endObject();
         traceParser("Matched object");
-        semis();
-        return true;
+        return semis(1);
       case '[': {
-        if (!room(5)) return false;
-        take();
+        if (!shift(3)) return false;
         char *result = nullptr;
-        if (!actionText(&result)) return false;
+        if (!actionText(4, &result)) return false;
         if (result == nullptr) return fail("ACTION did not return VALUE");
         bool ok = addKeyValue(key, result);
         std::free(result);
         if (!ok) return fail("Failed to set KEYLIST from ACTION");
-        semis();
-        return true;
+        return semis(1);
       }
       default:
         return syntaxError();
     }
   }
 
-  // ACTION "]" after a "[": runs the action.
-  bool actionText(char **result) {
+  // ACTION "]" after a "[" (which made the line inLine entries): runs the action.
+  bool actionText(int inLine, char **result) {
     if (peek() != CFG_ACTION) return syntaxError();
     std::string text = text_;
-    take();
+    if (!shift(inLine)) return false;
     if (peek() != ']') return syntaxError();
-    take();
+    if (!shift(inLine + 1)) return false;
     traceReduce(result != nullptr ? 20 : 19);
     return runAction(text.c_str(), result);
   }
@@ -330,7 +340,9 @@ class Parser {
   }
 
   ParseContext &context_;
+  unsigned long input_;
   std::vector<Block> blocks_;
+  bool fileHasLines_ = false;
   int token_ = 0;
   bool haveToken_ = false;
   std::string text_;
@@ -352,18 +364,18 @@ int parse(const char *file, const char *string, toe *object, const char *slice, 
   }
   context.actionSlice = actionSlice;
 
+  // Error reports keep counting through parses that a reporter starts, so that a reporter which
+  // parses again cannot recurse without end.
   ParseContext *saved = active;
-  int savedReports = reportDepth;
   active = &context;
-  reportDepth = 0;
   int code = -1;
   if (cfgLexContext *input = cfglexPushContext(file, file != nullptr ? nullptr : string)) {
-    Parser parser(context);
+    unsigned long serial = inputSerial(input);
+    Parser parser(context, serial);
     code = parser.run() ? 0 : -1;
-    cfglexPopContext(input);
+    popInput(serial);
   }
   active = saved;
-  reportDepth = savedReports;
   return code;
 }
 

@@ -111,6 +111,8 @@ TEST_F(CfgFile, ValuesQuotingContinuationAndComments) {
                      "brace = x }\n"
                      "escapes = \\a\\b\\f\\n\\r\\t\\v|\\x41\\x4a42|\\xz|\\101\\18\\9|\\q\n"
                      "joined = \"a\\\n      b\"\n"
+                     "later = \\\n   on the next line\n"
+                     "block = \\\n{\n}\n"
                      "empty = \"\"\n"
                      "last = no newline"));
   EXPECT_EQ("some text", value(root, "plain"));
@@ -122,6 +124,8 @@ TEST_F(CfgFile, ValuesQuotingContinuationAndComments) {
   EXPECT_EQ("x }", value(root, "brace"));
   EXPECT_EQ(std::string("\a\b\f\n\r\t\v|AB|xz|A\x10\t|q"), value(root, "escapes"));
   EXPECT_EQ("a b", value(root, "joined"));
+  EXPECT_EQ("on the next line", value(root, "later"));
+  EXPECT_NE(nullptr, at("block"));
   EXPECT_EQ("", value(root, "empty"));
   EXPECT_EQ("no newline", value(root, "last"));
 
@@ -145,7 +149,8 @@ TEST_F(CfgFile, ErrorsNameFileLineAndToken) {
   struct Case {
     const char *text, *report;
   } cases[] = {
-      {"a = {\nb = 1\n", "(3): syntax error at ''"},
+      // The end of an input pops it before the grammar sees the end: no input, no line.
+      {"a = {\nb = 1\n", "(-1): syntax error at ''"},
       {"a = 1\n}\n", "(2): syntax error at '}'"},
       {"a = \"1\" b\n", "(1): syntax error at 'b'"},
       {"= 1\n", "(1): syntax error at '='"},
@@ -169,13 +174,55 @@ TEST_F(CfgFile, ErrorsNameFileLineAndToken) {
   EXPECT_EQ("2", value(at("bad"), "inner"));
   EXPECT_EQ(nullptr, toeEntries(at("bad"), "\003_PARSE_\003"));
 
-  // Too deep a nesting overflows the parser's stack.
-  std::string deep;
-  for (int i = 0; i < 80; ++i) deep += "n = {\n";
+  // The parser's stack holds 150 entries: the start state, two per open block (its name and its
+  // lines so far) and the symbols of the current line.
+  auto nested = [](int levels, const std::string &open, const std::string &inner) {
+    std::string text;
+    for (int i = 0; i < levels; ++i) text += "n = {" + open;
+    text += inner;
+    for (int i = 0; i < levels; ++i) text += "}\n";
+    return text;
+  };
+  struct Depth {
+    int levels;
+    const char *open, *inner;
+    bool fits;
+  } depths[] = {{73, "\n", "k = v\n", true},  {74, "\n", "", true},       {73, "\n", "k =\n\n", false},
+                {75, "\n", "", false},        {146, " ", "k = v\n", true}, {148, " ", "k = v\n", false}};
+  for (const Depth &d : depths) {
+    reports.clear();
+    EXPECT_EQ(d.fits ? 0 : -1, parse(nested(d.levels, d.open, d.inner))) << d.levels << " " << d.inner;
+    if (!d.fits && !reports.empty()) EXPECT_NE(std::string::npos, reports[0].find("yacc stack overflow"));
+  }
+
+  // An unclosed block at the end of a loaded file is reported at the loading line.
+  std::string open = file("open.cfg", "a = {\n");
   reports.clear();
-  EXPECT_EQ(-1, parse(deep));
+  EXPECT_EQ(-1, parse("x = 1\n[ load " + open + " ]\n"));
   ASSERT_FALSE(reports.empty());
-  EXPECT_NE(std::string::npos, reports[0].find("yacc stack overflow"));
+  EXPECT_EQ(open + "(2): syntax error at ''", reports[0]);
+
+  reports.clear();
+  EXPECT_EQ(nullptr, cfglexPushContext(nullptr, nullptr));
+  EXPECT_EQ(std::vector<std::string>{"(-1): must specify either a string or a file at ''"}, reports);
+  cfgyaccRegisterAction("answer", answer, nullptr);
+  reports.clear();
+  EXPECT_EQ(-1, parse("k: = [ answer 1 ]\n"));
+  ASSERT_EQ(2u, reports.size());
+  EXPECT_NE(std::string::npos, reports[1].find("Failed to set KEYLIST from ACTION"));
+}
+
+// A reporter that parses again (and fails again) is cut off after six nested reports.
+int reparse(toe *object, int, char **, void *, char **) {
+  reports.emplace_back("report");
+  cfgfileParseString("bad = {\n", object);
+  return 0;
+}
+
+TEST_F(CfgFile, ReportsNestSixDeep) {
+  cfgyaccRegisterAction("parse_error", reparse, nullptr);
+  EXPECT_EQ(-1, parse("a = {\n"));
+  EXPECT_EQ(6u, reports.size());
 }
 
 TEST_F(CfgFile, ActionsLoadInheritAndResults) {
