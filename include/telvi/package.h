@@ -28,10 +28,12 @@
   C(9, "intinet", Intinet, "interface") \
   C(10, "intunix", Intunix, "interface") \
   C(12, "intsyslog", Intsyslog, "interface") \
+  X(13, "intraface", Intraface, "interface") \
   X(15, "general", General) \
   X(16, "ddl", Ddl) \
   X(18, "expr64", Expr64) \
   X(19, "ssi", Ssi) \
+  X(20, "unix", Unix) \
   X(35, "icmp", Icmp)
 
 TELVI_BEGIN_DECLS

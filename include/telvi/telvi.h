@@ -10,6 +10,7 @@
 #include "toe.h"
 #include "proc.h"
 #include "interface.h"
+#include "intraface.h"
 #include "cfg.h"
 #include "ddl.h"
 #include "expr64.h"
