@@ -207,7 +207,6 @@ int verifyConnection(int connection, const std::string &password, int timeoutSec
               name);
     _exit(2);
   }
-  listen(listener, pipeStderr ? 1 : 0);
   int accepted[2] = {-1, -1};
   for (int i = 0; i < connections; ++i) {
     int ready = waitFor(listener, timeoutSeconds * 1000L);
@@ -345,6 +344,13 @@ int cmdProbeServer(ClientData, Tcl_Interp *interp, int argc, const char *argv[])
   std::string result = address + ":" + std::to_string(port) + ":" + password;
   ddlPrintf("debug", "Probeserver: %s:%i:%s", address.c_str(), port, password.c_str());
 
+  // Listening before the fork: a client may connect as soon as it has the answer.
+  if (listen(listener, pipeStderr ? 1 : 0) != 0) {
+    close(listener);
+    ddlPrintf("debug", "Probeserver: cannot select port, error %d ", -1);
+    Tcl_SetObjResult(interp, Tcl_ObjPrintf("Probeserver: cannot select port, error %d ", -1));
+    return TCL_ERROR;
+  }
   pid_t pid = fork();
   if (pid < 0) {
     close(listener);

@@ -25,6 +25,7 @@ struct ChannelState {
   Tcl_Channel channel;
   int interest = 0;                   // what the channel's watchers want
   Tcl_TimerToken pending = nullptr;   // a readable notice for a message already buffered
+  long noticed = -1;                  // the buffered size the last notice was about
 };
 
 void setNonBlocking(int fd, bool on) {
@@ -84,21 +85,27 @@ void fileReady(ClientData data, int mask) {
 void noticeDue(ClientData data) {
   auto *state = static_cast<ChannelState *>(data);
   state->pending = nullptr;
+  state->noticed = intrafaceBuffered(state->fd, 0);
   Tcl_NotifyChannel(state->channel, TCL_READABLE);
 }
 
 // A message can wait in the read buffer while the descriptor has nothing more to say; the watcher is
-// told again, as Tcl does for its own buffered channels.
+// told again, as Tcl does for its own buffered channels. Buffered bytes it was already told about
+// (an incomplete frame) are not announced twice.
 void noticeBuffered(ChannelState *state) {
   if ((state->interest & TCL_READABLE) == 0 || state->pending != nullptr) return;
-  if (intrafaceBuffered(state->fd, 0) > 0)
+  long buffered = intrafaceBuffered(state->fd, 0);
+  if (buffered > 0 && buffered != state->noticed)
     state->pending = Tcl_CreateTimerHandler(0, noticeDue, state);
 }
 
 void watchProc(ClientData data, int mask) {
   auto *state = static_cast<ChannelState *>(data);
   state->interest = mask;
-  if ((mask & TCL_READABLE) == 0) cancelNotice(state);
+  if ((mask & TCL_READABLE) == 0)
+    cancelNotice(state);
+  else
+    noticeBuffered(state);
   if (state->writeFd == state->fd) {
     if (mask != 0)
       Tcl_CreateFileHandler(state->fd, mask, fileReady, state);
@@ -231,7 +238,10 @@ int optionRead(Tcl_Interp *interp, ChannelState *state, const char *name) {
     Tcl_ListObjAppendElement(nullptr, list, textOf(fields[i], lengths[i]));
   intrafaceFreeBufferList(count, fields, lengths);
   Tcl_SetObjResult(interp, list);
-  if (count > 0) noticeBuffered(state);
+  if (count > 0) {
+    state->noticed = -1;
+    noticeBuffered(state);
+  }
   return TCL_OK;
 }
 
