@@ -97,6 +97,44 @@ void BM_IntrafaceMessage(benchmark::State &state) {
 }
 BENCHMARK(BM_IntrafaceMessage);
 
+std::string tidFrame(size_t size) { return "TYPE=status ID=42 CONTENTS=" + std::string(size, 'c'); }
+
+// Splitting a "tid" frame into its fields, against Tcl's regular expression engine on the pattern
+// that defines the codec.
+void BM_TidExtract(benchmark::State &state) {
+  std::string frame = tidFrame(static_cast<size_t>(state.range(0)));
+  const intrafaceClass *tid = intrafaceFindClass("tid");
+  if (tid == nullptr) {
+    telvi::io::registerIntrafaceClasses();
+    tid = intrafaceFindClass("tid");
+  }
+  for (auto _ : state) {
+    int count;
+    char **fields;
+    size_t *lengths;
+    tid->extract(frame.data(), frame.size(), &count, &fields, &lengths);
+    intrafaceFreeBufferList(count, fields, lengths);
+  }
+}
+BENCHMARK(BM_TidExtract)->Arg(200)->Arg(2000);
+
+void BM_TidTclRegexp(benchmark::State &state) {
+  Tcl_FindExecutable(nullptr);
+  std::string frame = tidFrame(static_cast<size_t>(state.range(0)));
+  Tcl_Obj *pattern = Tcl_NewStringObj("TYPE=([a-zA-Z0-9_-]+) ID=(.*) CONTENTS=(.*)$", -1);
+  Tcl_IncrRefCount(pattern);
+  Tcl_RegExp re = Tcl_GetRegExpFromObj(nullptr, pattern, TCL_REG_ADVANCED);
+  for (auto _ : state) {
+    Tcl_Obj *text = Tcl_NewByteArrayObj(reinterpret_cast<const unsigned char *>(frame.data()),
+                                        static_cast<int>(frame.size()));
+    Tcl_IncrRefCount(text);
+    benchmark::DoNotOptimize(Tcl_RegExpExecObj(nullptr, re, text, 0, 4, 0));
+    Tcl_DecrRefCount(text);
+  }
+  Tcl_DecrRefCount(pattern);
+}
+BENCHMARK(BM_TidTclRegexp)->Arg(200)->Arg(2000);
+
 // The peer: the same frame's bytes written and read raw.
 void BM_RawMessage(benchmark::State &state) {
   Pair pair;

@@ -1,12 +1,11 @@
 // The layer classes of intrafaces: transports that cut frames at the byte 0x04, the printable "sin"
 // encoding, and the field codecs "type", "tid" and "tsid".
-#include <tcl.h>
-
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "io/intraface_classes.h"
@@ -93,53 +92,92 @@ int sinDecode(const char *in, size_t len, char **out, size_t *outLen) {
 
 // ---- field codecs ----
 
-struct Codec {
-  int fields;
-  const char *pattern;
-  Tcl_Obj *compiled = nullptr;  // keeps the compiled expression for the process's lifetime
+// The codecs' frames are matched as the regular expressions
+//   type  ^TYPE=([a-zA-Z0-9_-]+)\n(.*)$
+//   tid   TYPE=([a-zA-Z0-9_-]+) ID=(.*) CONTENTS=(.*)$
+//   tsid  ^TYPE=([a-zA-Z0-9_-]+) SUBTYPE=([a-zA-Z0-9_-]+) ID=([a-zA-Z0-9_-]+)\n(.*)$
+// match them ('.' taking any byte, newlines and NUL included; the leftmost match, each group as long
+// as it can be), by hand: a regular-expression engine needs time quadratic in the frame for the two
+// greedy groups of "tid" (seconds for a 64 KiB frame), and a peer must not be able to stall the agent.
+struct Span {
+  size_t begin, end;
 };
 
-Codec typeCodec{2, "^TYPE=([a-zA-Z0-9_-]+)\n(.*)$"};
-Codec tidCodec{3, "TYPE=([a-zA-Z0-9_-]+) ID=(.*) CONTENTS=(.*)$"};
-Codec tsidCodec{4, "^TYPE=([a-zA-Z0-9_-]+) SUBTYPE=([a-zA-Z0-9_-]+) ID=([a-zA-Z0-9_-]+)\n(.*)$"};
+bool wordByte(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
+         c == '-';
+}
 
-constexpr int kMaxGroups = 20;
+// The end of the run of word bytes from `at`, or 0 when the run is empty.
+size_t wordRun(const std::string_view &frame, size_t at) {
+  size_t end = at;
+  while (end < frame.size() && wordByte(frame[end])) ++end;
+  return end > at ? end : 0;
+}
 
-// Matches the frame as bytes (one character per byte, so NUL and any byte value are contents) and
-// copies the groups out.
-int extractWith(Codec &codec, const char *frame, size_t len, int *count, char ***fields,
-                size_t **lengths) {
-  if (codec.compiled == nullptr) {
-    codec.compiled = Tcl_NewStringObj(codec.pattern, -1);
-    Tcl_IncrRefCount(codec.compiled);
+// A literal at `at`; the position behind it, or 0.
+size_t literal(const std::string_view &frame, size_t at, std::string_view text) {
+  return frame.compare(at, text.size(), text) == 0 ? at + text.size() : 0;
+}
+
+bool matchType(std::string_view frame, std::vector<Span> &groups) {
+  size_t at = literal(frame, 0, "TYPE="), end = at != 0 ? wordRun(frame, at) : 0;
+  if (end == 0 || literal(frame, end, "\n") == 0) return false;
+  groups = {{at, end}, {end + 1, frame.size()}};
+  return true;
+}
+
+bool matchTsid(std::string_view frame, std::vector<Span> &groups) {
+  groups.clear();
+  size_t at = 0;
+  for (std::string_view before : {"TYPE=", " SUBTYPE=", " ID="}) {
+    at = literal(frame, at, before);
+    size_t end = at != 0 ? wordRun(frame, at) : 0;
+    if (end == 0) return false;
+    groups.push_back({at, end});
+    at = end;
   }
-  Tcl_RegExp re = Tcl_GetRegExpFromObj(nullptr, codec.compiled, TCL_REG_ADVANCED);
-  if (re == nullptr) return errno = EINVAL, -1;
-  Tcl_Obj *text = Tcl_NewByteArrayObj(reinterpret_cast<const unsigned char *>(frame),
-                                      static_cast<int>(len));
-  Tcl_IncrRefCount(text);
-  int groups = codec.fields < kMaxGroups ? codec.fields : kMaxGroups;
-  int matched = Tcl_RegExpExecObj(nullptr, re, text, 0, groups + 1, 0);
-  Tcl_DecrRefCount(text);
-  if (matched != 1) return errno = EBADMSG, -1;
-  Tcl_RegExpInfo info;
-  Tcl_RegExpGetInfo(re, &info);
-  auto **list = static_cast<char **>(std::calloc(static_cast<size_t>(groups), sizeof(char *)));
-  auto *sizes = static_cast<size_t *>(std::calloc(static_cast<size_t>(groups), sizeof(size_t)));
+  if (literal(frame, at, "\n") == 0) return false;
+  groups.push_back({at + 1, frame.size()});
+  return true;
+}
+
+bool matchTid(std::string_view frame, std::vector<Span> &groups) {
+  constexpr std::string_view contents = " CONTENTS=";
+  size_t last = frame.rfind(contents);  // the greedy id runs to the last one
+  if (last == std::string_view::npos) return false;
+  for (size_t at = frame.find("TYPE="); at != std::string_view::npos; at = frame.find("TYPE=", at + 1)) {
+    size_t end = wordRun(frame, at + 5);
+    size_t id = end != 0 ? literal(frame, end, " ID=") : 0;
+    if (id == 0) continue;
+    if (last < id) return false;  // every later start lies further right still
+    groups = {{at + 5, end}, {id, last}, {last + contents.size(), frame.size()}};
+    return true;
+  }
+  return false;
+}
+
+using Matcher = bool (*)(std::string_view, std::vector<Span> &);
+
+int extractWith(Matcher match, const char *frame, size_t len, int *count, char ***fields,
+                size_t **lengths) {
+  std::vector<Span> groups;
+  if (!match(std::string_view(frame, len), groups)) return errno = EBADMSG, -1;
+  size_t n = groups.size();
+  auto **list = static_cast<char **>(std::calloc(n, sizeof(char *)));
+  auto *sizes = static_cast<size_t *>(std::calloc(n, sizeof(size_t)));
   if (list == nullptr || sizes == nullptr) {
     std::free(list), std::free(sizes);
     return errno = ENOMEM, -1;
   }
-  for (int i = 0; i < groups; ++i) {
-    long start = info.matches[i + 1].start, end = info.matches[i + 1].end;
-    if (start < 0 || end < start) start = end = 0;
-    size_t size = static_cast<size_t>(end - start);
-    if (handBack(std::string(frame + start, size), &list[i], &sizes[i]) != 0) {
-      intrafaceFreeBufferList(i, list, sizes);
+  for (size_t i = 0; i < n; ++i) {
+    if (handBack(std::string(frame + groups[i].begin, groups[i].end - groups[i].begin), &list[i],
+                 &sizes[i]) != 0) {
+      intrafaceFreeBufferList(static_cast<int>(i), list, sizes);
       return -1;
     }
   }
-  *count = groups;
+  *count = static_cast<int>(n);
   *fields = list;
   *lengths = sizes;
   return 0;
@@ -158,13 +196,13 @@ bool fieldsGiven(int want, int count, char *const *fields) {
 }
 
 int typeExtract(const char *frame, size_t len, int *count, char ***fields, size_t **lengths) {
-  return extractWith(typeCodec, frame, len, count, fields, lengths);
+  return extractWith(matchType, frame, len, count, fields, lengths);
 }
 int tidExtract(const char *frame, size_t len, int *count, char ***fields, size_t **lengths) {
-  return extractWith(tidCodec, frame, len, count, fields, lengths);
+  return extractWith(matchTid, frame, len, count, fields, lengths);
 }
 int tsidExtract(const char *frame, size_t len, int *count, char ***fields, size_t **lengths) {
-  return extractWith(tsidCodec, frame, len, count, fields, lengths);
+  return extractWith(matchTsid, frame, len, count, fields, lengths);
 }
 
 int typeInsert(int count, char *const *fields, const size_t *lengths, char **frame, size_t *len) {
@@ -198,29 +236,35 @@ const intrafaceClass kShellClass = {"shell", shellRead, shellWrite, nullptr, nul
 namespace telvi::io {
 
 void sinEncode(const unsigned char *in, size_t len, std::string &out) {
-  out = "!#sin\n";
-  out.reserve(out.size() + len * 4 + len / 8 + 2);
+  static const char kHeader[] = "!#sin\n";
+  // At most four characters and a newline per byte, the header and the final newline.
+  out.resize(sizeof kHeader - 1 + len * 5 + 1);
+  char *cursor = out.data();
+  for (const char *c = kHeader; *c != '\0'; ++c) *cursor++ = *c;
   // The filler bits come from a generator of this call's own, so the script's `random` sequence is
   // left alone and the same input always gives the same text.
   unsigned int seed = kSinSeed;
   int line = 0, groups = 0;
+  double bound = 9.5;  // sin(line / 12.0) * 9.0 + 9.5, for the current line
   for (size_t i = 0; i < len; ++i) {
     unsigned value = static_cast<unsigned>(rand_r(&seed)) & 0xAAAAu;
-    for (int bit = 0; bit < 8; ++bit)
-      if (in[i] & (1u << bit)) value |= 1u << (2 * bit);
+    for (int bit = 0; bit < 8; ++bit) value |= ((in[i] >> bit) & 1u) << (2 * bit);
     for (int nibble = 0; nibble < 4; ++nibble)
-      out += static_cast<char>('J' + ((value >> (4 * nibble)) & 0xF));
-    if (++groups >= std::sin(line / 12.0) * 9.0 + 9.5) {
-      out += '\n';
+      *cursor++ = static_cast<char>('J' + ((value >> (4 * nibble)) & 0xF));
+    if (++groups >= bound) {
+      *cursor++ = '\n';
       groups = 0;
       ++line;
+      bound = std::sin(line / 12.0) * 9.0 + 9.5;
     }
   }
-  out += '\n';
+  *cursor++ = '\n';
+  out.resize(static_cast<size_t>(cursor - out.data()));
 }
 
 bool sinDecode(const char *in, size_t len, std::string &out) {
   out.clear();
+  out.reserve(len / 4);
   for (size_t i = 0; i < len;) {
     char c = in[i];
     if (c < 'J' || c > 'Z') {

@@ -273,6 +273,64 @@ TEST_F(IntrafaceTest, OpenRefusesUnknownLayersAndAcceptCopiesThem) {
   EXPECT_EQ(intrafaceBuffered(server, 0), -1);
 }
 
+// The codecs match by hand what their regular expressions describe: compared with Tcl's engine on
+// frames made of the pieces that matter (literals, word bytes, separators, NUL).
+TEST_F(IntrafaceTest, FieldCodecsAgreeWithTheirRegularExpressions) {
+  const struct {
+    const char *name;
+    const char *pattern;
+  } codecs[] = {{"type", "^TYPE=([a-zA-Z0-9_-]+)\n(.*)$"},
+                {"tid", "TYPE=([a-zA-Z0-9_-]+) ID=(.*) CONTENTS=(.*)$"},
+                {"tsid", "^TYPE=([a-zA-Z0-9_-]+) SUBTYPE=([a-zA-Z0-9_-]+) ID=([a-zA-Z0-9_-]+)\n(.*)$"}};
+  const std::string pieces[] = {"TYPE=", " ID=", " CONTENTS=", " SUBTYPE=", "a", "Z9_-", " ",
+                                "\n", "=", std::string("\0", 1), "\xe9", "ID=", "TYPE"};
+  unsigned seed = 12345;
+  for (const auto &codec : codecs) {
+    SCOPED_TRACE(codec.name);
+    const intrafaceClass *cls = intrafaceFindClass(codec.name);
+    ASSERT_NE(cls, nullptr);
+    Tcl_Obj *pattern = Tcl_NewStringObj(codec.pattern, -1);
+    Tcl_IncrRefCount(pattern);
+    Tcl_RegExp re = Tcl_GetRegExpFromObj(nullptr, pattern, TCL_REG_ADVANCED);
+    int matches = 0;
+    for (int round = 0; round < 20000; ++round) {
+      std::string frame;
+      // Mostly well-formed starts, so that matches are frequent enough to compare groups.
+      if (round % 2 == 0) {
+        std::string name = codec.name;
+        frame = name == "tid" ? "TYPE=a ID=" : name == "tsid" ? "TYPE=a SUBTYPE=b ID=c" : "TYPE=a";
+        if (name != "tid" && round % 4 == 0) frame += "\n";
+      }
+      for (int n = rand_r(&seed) % 9; n > 0; --n) frame += pieces[static_cast<size_t>(rand_r(&seed)) % std::size(pieces)];
+      Tcl_Obj *text = Tcl_NewByteArrayObj(reinterpret_cast<const unsigned char *>(frame.data()),
+                                          static_cast<int>(frame.size()));
+      Tcl_IncrRefCount(text);
+      int expected = Tcl_RegExpExecObj(nullptr, re, text, 0, 5, 0);
+      std::vector<std::string> want;
+      if (expected == 1) {
+        Tcl_RegExpInfo info;
+        Tcl_RegExpGetInfo(re, &info);
+        for (int i = 1; i <= info.nsubs; ++i)
+          want.push_back(frame.substr(static_cast<size_t>(info.matches[i].start),
+                                      static_cast<size_t>(info.matches[i].end - info.matches[i].start)));
+      }
+      Tcl_DecrRefCount(text);
+      int count = 0;
+      char **fields = nullptr;
+      size_t *lengths = nullptr;
+      int code = cls->extract(frame.data(), frame.size(), &count, &fields, &lengths);
+      std::vector<std::string> got;
+      for (int i = 0; i < count && code == 0; ++i) got.emplace_back(fields[i], lengths[i]);
+      if (code == 0) intrafaceFreeBufferList(count, fields, lengths);
+      ASSERT_EQ(code == 0, expected == 1) << frame;
+      ASSERT_EQ(got, want) << frame;
+      matches += expected == 1;
+    }
+    EXPECT_GT(matches, 2000);
+    Tcl_DecrRefCount(pattern);
+  }
+}
+
 TEST(SinEncoding, EncodeAndDecodeAreExactInverses) {
   std::string out, back;
   telvi::io::sinEncode(nullptr, 0, out);
