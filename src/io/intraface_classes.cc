@@ -243,11 +243,11 @@ void sinEncode(const unsigned char *in, size_t len, std::string &out) {
   for (const char *c = kHeader; *c != '\0'; ++c) *cursor++ = *c;
   // The filler bits come from a generator of this call's own, so the script's `random` sequence is
   // left alone and the same input always gives the same text.
-  unsigned int seed = kSinSeed;
+  unsigned int state = kSinStart;
   int line = 0, groups = 0;
   double bound = 9.5;  // sin(line / 12.0) * 9.0 + 9.5, for the current line
   for (size_t i = 0; i < len; ++i) {
-    unsigned value = static_cast<unsigned>(rand_r(&seed)) & 0xAAAAu;
+    unsigned value = static_cast<unsigned>(rand_r(&state)) & 0xAAAAu;
     for (int bit = 0; bit < 8; ++bit) value |= ((in[i] >> bit) & 1u) << (2 * bit);
     for (int nibble = 0; nibble < 4; ++nibble)
       *cursor++ = static_cast<char>('J' + ((value >> (4 * nibble)) & 0xF));

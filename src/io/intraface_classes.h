@@ -8,7 +8,7 @@
 namespace telvi::io {
 
 // The filler bits of every "sin" text come from a generator started at this value.
-constexpr unsigned int kSinSeed = 1;
+constexpr unsigned int kSinStart = 1;
 
 // "!#sin\n", four characters 'J'..'Y' per byte (even bits the byte, odd bits filler, low nibble
 // first), lines of a length that follows a sine, and a final newline.

@@ -284,7 +284,7 @@ TEST_F(IntrafaceTest, FieldCodecsAgreeWithTheirRegularExpressions) {
                 {"tsid", "^TYPE=([a-zA-Z0-9_-]+) SUBTYPE=([a-zA-Z0-9_-]+) ID=([a-zA-Z0-9_-]+)\n(.*)$"}};
   const std::string pieces[] = {"TYPE=", " ID=", " CONTENTS=", " SUBTYPE=", "a", "Z9_-", " ",
                                 "\n", "=", std::string("\0", 1), "\xe9", "ID=", "TYPE"};
-  unsigned seed = 12345;
+  unsigned generator = 12345;
   for (const auto &codec : codecs) {
     SCOPED_TRACE(codec.name);
     const intrafaceClass *cls = intrafaceFindClass(codec.name);
@@ -301,7 +301,7 @@ TEST_F(IntrafaceTest, FieldCodecsAgreeWithTheirRegularExpressions) {
         frame = name == "tid" ? "TYPE=a ID=" : name == "tsid" ? "TYPE=a SUBTYPE=b ID=c" : "TYPE=a";
         if (name != "tid" && round % 4 == 0) frame += "\n";
       }
-      for (int n = rand_r(&seed) % 9; n > 0; --n) frame += pieces[static_cast<size_t>(rand_r(&seed)) % std::size(pieces)];
+      for (int n = rand_r(&generator) % 9; n > 0; --n) frame += pieces[static_cast<size_t>(rand_r(&generator)) % std::size(pieces)];
       Tcl_Obj *text = Tcl_NewByteArrayObj(reinterpret_cast<const unsigned char *>(frame.data()),
                                           static_cast<int>(frame.size()));
       Tcl_IncrRefCount(text);
