@@ -29,11 +29,13 @@
   C(10, "intunix", Intunix, "interface") \
   C(11, "intclog", Intclog, "interface") \
   C(12, "intsyslog", Intsyslog, "interface") \
+  X(13, "intraface", Intraface, "interface") \
   X(14, "toeio", Toeio, "toe") \
   X(15, "general", General) \
   X(16, "ddl", Ddl) \
   X(18, "expr64", Expr64) \
   X(19, "ssi", Ssi) \
+  X(20, "unix", Unix) \
   X(24, "bob", Bob, "id") \
   X(27, "lof", Lof) \
   X(32, "binterface", Binterface, "interface") \

@@ -13,6 +13,7 @@
 #include "interface.h"
 #include "clog.h"
 #include "lof.h"
+#include "intraface.h"
 #include "cfg.h"
 #include "ddl.h"
 #include "expr64.h"
