@@ -44,4 +44,13 @@ int32_t strtol32(const char *text, const char **end) {
   return saturated || value > INT32_MAX ? INT32_MAX : static_cast<int32_t>(value);
 }
 
+bool decimalWord(const char *text, long &value) {
+  char *end;
+  errno = 0;
+  long number = std::strtol(text, &end, 10);
+  if (*text == '\0' || *end != '\0' || errno != 0) return false;
+  value = number;
+  return true;
+}
+
 }  // namespace telvi

@@ -13,6 +13,9 @@ uint32_t strtoul32(const char *text, const char **end);
 // As strtol with base 0 on a 32-bit host.
 int32_t strtol32(const char *text, const char **end);
 
+// A whole word in decimal (strtol's syntax, no trailing text) that fits a long.
+bool decimalWord(const char *text, long &value);
+
 }  // namespace telvi
 
 #endif

@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "core/numparse.h"
 #include "host/shsvc.h"
 #include "pkg/command.h"
 #include "telvi/ddl.h"
@@ -65,15 +66,6 @@ std::string makePassword() {
   return password;
 }
 
-bool decimal(const char *text, long &value) {
-  char *end;
-  errno = 0;
-  long number = std::strtol(text, &end, 10);
-  if (*text == '\0' || *end != '\0' || errno != 0) return false;
-  value = number;
-  return true;
-}
-
 long leadingNumber(const char *text) { return std::strtol(text, nullptr, 10); }
 
 // The configured range from .config.probe; false with the message in the result.
@@ -88,7 +80,7 @@ bool configuredRange(Tcl_Interp *interp, long &minPort, long &maxPort) {
       return false;
     }
     long value;
-    if (decimal(Tcl_GetStringResult(interp), value)) (key[1] == 'a' ? maxPort : minPort) = value;
+    if (telvi::decimalWord(Tcl_GetStringResult(interp), value)) (key[1] == 'a' ? maxPort : minPort) = value;
   }
   Tcl_ResetResult(interp);
   ddlPrintf("debug", "Probeserver: the port range in mib-tree is minport=%d maxport=%d \n",

@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "core/numparse.h"
 #include "host/shsvc.h"
 #include "pkg/command.h"
 #include "telvi/package.h"
@@ -39,14 +40,7 @@ bool unsignedWord(const char *text, unsigned long limit, unsigned long &value) {
   return true;
 }
 
-bool integerWord(const char *text, long &value) {
-  char *end;
-  errno = 0;
-  long number = std::strtol(text, &end, 10);
-  if (*text == '\0' || *end != '\0' || errno != 0) return false;
-  value = number;
-  return true;
-}
+bool integerWord(const char *text, long &value) { return telvi::decimalWord(text, value); }
 
 int cmdRandom(ClientData, Tcl_Interp *interp, int argc, const char *argv[]) {
   if (argc != 1 && argc != 3) return usageSuffix(interp, argv[0], " ?mod|seed val?");

@@ -38,6 +38,17 @@ std::optional<std::string> localSpec(const char *url, const char *scheme,
                                      std::initializer_list<const char *> params);
 
 // The spec of an open request: the text itself when it is no URL, else the class's conversion.
+// File permissions written as exactly three octal digits ("644"); -1 for anything else.
+inline int permissions(const std::string &text) {
+  if (text.size() != 3) return -1;
+  int value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '7') return -1;
+    value = value * 8 + (c - '0');
+  }
+  return value;
+}
+
 inline const char *fieldOr(const std::optional<std::string> &field, const char *fallback) {
   return field ? field->c_str() : fallback;
 }

@@ -77,33 +77,13 @@ void fileReady(ClientData data, int mask) {
 
 void watchProc(ClientData data, int mask) {
   auto *state = static_cast<ChannelState *>(data);
-  if (!state->realFds) return;
-  if (state->writeFd == state->fd) {
-    if (mask != 0)
-      Tcl_CreateFileHandler(state->fd, mask, fileReady, state);
-    else
-      Tcl_DeleteFileHandler(state->fd);
-    return;
-  }
-  if (mask & TCL_READABLE)
-    Tcl_CreateFileHandler(state->fd, mask & (TCL_READABLE | TCL_EXCEPTION), fileReady, state);
-  else
-    Tcl_DeleteFileHandler(state->fd);
-  if (state->writeFd >= 0) {
-    if (mask & TCL_WRITABLE)
-      Tcl_CreateFileHandler(state->writeFd, TCL_WRITABLE, fileReady, state);
-    else
-      Tcl_DeleteFileHandler(state->writeFd);
-  }
+  if (state->realFds) telvi::io::watchDescriptors(state->fd, state->writeFd, mask, fileReady, state);
 }
 
 int getHandleProc(ClientData data, int direction, ClientData *handle) {
   auto *state = static_cast<ChannelState *>(data);
   if (!state->realFds) return TCL_ERROR;
-  int fd = direction == TCL_WRITABLE ? state->writeFd : state->fd;
-  if (fd < 0) return TCL_ERROR;
-  *handle = reinterpret_cast<ClientData>(static_cast<intptr_t>(fd));
-  return TCL_OK;
+  return telvi::io::descriptorHandle(state->fd, state->writeFd, direction, handle);
 }
 
 const Tcl_ChannelType kChannelType = {
@@ -259,6 +239,33 @@ int optionInfo(Tcl_Interp *interp, ChannelState *state) {
 }  // namespace
 
 namespace telvi::io {
+
+void watchDescriptors(int fd, int writeFd, int mask, Tcl_FileProc *ready, ClientData data) {
+  if (writeFd == fd) {
+    if (mask != 0)
+      Tcl_CreateFileHandler(fd, mask, ready, data);
+    else
+      Tcl_DeleteFileHandler(fd);
+    return;
+  }
+  if (mask & TCL_READABLE)
+    Tcl_CreateFileHandler(fd, mask & (TCL_READABLE | TCL_EXCEPTION), ready, data);
+  else
+    Tcl_DeleteFileHandler(fd);
+  if (writeFd >= 0) {
+    if (mask & TCL_WRITABLE)
+      Tcl_CreateFileHandler(writeFd, TCL_WRITABLE, ready, data);
+    else
+      Tcl_DeleteFileHandler(writeFd);
+  }
+}
+
+int descriptorHandle(int fd, int writeFd, int direction, ClientData *handle) {
+  int chosen = direction == TCL_WRITABLE ? writeFd : fd;
+  if (chosen < 0) return TCL_ERROR;
+  *handle = reinterpret_cast<ClientData>(static_cast<intptr_t>(chosen));
+  return TCL_OK;
+}
 
 bool channelInterface(Tcl_Interp *interp, const char *name, int *fd) {
   ChannelState *state = lookupChannel(interp, name);

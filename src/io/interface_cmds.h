@@ -14,6 +14,12 @@ int cmdInterface(ClientData clientData, Tcl_Interp *interp, int argc, const char
 // (with "bad interface descriptor: <name>" as the result) for any other name.
 bool channelInterface(Tcl_Interp *interp, const char *name, int *fd);
 
+// For channel types over descriptors (writeFd -1 when there is none, or fd itself when one
+// descriptor does both): watches the events in mask with the ready handler, and gives the
+// descriptor of a direction.
+void watchDescriptors(int fd, int writeFd, int mask, Tcl_FileProc *ready, ClientData data);
+int descriptorHandle(int fd, int writeFd, int direction, ClientData *handle);
+
 }  // namespace telvi::io
 
 #endif

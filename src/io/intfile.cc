@@ -32,16 +32,6 @@ int openFlags(const std::optional<std::string> &word) {
   return -1;
 }
 
-// Exactly three octal digits.
-int permissions(const std::string &text) {
-  if (text.size() != 3) return -1;
-  int value = 0;
-  for (char c : text) {
-    if (c < '0' || c > '7') return -1;
-    value = value * 8 + (c - '0');
-  }
-  return value;
-}
 
 int fileOpen(const char *urlOrSpec) {
   std::optional<std::string> spec = toSpec(urlOrSpec);
@@ -53,7 +43,7 @@ int fileOpen(const char *urlOrSpec) {
   if (flags < 0) return errno = EINVAL, -1;
   int mode = -1;
   if (modeWord) {
-    mode = permissions(*modeWord);
+    mode = telvi::io::permissions(*modeWord);
     if (mode < 0 || (flags & O_ACCMODE) == O_RDONLY) return errno = EINVAL, -1;
   }
   std::string file = intFileFromInterfacePath(path->c_str(), (flags & O_CREAT) != 0 ? 1 : 0);

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "io/interface_cmds.h"
 #include "io/intraface_classes.h"
 #include "pkg/command.h"
 #include "telvi/interface.h"
@@ -106,31 +107,12 @@ void watchProc(ClientData data, int mask) {
     cancelNotice(state);
   else
     noticeBuffered(state);
-  if (state->writeFd == state->fd) {
-    if (mask != 0)
-      Tcl_CreateFileHandler(state->fd, mask, fileReady, state);
-    else
-      Tcl_DeleteFileHandler(state->fd);
-    return;
-  }
-  if (mask & TCL_READABLE)
-    Tcl_CreateFileHandler(state->fd, mask & (TCL_READABLE | TCL_EXCEPTION), fileReady, state);
-  else
-    Tcl_DeleteFileHandler(state->fd);
-  if (state->writeFd >= 0) {
-    if (mask & TCL_WRITABLE)
-      Tcl_CreateFileHandler(state->writeFd, TCL_WRITABLE, fileReady, state);
-    else
-      Tcl_DeleteFileHandler(state->writeFd);
-  }
+  telvi::io::watchDescriptors(state->fd, state->writeFd, mask, fileReady, state);
 }
 
 int getHandleProc(ClientData data, int direction, ClientData *handle) {
   auto *state = static_cast<ChannelState *>(data);
-  int fd = direction == TCL_WRITABLE ? state->writeFd : state->fd;
-  if (fd < 0) return TCL_ERROR;
-  *handle = reinterpret_cast<ClientData>(static_cast<intptr_t>(fd));
-  return TCL_OK;
+  return telvi::io::descriptorHandle(state->fd, state->writeFd, direction, handle);
 }
 
 const Tcl_ChannelType kChannelType = {

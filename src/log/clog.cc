@@ -608,6 +608,35 @@ int parseTextHeader(char *bytes, unsigned long *size, unsigned long *lineLength,
   return 0;
 }
 
+// Makes fd, opened on path, the handle's file in place of what it had (the access mode stays);
+// false, with fd closed, when memory runs out. The caller holds the mutex.
+bool takeFile(clog *log, const char *path, int fd, int openFlags) {
+  int accessMode = log->accessMode;
+  if (log->valid || log->fd >= 0) closeHandle(log);
+  log->accessMode = accessMode;
+  log->path = strdup(path);
+  if (log->path == nullptr) {
+    close(fd);
+    return false;
+  }
+  log->fd = fd;
+  log->openFlags = openFlags;
+  return true;
+}
+
+// The first or last record number, found under the read lock.
+int recordNumberUnderLock(clog *log, unsigned long *number, int (*find)(clog *, unsigned long *)) {
+  if (log == nullptr) return CLOG_ENULL;
+  Session session(log);
+  if (!log->valid) return CLOG_ENOTCLOG;
+  int code = session.lock(1);
+  if (code != 0) return code;
+  unsigned long value = 0;
+  code = find(log, &value);
+  if (number != nullptr) *number = value;
+  return code;
+}
+
 }  // namespace
 
 extern "C" {
@@ -644,16 +673,7 @@ int clog_new_file(clog *log, const char *path, unsigned long size, unsigned long
   int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
   if (fd < 0) return -1;
   Session session(log);
-  int accessMode = log->accessMode;
-  if (log->valid || log->fd >= 0) closeHandle(log);
-  log->accessMode = accessMode;
-  log->path = strdup(path);
-  if (log->path == nullptr) {
-    close(fd);
-    return -1;
-  }
-  log->fd = fd;
-  log->openFlags = O_RDWR;
+  if (!takeFile(log, path, fd, O_RDWR)) return -1;
   log->valid = 1;
   log->lineLength = length;
   log->lineCount = (size - kTextHeader) / length;
@@ -714,16 +734,7 @@ int clog_open_file(clog *log, const char *path, int mode) {
   int fd = open(path, (writable ? O_RDWR : O_RDONLY) | O_CLOEXEC);
   if (fd < 0) return -1;
   Session session(log);
-  int accessMode = log->accessMode;
-  if (log->valid || log->fd >= 0) closeHandle(log);
-  log->accessMode = accessMode;
-  log->path = strdup(path);
-  if (log->path == nullptr) {
-    close(fd);
-    return -1;
-  }
-  log->fd = fd;
-  log->openFlags = writable ? O_RDWR : O_RDONLY;
+  if (!takeFile(log, path, fd, writable ? O_RDWR : O_RDONLY)) return -1;
   log->local = isLocal(fd) ? 1 : 0;
   int code = session.lock(1);
   auto fail = [&](int failure) {
@@ -866,29 +877,9 @@ int clog_read_rec(clog *log, long relative, char **text) {
   return code;
 }
 
-int clog_first_abs_rec(clog *log, unsigned long *number) {
-  if (log == nullptr) return CLOG_ENULL;
-  Session session(log);
-  if (!log->valid) return CLOG_ENOTCLOG;
-  int code = session.lock(1);
-  if (code != 0) return code;
-  unsigned long value = 0;
-  code = findFirst(log, &value);
-  if (number != nullptr) *number = value;
-  return code;
-}
+int clog_first_abs_rec(clog *log, unsigned long *number) { return recordNumberUnderLock(log, number, findFirst); }
 
-int clog_last_abs_rec(clog *log, unsigned long *number) {
-  if (log == nullptr) return CLOG_ENULL;
-  Session session(log);
-  if (!log->valid) return CLOG_ENOTCLOG;
-  int code = session.lock(1);
-  if (code != 0) return code;
-  unsigned long value = 0;
-  code = findLast(log, &value);
-  if (number != nullptr) *number = value;
-  return code;
-}
+int clog_last_abs_rec(clog *log, unsigned long *number) { return recordNumberUnderLock(log, number, findLast); }
 
 int clog_first_rec(clog *log, long *number) {
   unsigned long value = 0;

@@ -38,15 +38,6 @@ unsigned long count(const std::optional<std::string> &word, unsigned long fallba
   return value;
 }
 
-int permissions(const std::string &text) {
-  if (text.size() != 3) return -1;
-  int value = 0;
-  for (char c : text) {
-    if (c < '0' || c > '7') return -1;
-    value = value * 8 + (c - '0');
-  }
-  return value;
-}
 
 // Codes of the log become errno values for the registry's callers.
 int failWith(int code) {
@@ -72,7 +63,7 @@ int clogOpen(const char *urlOrSpec) {
     return errno = EINVAL, -1;
   int mode = -1;
   if (modeWord) {
-    mode = permissions(*modeWord);
+    mode = telvi::io::permissions(*modeWord);
     if (mode < 0 || how == ReadOnly) return errno = EINVAL, -1;
   }
   std::string file = intFileFromInterfacePath(path->c_str(), how == ReadOnly ? 0 : 1);
