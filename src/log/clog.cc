@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <sched.h>
+#include <stdio_ext.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
@@ -65,33 +66,145 @@ void mutexUnlock() {
 
 // ---- I/O tables ------------------------------------------------------------------------------------
 
+// Stream I/O spends few system calls on one locked operation. The stream pays a system call for
+// every seek, even one that lands inside its buffer, and an extra read for a seek while its buffer
+// is empty (it first reads up to the target to keep its reads aligned). So a seek only records the
+// target, and the next read or write moves the stream there the cheapest way:
+// - the first move under a lock is absolute, because a process that shares the descriptor's offset
+//   (a forked child) may have moved it; a read starts at the buffer-aligned offset below the target,
+//   which the stream seeks to without reading, and reads its way forward through the buffer;
+// - later moves under the same lock read forward through the buffer when the target lies in what
+//   was read ahead; otherwise they skip to the end of the read-ahead, flush (which leaves the file
+//   offset at the stream's position) and seek relative to that: one lseek.
+// streamAt and streamEnd follow the stream's position and the end of its read-ahead; a wrong guess
+// at the read-ahead only costs a system call, since a flush puts the offset right in any case.
+// What the stream holds from before the lock is dropped at the first move (forgetBuffered).
+constexpr size_t kStreamBuffer = 4096;  // a power of two: the stream aligns its seeks to it
+
+void streamIdle(clog *h) {
+  h->streamReading = h->streamWriting = 0;
+  h->streamEnd = h->streamAt;
+}
+
+// Reads `count` bytes at the stream's position, following the read-ahead.
+size_t streamGet(clog *h, char *buffer, size_t count) {
+  if (h->streamAt + count > h->streamEnd) {
+    // The stream refills its buffer whole for reads smaller than it; larger ones go around it.
+    h->streamEnd = count < kStreamBuffer ? h->streamEnd + kStreamBuffer : 0;
+  }
+  h->streamReading = 1;
+  size_t got = std::fread(buffer, 1, count, h->stream);
+  h->streamAt += got;
+  if (got < count || h->streamEnd < h->streamAt) h->streamEnd = h->streamAt;
+  if (got < count) {
+    std::clearerr(h->stream);
+    h->streamAnchored = 0;
+  }
+  return got;
+}
+
+bool streamSkip(clog *h, size_t count) {
+  char scratch[512];
+  while (count > 0) {
+    size_t part = std::min(count, sizeof scratch);
+    if (streamGet(h, scratch, part) != part) return false;
+    count -= part;
+  }
+  return true;
+}
+
+// Moves the stream to h->cursor for a read or a write.
+int positionStream(clog *h, bool forWrite) {
+  FILE *stream = h->stream;
+  size_t target = h->cursor;
+  if (h->streamAnchored) {
+    if (target == h->streamAt && (forWrite ? !h->streamReading : !h->streamWriting)) return 0;
+    // Forward through the read-ahead, or the next buffer's worth after it: reading on is cheaper
+    // than seeking.
+    if (!forWrite && h->streamReading && target > h->streamAt && target < h->streamEnd + kStreamBuffer &&
+        streamSkip(h, target - h->streamAt))
+      return 0;
+  }
+  if (h->streamAnchored) {
+    bool wasReading = h->streamReading;
+    if (wasReading && h->streamEnd > h->streamAt) streamSkip(h, h->streamEnd - h->streamAt);
+    if (h->streamAnchored && std::fflush(stream) == 0) {
+      streamIdle(h);
+      // Output after input needs a seek even when it goes where the input stopped.
+      if (target == h->streamAt && !(forWrite && wasReading)) return 0;
+      off_t move = static_cast<off_t>(target) - static_cast<off_t>(h->streamAt);
+      if (fseeko(stream, move, SEEK_CUR) == 0) {
+        h->streamAt = h->streamEnd = target;
+        return 0;
+      }
+    }
+    h->streamAnchored = 0;
+  }
+  // Unanchored: drop whatever the buffer holds (writing out what waits to be written).
+  if (!h->streamWriting) __fpurge(stream);
+  if (std::fflush(stream) != 0) return -1;
+  size_t start = forWrite ? target : target - target % kStreamBuffer;
+  if (fseeko(stream, static_cast<off_t>(start), SEEK_SET) != 0) return -1;
+  h->streamAt = start;
+  streamIdle(h);
+  h->streamAnchored = 1;
+  if (start < target && !streamSkip(h, target - start)) {
+    h->streamAnchored = 0;
+    if (errno == 0) errno = EIO;
+    return -1;
+  }
+  return 0;
+}
+
 int streamWrite(clog *h, const char *buffer, size_t count) {
-  return std::fwrite(buffer, 1, count, h->stream) == count ? 0 : -1;
+  if (positionStream(h, true) != 0) return -1;
+  h->streamWriting = 1;
+  if (std::fwrite(buffer, 1, count, h->stream) != count) {
+    h->streamAnchored = 0;
+    return -1;
+  }
+  h->cursor = h->streamAt += count;
+  h->streamEnd = h->streamAt;
+  return 0;
 }
 int streamWriteChar(clog *h, int ch, size_t count) {
   char block[512];
   std::memset(block, ch, sizeof block);
   while (count > 0) {
     size_t part = std::min(count, sizeof block);
-    if (std::fwrite(block, 1, part, h->stream) != part) return -1;
+    if (streamWrite(h, block, part) != 0) return -1;
     count -= part;
   }
   return 0;
 }
 int streamRead(clog *h, char *buffer, size_t count) {
-  if (std::fread(buffer, 1, count, h->stream) == count) return 0;
+  int saved = errno;
+  errno = 0;
+  if (positionStream(h, false) == 0 && streamGet(h, buffer, count) == count) {
+    h->cursor = h->streamAt;
+    errno = saved;
+    return 0;
+  }
   if (errno == 0) errno = EIO;
   return -1;
 }
-// Within one locked operation the stream's buffer stays valid, so seeks may land inside it; what
-// other processes wrote before is dropped when the operation starts (forgetBuffered).
 int streamSeek(clog *h, unsigned long offset) {
-  return fseeko(h->stream, static_cast<off_t>(offset), SEEK_SET);
+  h->cursor = offset;
+  return 0;
 }
-int streamFlush(clog *h) { return std::fflush(h->stream) == 0 ? 0 : -1; }
+int streamFlush(clog *h) {
+  if (std::fflush(h->stream) != 0) {
+    h->streamAnchored = 0;
+    return -1;
+  }
+  streamIdle(h);
+  return 0;
+}
 int streamClose(clog *h) {
   int code = std::fclose(h->stream) == 0 ? 0 : -1;
   h->stream = nullptr;
+  std::free(h->streamBuffer);
+  h->streamBuffer = nullptr;
   return code;
 }
 
@@ -135,12 +248,19 @@ int openIo(clog *h, unsigned long size) {
   if (h->accessMode == CLOG_ACCESS_STREAM) {
     int copy = fcntl(h->fd, F_DUPFD_CLOEXEC, 0);
     if (copy < 0) return -1;
-    h->stream = fdopen(copy, writable ? "r+" : "r");
-    if (h->stream == nullptr) {
-      int saved = errno;
-      close(copy);
+    h->streamBuffer = static_cast<char *>(std::malloc(kStreamBuffer));
+    h->stream = h->streamBuffer == nullptr ? nullptr : fdopen(copy, writable ? "r+" : "r");
+    if (h->stream == nullptr || setvbuf(h->stream, h->streamBuffer, _IOFBF, kStreamBuffer) != 0) {
+      int saved = h->streamBuffer == nullptr ? ENOMEM : errno;
+      if (h->stream != nullptr) std::fclose(h->stream);
+      else close(copy);
+      h->stream = nullptr;
+      std::free(h->streamBuffer);
+      h->streamBuffer = nullptr;
       return errno = saved, -1;
     }
+    h->cursor = h->streamAt = h->streamEnd = 0;
+    h->streamAnchored = h->streamReading = h->streamWriting = 0;
     h->io = &streamIo;
     return 0;
   }
@@ -216,9 +336,10 @@ int fileUnlock(clog *h) {
   return fcntl(h->fd, F_SETLK, &request) == 0 ? 0 : -1;
 }
 
-// A stream may hold bytes read before another process changed them: flushing drops them.
+// A stream may hold bytes read before another process changed them, and another process sharing
+// the descriptor's offset may have moved it: the first move under the lock starts afresh.
 void forgetBuffered(clog *h) {
-  if (h->stream != nullptr) std::fflush(h->stream);
+  if (h->stream != nullptr) h->streamAnchored = 0;
 }
 
 // A mapped file that something shrank (truncated, or recreated smaller) would fault on the first
@@ -395,6 +516,9 @@ void resetHandle(clog *h) {
   h->map = nullptr;
   h->mapSize = 0;
   h->cursor = 0;
+  h->streamBuffer = nullptr;
+  h->streamAt = h->streamEnd = 0;
+  h->streamAnchored = h->streamReading = h->streamWriting = 0;
   h->accessMode = CLOG_ACCESS_MMAP;
   h->openFlags = O_RDONLY;
   h->valid = 0;

@@ -26,7 +26,15 @@ struct clog {
   FILE *stream;    // stream I/O: a stream on a duplicate of fd
   char *map;       // memory mapping: the whole file
   size_t mapSize;
-  size_t cursor;
+  size_t cursor;   // where the next read or write goes (both implementations)
+  // Stream I/O: the stream's own buffer, where the stream stands, how far its read-ahead reaches
+  // (as far as these can be known) and what it did last. See positionStream in clog.cc.
+  char *streamBuffer;
+  size_t streamAt;
+  size_t streamEnd;
+  int streamAnchored;  // streamAt is exact: set by an absolute seek under the current lock
+  int streamReading;   // read-ahead may sit in the buffer
+  int streamWriting;   // written bytes may sit in the buffer
   int accessMode;  // CLOG_ACCESS_STREAM or CLOG_ACCESS_MMAP
   int openFlags;   // O_RDWR or O_RDONLY
   int valid;

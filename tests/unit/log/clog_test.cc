@@ -221,6 +221,25 @@ TEST_P(ClogTest, WrappingNumbersAndGaps) {
   EXPECT_EQ(clog_write_rec(reader, "no"), CLOG_EWRITEPERM);
 }
 
+// A reader's handle never answers from bytes it read before another handle wrote, even where its
+// next read lies just ahead of where its last one stopped.
+TEST_P(ClogTest, ReaderSeesWhatAnotherHandleWroteSince) {
+  Handle writer, reader;
+  ASSERT_EQ(create(writer, 10, 20), 0);
+  for (int n = 0; n <= 16; ++n) {
+    char text[16];
+    std::snprintf(text, sizeof text, "r%d", n);
+    ASSERT_EQ(clog_write_rec(writer, text), 0);
+  }
+  ASSERT_EQ(open(reader, 0), 0);
+  EXPECT_EQ(first(reader), 7u);  // on line 7, ahead of the line of record 15
+  EXPECT_EQ(readAbs(reader, 15), "r15\n");
+  ASSERT_EQ(clog_write_rec(writer, "r17"), 0);
+  EXPECT_EQ(first(reader), 8u);
+  EXPECT_EQ(last(reader), 17u);
+  EXPECT_EQ(readAbs(reader, 17), "r17\n");
+}
+
 TEST_P(ClogTest, ForeignAndDamagedFilesAreRefused) {
   Handle log;
   clog_setAccessMode(log, mode());
@@ -501,6 +520,38 @@ TEST_P(ClogLoadTest, WriterKilledMidWrite) {
     ASSERT_EQ(clog_write_rec(writer, marker.c_str()), 0);
     EXPECT_EQ(last(reader), newest + 1);
     EXPECT_EQ(readAbs(reader, newest + 1), marker + "\n");
+  }
+}
+
+// A handle opened before a fork is used by both processes: they share the descriptor's file offset,
+// which each moves under the other between its operations, and still every record lands whole.
+TEST_P(ClogLoadTest, HandleSharedAcrossFork) {
+  constexpr int kRecords = 300;
+  Handle log;
+  clog_setAccessMode(log, GetParam());
+  ASSERT_EQ(clog_new_file_nl(log, path.c_str(), 2 * kRecords * 4, 80), 0);
+  ASSERT_EQ(clog_write_rec(log, "before the fork"), 0);
+  pid_t child = fork();
+  if (child == 0) {
+    for (int s = 0; s < kRecords; ++s)
+      if (clog_write_rec(log, recordText(1, s).c_str()) != 0) _exit(3);
+    _exit(0);
+  }
+  for (int s = 0; s < kRecords; ++s) {
+    ASSERT_EQ(clog_write_rec(log, recordText(0, s).c_str()), 0);
+    if (s % 50 == 0) {
+      EXPECT_EQ(readAbs(log, 0), "before the fork\n");
+    }
+  }
+  int status;
+  waitpid(child, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  ASSERT_EQ(last(log), static_cast<unsigned long>(2 * kRecords));
+  std::map<int, int> next;
+  for (unsigned long n = 1; n <= 2 * kRecords; ++n) {
+    int w, s;
+    ASSERT_TRUE(parseRecord(readAbs(log, n), &w, &s)) << n;
+    EXPECT_EQ(s, next[w]++) << n;
   }
 }
 
