@@ -27,28 +27,15 @@ struct ChannelState {
   int borrowedFlags;  // a desc interface's file flags before it was wrapped, else -1
 };
 
-void setNonBlocking(int fd, bool on) {
-  if (fd < 0) return;
-  int flags = fcntl(fd, F_GETFL);
-  if (flags < 0) return;
-  fcntl(fd, F_SETFL, on ? flags | O_NONBLOCK : flags & ~O_NONBLOCK);
-}
-
 int blockModeProc(ClientData data, int mode) {
   auto *state = static_cast<ChannelState *>(data);
-  if (state->realFds) {
-    setNonBlocking(state->fd, mode == TCL_MODE_NONBLOCKING);
-    if (state->writeFd != state->fd) setNonBlocking(state->writeFd, mode == TCL_MODE_NONBLOCKING);
-  }
+  if (state->realFds) telvi::io::setDescriptorsNonBlocking(state->fd, state->writeFd, mode == TCL_MODE_NONBLOCKING);
   return 0;
 }
 
 int closeProc(ClientData data, Tcl_Interp *) {
   auto *state = static_cast<ChannelState *>(data);
-  if (state->realFds) {
-    Tcl_DeleteFileHandler(state->fd);
-    if (state->writeFd != state->fd) Tcl_DeleteFileHandler(state->writeFd);
-  }
+  if (state->realFds) telvi::io::watchDescriptors(state->fd, state->writeFd, 0, nullptr, nullptr);
   // A descriptor that belongs to someone else is handed back the way it came.
   if (state->borrowedFlags >= 0) fcntl(state->fd, F_SETFL, state->borrowedFlags);
   int code = interfaceRecord(state->fd) == nullptr ? 0 : interfaceClose(state->fd);
@@ -58,10 +45,7 @@ int closeProc(ClientData data, Tcl_Interp *) {
 }
 
 int inputProc(ClientData data, char *buf, int size, int *errorCode) {
-  auto *state = static_cast<ChannelState *>(data);
-  ssize_t got = interfaceRead(state->fd, buf, static_cast<size_t>(size), nullptr);
-  if (got < 0) *errorCode = errno;
-  return static_cast<int>(got);
+  return telvi::io::channelInput(static_cast<ChannelState *>(data)->fd, buf, size, errorCode);
 }
 
 int outputProc(ClientData data, const char *buf, int size, int *errorCode) {
@@ -144,9 +128,8 @@ int wrapInterface(Tcl_Interp *interp, int fd, const char *failure) {
   auto *state = new ChannelState{fd, record->fd2 >= 0 ? record->fd2 : fd, className != "syslog",
                                  nullptr, className == "desc" ? fcntl(fd, F_GETFL) : -1};
   if (state->realFds) {
-    setNonBlocking(state->fd, true);
-    setNonBlocking(state->writeFd, true);
-    setNonBlocking(record->fdError, true);
+    telvi::io::setDescriptorsNonBlocking(state->fd, state->writeFd, true);
+    telvi::io::setDescriptorsNonBlocking(record->fdError, -1, true);
   }
   state->channel = Tcl_CreateChannel(&kChannelType, name.c_str(), state, mask);
   if (state->channel == nullptr) {
@@ -258,6 +241,21 @@ void watchDescriptors(int fd, int writeFd, int mask, Tcl_FileProc *ready, Client
     else
       Tcl_DeleteFileHandler(writeFd);
   }
+}
+
+void setDescriptorsNonBlocking(int fd, int writeFd, bool on) {
+  auto set = [on](int each) {
+    int flags = each >= 0 ? fcntl(each, F_GETFL) : -1;
+    if (flags >= 0) fcntl(each, F_SETFL, on ? flags | O_NONBLOCK : flags & ~O_NONBLOCK);
+  };
+  set(fd);
+  if (writeFd != fd) set(writeFd);
+}
+
+int channelInput(int fd, char *buf, int size, int *errorCode) {
+  ssize_t got = interfaceRead(fd, buf, static_cast<size_t>(size), nullptr);
+  if (got < 0) *errorCode = errno;
+  return static_cast<int>(got);
 }
 
 int descriptorHandle(int fd, int writeFd, int direction, ClientData *handle) {

@@ -17,8 +17,12 @@ bool channelInterface(Tcl_Interp *interp, const char *name, int *fd);
 // For channel types over descriptors (writeFd -1 when there is none, or fd itself when one
 // descriptor does both): watches the events in mask with the ready handler, and gives the
 // descriptor of a direction.
+// A mask of 0 stops watching.
 void watchDescriptors(int fd, int writeFd, int mask, Tcl_FileProc *ready, ClientData data);
 int descriptorHandle(int fd, int writeFd, int direction, ClientData *handle);
+void setDescriptorsNonBlocking(int fd, int writeFd, bool on);
+// Raw bytes of the interface for a channel's input procedure.
+int channelInput(int fd, char *buf, int size, int *errorCode);
 
 }  // namespace telvi::io
 

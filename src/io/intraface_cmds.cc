@@ -29,16 +29,9 @@ struct ChannelState {
   long noticed = -1;                  // the buffered size the last notice was about
 };
 
-void setNonBlocking(int fd, bool on) {
-  if (fd < 0) return;
-  int flags = fcntl(fd, F_GETFL);
-  if (flags >= 0) fcntl(fd, F_SETFL, on ? flags | O_NONBLOCK : flags & ~O_NONBLOCK);
-}
-
 int blockModeProc(ClientData data, int mode) {
   auto *state = static_cast<ChannelState *>(data);
-  setNonBlocking(state->fd, mode == TCL_MODE_NONBLOCKING);
-  if (state->writeFd != state->fd) setNonBlocking(state->writeFd, mode == TCL_MODE_NONBLOCKING);
+  telvi::io::setDescriptorsNonBlocking(state->fd, state->writeFd, mode == TCL_MODE_NONBLOCKING);
   return 0;
 }
 
@@ -50,8 +43,7 @@ void cancelNotice(ChannelState *state) {
 int closeProc(ClientData data, Tcl_Interp *) {
   auto *state = static_cast<ChannelState *>(data);
   cancelNotice(state);
-  Tcl_DeleteFileHandler(state->fd);
-  if (state->writeFd != state->fd) Tcl_DeleteFileHandler(state->writeFd);
+  telvi::io::watchDescriptors(state->fd, state->writeFd, 0, nullptr, nullptr);
   int code = intrafaceBuffered(state->fd, 0) < 0 ? 0 : intrafaceClose(state->fd);
   int error = code < 0 ? errno : 0;
   delete state;
@@ -61,10 +53,7 @@ int closeProc(ClientData data, Tcl_Interp *) {
 // Tcl's own read and puts on the channel move raw bytes, past the message layers; puts waits behind
 // messages still queued so that the byte order stays as written.
 int inputProc(ClientData data, char *buf, int size, int *errorCode) {
-  auto *state = static_cast<ChannelState *>(data);
-  ssize_t got = interfaceRead(state->fd, buf, static_cast<size_t>(size), nullptr);
-  if (got < 0) *errorCode = errno;
-  return static_cast<int>(got);
+  return telvi::io::channelInput(static_cast<ChannelState *>(data)->fd, buf, size, errorCode);
 }
 
 int outputProc(ClientData data, const char *buf, int size, int *errorCode) {
@@ -176,9 +165,8 @@ int wrap(Tcl_Interp *interp, int fd, const char *failure) {
     mask = mode == 0 ? TCL_READABLE : mode == 1 ? TCL_WRITABLE : mask;
   }
   auto *state = new ChannelState{fd, record->fd2 >= 0 ? record->fd2 : fd, nullptr};
-  setNonBlocking(state->fd, true);
-  setNonBlocking(state->writeFd, true);
-  setNonBlocking(record->fdError, true);
+  telvi::io::setDescriptorsNonBlocking(state->fd, state->writeFd, true);
+  telvi::io::setDescriptorsNonBlocking(record->fdError, -1, true);
   state->channel = Tcl_CreateChannel(&kChannelType, name.c_str(), state, mask);
   if (state->channel == nullptr) {
     delete state;
