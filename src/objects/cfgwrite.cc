@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "objects/keys.h"
 #include "telvi/cfgfile.h"
 #include "telvi/id.h"
 #include "telvi/interface.h"
@@ -82,23 +83,19 @@ bool passes(const char *filterSet, const std::string &slice, const std::string &
 
 // ---- helpers ----
 
-std::vector<std::string> keysOf(toe *object, const char *slice) {
-  std::vector<std::string> keys;
-  if (stringList *list = toeEntries(object, slice))
-    for (int32_t i = 0; i < list->count; ++i) keys.emplace_back(list->items[i]);
-  return keys;
-}
+using telvi::objects::hasKeys;
+using telvi::objects::keysOf;
 
 const char *ownString(toe *object, const std::string &slice, const std::string &key) {
   return toeValGetStringValue(toeRawLookup(object, 0, slice.c_str(), key.c_str()));
 }
 
-// Quoted text that reads back unchanged: a backslash before every double quote and backslash. A
-// backslash that would stand right before the closing quote is written as an octal escape, since
-// the reader takes a quote after a backslash for part of the value.
-std::string quoted(const char *value) {
-  std::string out = "\"";
-  for (const char *p = value; *p != '\0'; ++p) {
+// The inside of a quoted value that reads back unchanged: a backslash before every double quote and
+// backslash. A backslash that would stand right before the closing quote is written as an octal
+// escape, since the reader takes a quote after a backslash for part of the value.
+std::string escaped(const char *value) {
+  std::string out;
+  for (const char *p = value != nullptr ? value : ""; *p != '\0'; ++p) {
     if (*p == '\\' && p[1] == '\0') {
       out += "\\134";
       break;
@@ -106,9 +103,10 @@ std::string quoted(const char *value) {
     if (*p == '"' || *p == '\\') out += '\\';
     out += *p;
   }
-  out += '"';
   return out;
 }
+
+std::string quoted(const char *value) { return "\"" + escaped(value) + "\""; }
 
 // The children in the order of the "object" slice.
 std::vector<std::pair<std::string, toe *>> childrenOf(toe *object) {
@@ -157,8 +155,8 @@ int checkMinimal(toe *object, const char *slice, const char **slices, int count,
     mark(object);
     return found;
   }
-  bool any = !keysOf(object, slice != nullptr ? slice : "value").empty();
-  for (int i = 0; !any && slices != nullptr && i < count; ++i) any = slices[i] != nullptr && !keysOf(object, slices[i]).empty();
+  bool any = hasKeys(object, slice != nullptr ? slice : "value");
+  for (int i = 0; !any && slices != nullptr && i < count; ++i) any = slices[i] != nullptr && hasKeys(object, slices[i]);
   if (!any) return 0;
   mark(object);
   return 1;
@@ -233,8 +231,9 @@ class Writer {
       entries(object, slice, indent, slice + ":", path);
     }
 
+    auto children = childrenOf(object);
     for (int pass = 0; pass < 2; ++pass) {
-      for (auto &[name, child] : childrenOf(object)) {
+      for (auto &[name, child] : children) {
         if ((name[0] == '_') != (pass == 1)) continue;
         if ((flags_ & CFG_EXPORT_MINIMAL) != 0 && !marked(child)) continue;
         if (prune_.cuts(child)) continue;
@@ -254,12 +253,6 @@ class Writer {
 
  private:
   void put(const std::string &text) { write_(handle_, text.c_str()); }
-
-  static std::string escaped(const char *value) {
-    if (value == nullptr) return "";
-    std::string text = quoted(value);
-    return text.substr(1, text.size() - 2);
-  }
 
   void inheritLine(toe *object, const std::string &indent) {
     toe **parents = nullptr;

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "objects/keys.h"
 #include "pkg/command.h"
 #include "telvi/id.h"
 #include "telvi/package.h"
@@ -96,12 +97,7 @@ void appendKeys(Tcl_Interp *interp, stringList *keys) {
     for (int32_t i = 0; i < keys->count; ++i) Tcl_AppendElement(interp, keys->items[i]);
 }
 
-std::vector<std::string> keysOf(toe *object, const char *slice) {
-  std::vector<std::string> keys;
-  if (stringList *list = toeEntries(object, slice))
-    for (int32_t i = 0; i < list->count; ++i) keys.emplace_back(list->items[i]);
-  return keys;
-}
+using telvi::objects::keysOf;
 
 std::string fullName(toe *object) {
   char *name = object != nullptr ? toeObject2Name(object, -1) : nullptr;
