@@ -287,11 +287,15 @@ int asn1DataTo(void *b, char **s) {
       if (v.u.octets.length == 0 || v.u.octets.data == nullptr) return giveText(s, "");
       if (*hint == 0 || strcmp(hint, "255a") == 0)
         return giveText(s, std::string(reinterpret_cast<char *>(v.u.octets.data), v.u.octets.length));
-      std::string text(static_cast<size_t>(v.u.octets.length) * 4 + 64, '\0');
-      if (snmpHintFormatOctets(hint, v.u.octets.data, v.u.octets.length, text.data(),
-                               static_cast<uint32_t>(text.size())) < 0)
-        return -1;
-      return giveText(s, text.c_str());
+      // A hint may spell one octet in up to eight digits and a separator: grow the room until the
+      // whole text fits, rather than cut it short.
+      for (size_t room = static_cast<size_t>(v.u.octets.length) * 4 + 64;; room *= 2) {
+        std::string text(room, '\0');
+        int written = snmpHintFormatOctets(hint, v.u.octets.data, v.u.octets.length, text.data(),
+                                           static_cast<uint32_t>(text.size()));
+        if (written < 0) return -1;
+        if (static_cast<size_t>(written) + 1 < room || room > (size_t{1} << 30)) return giveText(s, text.c_str());
+      }
     }
     case ASN1_TAG_OBJECT_ID: return oidTo(const_cast<uint32_t *>(v.u.oid), s);
     case ASN1_TAG_IPADDRESS: return giveText(s, dottedQuad(v.u.unsigned32));

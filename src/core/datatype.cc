@@ -279,10 +279,20 @@ dataType floatType = {"float", nullptr, -1, 4, nullptr, floatTo, floatFrom};
 dataType charType = {"char", nullptr, -1, 1, nullptr, printNumber<int8_t, int, kSigned>, parseInteger<int8_t>};
 dataType stringType = {"string", nullptr, -1, sizeof(cvtString), counterDestroy, stringTo, stringFrom};
 dataType octetType = {"octet", nullptr, -1, sizeof(cvtString), counterDestroy, octetTo, octetFrom};
+// A buffer's length follows the bytes it holds (set through "octet" or "string"): it reads as a
+// number and takes back only its own value, so no script can make it claim bytes that are not there.
+int bufferLengthFrom(void *binary, const char *text) {
+  int value;
+  if (binary == nullptr || text == nullptr || convertersGetInt(text, &value) != 0) return -1;
+  int32_t current;
+  std::memcpy(&current, binary, sizeof current);
+  return value == current ? 0 : -1;
+}
+dataType bufferLengthType = {"int", nullptr, -1, 4, nullptr, printNumber<int32_t, int, kSigned>, bufferLengthFrom};
 dataField bufferFields[] = {
     {"octet", &octetType, 0, 0, 0},
     {"string", &stringType, 0, 0, 0},
-    {"len", &intType, offsetof(cvtString, length), 0, 0},
+    {"len", &bufferLengthType, offsetof(cvtString, length), 0, 0},
     {nullptr, nullptr, -1, 0, 0},
 };
 // A "buffer" converts only through its fields; whoever fills them owns what they point to.
