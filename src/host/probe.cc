@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -136,7 +137,8 @@ long remainingMs(const timespec &deadline) {
 int waitFor(int fd, long ms) {
   pollfd wait{fd, POLLIN, 0};
   int ready;
-  do ready = poll(&wait, 1, static_cast<int>(ms));
+  int timeout = ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
+  do ready = poll(&wait, 1, timeout);
   while (ready < 0 && errno == EINTR);
   return ready;
 }
@@ -167,6 +169,8 @@ int verifyConnection(int connection, const std::string &password, int timeoutSec
   const char *name = launch.command.c_str();
   int connections = pipeStderr ? 2 : 1;
   if (timeoutSeconds < 1) timeoutSeconds = 10;
+  // A day is as long as a handshake may take; longer values would overflow the alarm and the waits.
+  if (timeoutSeconds > 86400) timeoutSeconds = 86400;
   // Each connection has the time-out to arrive and again to say its line; this is the last word.
   telvi::host::childReset(static_cast<unsigned>(connections * 2 * timeoutSeconds + 10));
   if (chdir("/tmp") != 0) {

@@ -193,7 +193,7 @@ int cmdSetPgrp(ClientData, Tcl_Interp *interp, int argc, const char *argv[]) {
 
 struct Signals {
   char *scripts[NSIG] = {};
-  Tcl_Interp *interp = nullptr;  // of the last `signal` call
+  Tcl_Interp *interps[NSIG] = {};  // where each signal's script runs: that of its `signal` call
   int pipe[2] = {-1, -1};
 };
 Signals signals;
@@ -217,7 +217,7 @@ void runPendingSignals(ClientData, int) {
   for (int sig = 1; sig < NSIG; ++sig) {
     if (pendingSignals[sig] == 0) continue;
     pendingSignals[sig] = 0;
-    Tcl_Interp *interp = signals.interp;
+    Tcl_Interp *interp = signals.interps[sig];
     if (signals.scripts[sig] == nullptr || interp == nullptr) continue;
     std::string script = signals.scripts[sig];  // the script may replace itself
     Tcl_Preserve(interp);
@@ -237,10 +237,11 @@ bool signalPipe() {
 }
 
 // An interpreter that goes away takes its signal scripts with it.
+// An interpreter that goes away takes its own signal scripts with it; other interpreters' stay.
 void forgetSignalInterp(ClientData, Tcl_Interp *interp) {
-  if (signals.interp != interp) return;
-  signals.interp = nullptr;
   for (int sig = 1; sig < NSIG; ++sig) {
+    if (signals.interps[sig] != interp) continue;
+    signals.interps[sig] = nullptr;
     if (signals.scripts[sig] == nullptr) continue;
     ::signal(sig, SIG_DFL);
     std::free(signals.scripts[sig]);
@@ -264,6 +265,7 @@ int cmdSignal(ClientData, Tcl_Interp *interp, int argc, const char *argv[]) {
       return fail(interp, argv[0], ": could not set signal");
     std::free(signals.scripts[sig]);
     signals.scripts[sig] = nullptr;
+    signals.interps[sig] = nullptr;
     Tcl_ResetResult(interp);
     return TCL_OK;
   }
@@ -280,10 +282,8 @@ int cmdSignal(ClientData, Tcl_Interp *interp, int argc, const char *argv[]) {
   }
   std::free(signals.scripts[sig]);
   signals.scripts[sig] = script;
-  if (signals.interp != interp) {
-    signals.interp = interp;
-    Tcl_SetAssocData(interp, "telvi::signal", forgetSignalInterp, nullptr);
-  }
+  signals.interps[sig] = interp;
+  Tcl_SetAssocData(interp, "telvi::signal", forgetSignalInterp, nullptr);
   Tcl_ResetResult(interp);
   return TCL_OK;
 }
