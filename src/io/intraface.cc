@@ -1,6 +1,7 @@
 // Intrafaces: the registry of layer classes and the per-descriptor layer records that turn an
 // interface's byte stream into messages. Reads gather whatever has arrived and hand out at most one
 // message per call; writes queue what the interface does not take at once.
+#include <fcntl.h>
 #include <strings.h>
 
 #include <cerrno>
@@ -41,9 +42,29 @@ Layers *layersAt(int fd) {
   return &records[fd];
 }
 
+// Swapped out rather than assigned, so that the buffers' memory goes with the record.
 void freeLayers(int fd) {
-  if (fd >= 0 && fd < INTERFACE_MAX_DESCRIPTORS) records[fd] = Layers{};
+  if (fd < 0 || fd >= INTERFACE_MAX_DESCRIPTORS) return;
+  Layers gone;
+  std::swap(records[fd], gone);
 }
+
+// Makes a descriptor non-blocking for a scope and gives it its flags back at the end.
+class NonBlocking {
+ public:
+  explicit NonBlocking(int fd) : fd_(fd), flags_(fcntl(fd, F_GETFL)) {
+    if (flags_ >= 0 && (flags_ & O_NONBLOCK) == 0) fcntl(fd_, F_SETFL, flags_ | O_NONBLOCK);
+  }
+  ~NonBlocking() {
+    if (flags_ >= 0 && (flags_ & O_NONBLOCK) == 0) fcntl(fd_, F_SETFL, flags_);
+  }
+  NonBlocking(const NonBlocking &) = delete;
+  NonBlocking &operator=(const NonBlocking &) = delete;
+
+ private:
+  int fd_;
+  int flags_;
+};
 
 bool isNullName(const char *name) { return name == nullptr || strncmp(name, "null", 4) == 0; }
 
@@ -218,7 +239,9 @@ int intrafaceRead(int fd, int *count, char ***fields, size_t **lengths) {
   bool atEnd = false;
   bool childChecked = false;
   char chunk[kChunk];
-  for (size_t i = 0; i < kChunksPerRead; ++i) {
+  // Reads never wait, whatever blocking mode a script gave the descriptor.
+  NonBlocking nonBlocking(fd);
+  for (size_t i = 0; i < kChunksPerRead && record->input.size() <= kMaxPending; ++i) {
     ssize_t got = interfaceRead(fd, chunk, sizeof chunk, nullptr);
     if (got == 0) {
       atEnd = true;
