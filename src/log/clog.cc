@@ -643,6 +643,9 @@ int readRecordAt(clog *h, unsigned long line, unsigned long number, char **text)
   unsigned long used = 0;
   long cap = capacity(h);
   unsigned long dataOffset = recordHeaderSize(h);
+  // Lines too short to carry a continuation cannot hold more than one line's worth: a header that
+  // claims more was not written here, and the text stops where the line does.
+  if (chunk(h) <= 0 && static_cast<long>(remaining) > cap) remaining = cap > 0 ? static_cast<unsigned long>(cap) : 0;
   while (static_cast<long>(remaining) > cap) {
     unsigned long part = static_cast<unsigned long>(chunk(h));
     if (h->io->seek(h, lineOffset(h, line) + dataOffset) != 0 ||
@@ -845,7 +848,10 @@ int clog_new_file(clog *log, const char *path, unsigned long size, unsigned long
 }
 
 int clog_new_file_nl(clog *log, const char *path, unsigned long lines, unsigned long max_record) {
-  return clog_new_file(log, path, lines * (max_record % 65536 + 17) + kTextHeader, max_record);
+  unsigned long perLine = max_record % 65536 + 17;
+  // A product that would wrap is a file too large, not a small one.
+  if (lines > (ULONG_MAX - kTextHeader) / perLine) return errno = EFBIG, -1;
+  return clog_new_file(log, path, lines * perLine + kTextHeader, max_record);
 }
 
 int clog_open_file(clog *log, const char *path, int mode) {
@@ -873,7 +879,8 @@ int clog_open_file(clog *log, const char *path, int mode) {
   char bytes[85] = {};
   ssize_t got = pread(fd, bytes, 84, 0);
   if (got < 0) return fail(CLOG_EREADPERM);
-  if (got < 84) return fail(CLOG_ENOTCLOG);  // shorter than a header: some other file
+  // Shorter than a header: some other file (a short text file must still open as a regular log).
+  if (got < 84) return fail(CLOG_ENOTCLOG);
   unsigned long size, length, created = 0;
   if (getBig32(reinterpret_cast<unsigned char *>(bytes)) == kBinaryMagic) {
     log->textFormat = 0;
@@ -992,7 +999,8 @@ int clog_read_abs_rec(clog *log, unsigned long number, char **text) {
 int clog_read_rec(clog *log, long relative, char **text) {
   if (log == nullptr) return CLOG_ENULL;
   Session session(log);
-  if (relative < 0 && static_cast<unsigned long>(-relative) > log->relativeBase) return CLOG_SOF;
+  // The magnitude computed unsigned: -LONG_MIN would overflow.
+  if (relative < 0 && 0UL - static_cast<unsigned long>(relative) > log->relativeBase) return CLOG_SOF;
   int code = clog_read_abs_rec(log, log->relativeBase + static_cast<unsigned long>(relative), text);
   if (code == CLOG_EOF) {
     long first;

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <string>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -243,11 +244,12 @@ int streamFd(lof *) { return -1; }
 [[maybe_unused]] const lofOps streamOps = {streamGet, streamClose, streamReset, streamLength,
                                            streamFd};
 
+// Opened non-blocking from the start: a FIFO without a writer must not hold the agent at open.
 FILE *openStream(const char *path) {
-  FILE *stream = std::fopen(path, "re");
-  if (stream == nullptr) return nullptr;
-  int flags = fcntl(fileno(stream), F_GETFL);
-  if (flags >= 0) fcntl(fileno(stream), F_SETFL, flags | O_NONBLOCK);
+  int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  FILE *stream = fdopen(fd, "r");
+  if (stream == nullptr) close(fd);
   return stream;
 }
 
@@ -311,6 +313,22 @@ const char *passLines(lofRegular *r, const char *block, long long base, const ch
 }
 
 std::vector<char> scanBlock;
+// Blocks grow to hold a long line, up to this size; a longer line is passed over in pieces and
+// matched within its first block only.
+constexpr size_t kMaxScanBlock = size_t{64} << 20;
+
+// The offset just past the newline that ends the line running through from, or -1 when the file
+// ends first (or cannot be read).
+off_t lineEndAfter(int fd, off_t from) {
+  for (;;) {
+    ssize_t size = pread(fd, scanBlock.data(), scanBlock.size(), from);
+    if (size < 0 && errno == EINTR) continue;
+    if (size <= 0) return -1;
+    if (const void *newline = std::memchr(scanBlock.data(), '\n', static_cast<size_t>(size)))
+      return from + (static_cast<const char *>(newline) - scanBlock.data()) + 1;
+    from += size;
+  }
+}
 
 }  // namespace
 
@@ -333,7 +351,24 @@ int scanRegular(lofRegular *r, const char *text, int maxLines, int maxMatches, S
     const char *last = static_cast<const char *>(memrchr(block, '\n', static_cast<size_t>(size)));
     if (last == nullptr) {
       if (static_cast<size_t>(size) < scanBlock.size()) break;  // an unfinished last line
-      scanBlock.resize(scanBlock.size() * 2);                   // a line longer than the block
+      if (scanBlock.size() < kMaxScanBlock) {
+        scanBlock.resize(scanBlock.size() * 2);  // a line longer than the block
+        continue;
+      }
+      bool matched = textLength > 0 && memmem(block, static_cast<size_t>(size), text, textLength) != nullptr;
+      size_t shown = static_cast<size_t>(size);
+      // The block is reused to find the line's end: a matched head is kept aside.
+      std::string head = matched ? std::string(block, shown) : std::string();
+      off_t end = lineEndAfter(fd, position + size);
+      if (end < 0) break;
+      saveOffset(r, r->tailCount + 1, position);
+      ++r->tailCount;
+      --budget;
+      if (matched) {
+        ++matches;
+        report(argument, r->tailCount, head.data(), shown);
+      }
+      position = end;
       continue;
     }
     const char *limit = last + 1, *cursor = block;

@@ -94,9 +94,10 @@ int lineList(Tcl_Interp *interp, const char *name, int count, const char *missin
   return code;
 }
 
-int closeReader(Tcl_Interp *interp, const char *name, int argc, const char *argv[], bool circularOnly) {
+// Both commands close any reader.
+int closeReader(Tcl_Interp *interp, const char *name, int argc, const char *argv[]) {
   if (argc != 3) return wrongArgs(interp, name, " close <lofFile>");
-  lof *reader = findReader(interp, name, argv[2], " close <lofFile>", circularOnly);
+  lof *reader = findReader(interp, name, argv[2], " close <lofFile>", false);
   if (reader == nullptr) return TCL_ERROR;
   idDestroy(argv[2]);
   lof_close(reader);
@@ -166,7 +167,7 @@ int cmdLof(ClientData, Tcl_Interp *interp, int argc, const char *argv[]) {
   const char *verb = argv[1];
   if (std::strcmp(verb, "open") == 0) return lofOpen(interp, name, argc, argv);
   if (std::strcmp(verb, "get") == 0) return lofGet(interp, name, argc, argv);
-  if (std::strcmp(verb, "close") == 0) return closeReader(interp, name, argc, argv, false);
+  if (std::strcmp(verb, "close") == 0) return closeReader(interp, name, argc, argv);
   if (std::strcmp(verb, "length") == 0 || std::strcmp(verb, "fd") == 0) {
     std::string usage = std::string(" ") + verb + " <lofFile>";
     if (argc != 3) return wrongArgs(interp, name, usage.c_str());
@@ -221,7 +222,7 @@ int cmdClog(ClientData, Tcl_Interp *interp, int argc, const char *argv[]) {
     return registerReader(interp, reader);
   }
   if (std::strcmp(verb, "getAbs") == 0) return clogGetAbs(interp, name, argc, argv);
-  if (std::strcmp(verb, "close") == 0) return closeReader(interp, name, argc, argv, true);
+  if (std::strcmp(verb, "close") == 0) return closeReader(interp, name, argc, argv);
   if (std::strcmp(verb, "firstAbs") == 0 || std::strcmp(verb, "lastAbs") == 0 ||
       std::strcmp(verb, "createtime") == 0) {
     std::string usage = std::string(" ") + verb + " <lofFile>";
