@@ -66,10 +66,18 @@ TEST(DataTypeRegistry, BuiltinsHaveTheirSizes) {
   const intptr_t offsets[] = {offsetof(cvtString, length), 0, 0};
   for (int i = 0; i < 3; ++i) {
     EXPECT_STREQ(buffer->fields[i].name, names[i]);
-    EXPECT_EQ(buffer->fields[i].type, dataGetType(types[i])) << names[i];
+    EXPECT_STREQ(buffer->fields[i].type->name, types[i]) << names[i];
     EXPECT_EQ(buffer->fields[i].offset, offsets[i]) << names[i];
   }
   EXPECT_LT(buffer->fields[3].offset, 0);
+  // The length follows the bytes: it takes back only its own value.
+  cvtString bytes{};
+  ASSERT_EQ(0, cvtStringSet(&bytes, "abc", 3));
+  dataType *length = buffer->fields[0].type;
+  EXPECT_EQ(0, length->fromString(&bytes.length, "3"));
+  EXPECT_EQ(-1, length->fromString(&bytes.length, "100000"));
+  EXPECT_EQ(3u, bytes.length);
+  std::free(bytes.buffer);
 }
 
 int customToString(void *, char **) { return 0; }
