@@ -1,0 +1,150 @@
+// The compiled form of a schedule: a boolean tree over calendar fields and cycles, the field table,
+// the per-schedule allocator that owns every node, and the calendar routines that dates need.
+#ifndef TELVI_SCHEDULE_PERIODIC_TREE_H
+#define TELVI_SCHEDULE_PERIODIC_TREE_H
+
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+
+#include "telvi/periodic.h"
+
+namespace telvi::schedule {
+
+// Field indexes; 12 and 13 are spare slots of the per-field vectors and always read 0.
+enum FieldIndex {
+  kSecond, kMinute, kHour, kDayOfMonth, kMonth, kYear, kDayOfWeek, kWeekOfYear, kDayOfYear, kDate, kTime,
+  kWeekOfMonth, kFieldCount
+};
+constexpr int kFieldSlots = 14;
+
+// Value kinds, as bits; names in number_types_names (the wildcard has none).
+enum ValueKind : unsigned {
+  kKindNumber = 1, kKindMonth = 2, kKindDay = 4, kKindHour = 8, kKindTime = 16, kKindDate = 32, kKindWildcard = 64
+};
+extern const char *const number_types_names[6];
+
+// One row of the field table.
+struct RelData {
+  const char *name;
+  long min, max;
+  bool ranges;      // a-b allowed in relations
+  unsigned kinds;   // accepted value kinds
+  long period;      // length of the unit in which the field repeats (0: none)
+  int dependent;    // the field whose days a value covers (-1: none)
+  int index;
+};
+extern const RelData rel_data_second, rel_data_minute, rel_data_hour, rel_data_day_of_month, rel_data_month,
+    rel_data_year, rel_data_day_of_week, rel_data_week_of_year, rel_data_day_of_year, rel_data_date, rel_data_time,
+    rel_data_week_of_month;
+extern const RelData *const rel_data[kFieldCount];
+
+// Node types: a value node's type is its field index (kUnbound until a relation binds it).
+constexpr unsigned kUnbound = 15, kCycleNode = 16, kAndNode = 17;
+// Simplification tags.
+enum Tag : unsigned { kTagNone, kTagTrue, kTagFalse, kTagRightOnly, kTagLeftOnly };
+// Operators of a bound value node.
+enum Op : int { kOpEqual = 1, kOpAtLeast = 2 };
+
+// Every node starts with two words:
+//   head: type (5 bits, top) | negated (1) | alive (1) | fields referred to (14)
+//   marks: tag (5 bits, bottom) | extra beat fields (14)
+struct Node {
+  uint32_t head;
+  uint32_t marks;
+
+  unsigned type() const { return head >> 27; }
+  bool negated() const { return (head >> 26) & 1u; }
+  bool alive() const { return (head >> 25) & 1u; }
+  unsigned fields() const { return (head >> 11) & 0x3fffu; }
+  unsigned tag() const { return marks & 0x1fu; }
+  unsigned beatFields() const { return (marks >> 5) & 0x3fffu; }
+
+  void setType(unsigned type) { head = (head & ~(0x1fu << 27)) | (type << 27); }
+  void setAlive(bool on) { head = on ? head | (1u << 25) : head & ~(1u << 25); }
+  void setFields(unsigned set) { head = (head & ~(0x3fffu << 11)) | ((set & 0x3fffu) << 11); }
+  void setTag(unsigned tag) { marks = (marks & ~0x1fu) | (tag & 0x1fu); }
+  void setBeatFields(unsigned set) { marks = (marks & ~(0x3fffu << 5)) | ((set & 0x3fffu) << 5); }
+  // Negation flips the flag and swaps "always true" and "always false".
+  void negate() {
+    head ^= 1u << 26;
+    if (tag() == kTagTrue) setTag(kTagFalse);
+    else if (tag() == kTagFalse) setTag(kTagTrue);
+  }
+};
+
+struct ValueNode : Node {
+  const RelData *field;  // null while unbound
+  int op;                // kOpEqual or kOpAtLeast once bound
+  unsigned kind;
+  long value;
+  long length;           // a date's span in seconds; a time of day's precision (3600, 60 or 1)
+};
+
+struct CycleNode : Node {
+  long period;
+  long start;
+  int hasStart;
+};
+
+struct AndNode : Node {
+  Node *left;
+  Node *right;
+  int range;  // built from a range such as 1-5
+};
+
+inline bool isValue(const Node *node) { return node->type() < kFieldCount || node->type() == kUnbound; }
+
+// Block header of the per-schedule allocator.
+struct Block {
+  Block *next;
+  Block *prev;
+};
+
+struct VariableChain {
+  VariableChain *outer;
+  const char *name;
+};
+
+}  // namespace telvi::schedule
+
+struct PeriodicSchedule {
+  telvi::schedule::Node *root;
+  const char *input;
+  long position;
+  long *contextStack;  // capacity strlen(input) + 1
+  long contextDepth;
+  long tokenStart;
+  char *error;
+  telvi::schedule::VariableChain *variables;
+  telvi::schedule::Block *blockHead;
+  telvi::schedule::Block *blockTail;
+};
+
+namespace telvi::schedule {
+
+// Zeroed memory linked into the schedule's block list; null when malloc fails (the error is
+// recorded then).
+void *scheduleAlloc(PeriodicSchedule *schedule, size_t size);
+void scheduleRelease(PeriodicSchedule *schedule, void *memory);
+void scheduleReleaseAll(PeriodicSchedule *schedule);
+// Records message as the schedule's error unless it has one already.
+void scheduleSetError(PeriodicSchedule *schedule, const char *message);
+
+// The variable store read by periodic_init: the schedule text of $name, or null.
+const char *variableText(const char *name);
+
+// Compiles schedule->input into schedule->root; false with schedule->error set on failure.
+bool compileSchedule(PeriodicSchedule *schedule);
+
+// Calendar routines, in local time. tm_adjust normalises a broken-down time after an increment and
+// returns false once the year reaches 2039. my_mktime converts to seconds and returns -1 when the
+// local time does not exist as given (a day past the month's end, a daylight-saving gap).
+bool tm_adjust(struct tm *time);
+time_t my_mktime(struct tm *time);
+bool isLeapYear(long year);
+int monthLength(int month, long year);  // month 0..11
+
+}  // namespace telvi::schedule
+
+#endif
