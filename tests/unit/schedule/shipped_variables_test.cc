@@ -1,0 +1,36 @@
+// The variable file shipped in share/: every name in it compiles, alone and through the others.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "telvi/periodic.h"
+#include "telvi/toe.h"
+
+namespace {
+
+TEST(ShippedVariables, EveryNameCompiles) {
+  const char *saved = std::getenv("INTERFACE_PATH");
+  std::string restore = saved != nullptr ? saved : "";
+  setenv("INTERFACE_PATH", TELVI_SOURCE_DIR "/share", 1);
+  ASSERT_EQ(periodic_init(), nullptr);
+  if (saved != nullptr) setenv("INTERFACE_PATH", restore.c_str(), 1);
+  else unsetenv("INTERFACE_PATH");
+
+  const char *names[] = {"weekdays", "weekend",  "workhours", "nighttime",    "lunchtime",       "business",
+                         "offhours", "nightly",  "weekly",    "monthly",      "every_minute",    "every_5_minutes",
+                         "every_15_minutes", "hourly"};
+  for (const char *name : names) {
+    const char *message = nullptr;
+    PeriodicSchedule *schedule = periodic_parse(("$" + std::string(name)).c_str(), &message);
+    EXPECT_NE(schedule, nullptr) << name << ": " << message;
+    periodic_free(schedule);
+  }
+  const char *message = nullptr;
+  PeriodicSchedule *schedule = periodic_parse("$business && !$lunchtime || $weekend && $nightly", &message);
+  EXPECT_NE(schedule, nullptr) << message;
+  periodic_free(schedule);
+  periodic_deinit();
+}
+
+}  // namespace
