@@ -6,7 +6,7 @@
 // token that such a parser would reduce it at, so that the first error (the one reported) is the
 // same. Every node and record lives in the schedule's own allocator; an error is recorded once
 // and unwinds the whole parse, after which the caller frees the schedule.
-#include <cctype>
+#include <cfloat>
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
@@ -25,6 +25,11 @@ struct ParseAbort {};
 
 // Brackets, negations and variables nested deeper than this fail instead of exhausting the stack.
 constexpr int kMaxNesting = 1000;
+// Nodes made for one schedule, its variables included: a bound on the depth of the tree (which
+// every walk over it recurses through), and on the work that variables used many times can cause.
+constexpr int kMaxNodes = 10000;
+// A cycle's period, like every time in a schedule, fits in 31 bits.
+constexpr long kMaxPeriod = 2147483647;
 
 enum Tok {
   tEnd, tLParen, tRParen, tStar, tComma, tMinus, tSlash, tLess, tLessEqual, tGreater, tGreaterEqual, tAssign,
@@ -108,8 +113,12 @@ std::string format(const char *pattern, va_list args) {
   return text;
 }
 
-bool isBlank(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
-bool isWordChar(char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '_'; }
+// Character classes of the language, in ASCII whatever the process's locale says.
+bool isBlank(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+bool isDigit(char c) { return c >= '0' && c <= '9'; }
+bool isLetter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+bool isPrintable(char c) { return c >= ' ' && c <= '~'; }
+bool isWordChar(char c) { return isLetter(c) || isDigit(c) || c == '_'; }
 
 // A range a-b or a single value a (b null) of a relation's value list.
 struct Item {
@@ -125,6 +134,7 @@ struct DayTime {
 };
 
 int nesting = 0;
+int nodesMade = 0;
 
 class Parser {
  public:
@@ -144,11 +154,14 @@ class Parser {
       tree = parseOr();
       if (cur_.type != tEnd) syntaxError();
     }
+    for (void *record : records_) scheduleRelease(s_, record);
+    records_.clear();
     return tree;
   }
 
  private:
   PeriodicSchedule *s_;
+  std::vector<void *> records_;
   size_t capacity_;  // of the context stack: one entry per token at most, and the start
   Token cur_;
 
@@ -159,6 +172,20 @@ class Parser {
     void *memory = scheduleAlloc(s_, sizeof(T) * count);
     if (memory == nullptr) throw ParseAbort{};
     return static_cast<T *>(memory);
+  }
+
+  template <typename T>
+  T *allocateNode() {
+    if (++nodesMade > kMaxNodes) error("schedule too big: more than %d nodes", kMaxNodes);
+    return allocate<T>();
+  }
+
+  // A token's record, released once the parse of this input is complete.
+  template <typename T>
+  T *allocateRecord() {
+    T *record = allocate<T>();
+    records_.push_back(record);
+    return record;
   }
 
   // ---- errors ----
@@ -280,17 +307,17 @@ class Parser {
         return token;
       case '$': return lexVariable(token);
       case '.':
-        if (!std::isdigit(static_cast<unsigned char>(in[pos + 1]))) {
+        if (!isDigit(in[pos + 1])) {
           ++pos;
           error("invalid character: '.' (only allowed in a number)");
         }
         return lexNumber(token);
       default: break;
     }
-    if (std::isdigit(static_cast<unsigned char>(c))) return lexNumber(token);
-    if (std::isalpha(static_cast<unsigned char>(c)) || c == '_') return lexWord(token);
+    if (isDigit(c)) return lexNumber(token);
+    if (isLetter(c) || c == '_') return lexWord(token);
     ++pos;
-    if (std::isprint(static_cast<unsigned char>(c))) error("invalid character: '%c'", c);
+    if (isPrintable(c)) error("invalid character: '%c'", c);
     error("invalid character: '\\%02X'", static_cast<unsigned char>(c));
   }
 
@@ -310,11 +337,11 @@ class Parser {
     }
     for (;;) {
       uint64_t value = part[count];
-      while (std::isdigit(static_cast<unsigned char>(in[pos]))) {
+      while (isDigit(in[pos])) {
         value = value * 10 + static_cast<unsigned>(in[pos++] - '0');
         ++digits[count];
         if (value > 0xffffffffu) {
-          while (std::isdigit(static_cast<unsigned char>(in[pos]))) ++pos;
+          while (isDigit(in[pos])) ++pos;
           error("number too big: '%.*s'", static_cast<int>(pos - token.start), in + token.start);
         }
       }
@@ -335,10 +362,12 @@ class Parser {
       ++count;
     }
     if (colons == 0) {
-      auto *number = allocate<NumberRecord>();
+      auto *number = allocateRecord<NumberRecord>();
       number->kind = 1;
       number->integer = part[0];
       number->fraction = dot && digits[1] > 0 ? part[1] / std::pow(10.0, digits[1]) : 0.0;
+      // A non-zero digit far behind the point still makes the number a fraction.
+      if (part[1] != 0 && number->fraction == 0.0) number->fraction = DBL_MIN;
       number->unit = 1;
       number->granularity = 1;
       token.type = tNumber;
@@ -348,7 +377,7 @@ class Parser {
     if (digits[0] < 1 || digits[0] > 2) error("bad number of digits in first part of time");
     if (digits[1] != 2) error("bad number of digits in second part of time");
     if (colons == 2 && digits[2] != 2) error("bad number of digits in third part of time");
-    auto *clock = allocate<ClockRecord>();
+    auto *clock = allocateRecord<ClockRecord>();
     clock->hours = static_cast<uint16_t>(part[0]);
     clock->minutes = static_cast<uint16_t>(part[1]);
     clock->seconds = static_cast<uint16_t>(part[2]);
@@ -364,7 +393,7 @@ class Parser {
     while (isWordChar(in[pos])) ++pos;
     std::string word(in + token.start, pos - token.start);
     std::string lower = word;
-    for (char &c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    for (char &c : lower) c = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
     for (const Keyword &keyword : kKeywords) {
       if (lower == keyword.word) {
         token.type = keyword.type;
@@ -381,7 +410,7 @@ class Parser {
     long &pos = s_->position;
     ++pos;
     if (!isWordChar(in[pos])) error("variable not specified after $ character");
-    if (std::isdigit(static_cast<unsigned char>(in[pos]))) error("variables can not start with a digit");
+    if (isDigit(in[pos])) error("variables can not start with a digit");
     long begin = pos;
     while (isWordChar(in[pos])) ++pos;
     std::string name(in + begin, pos - begin);
@@ -414,6 +443,9 @@ class Parser {
     s_->contextDepth = savedDepth;
     s_->tokenStart = savedStart;
     s_->variables = link->outer;
+    scheduleRelease(s_, link);
+    scheduleRelease(s_, ownName);
+    scheduleRelease(s_, ownText);
     token.type = tVar;
     return token;
   }
@@ -421,7 +453,7 @@ class Parser {
   // ---- nodes ----
 
   ValueNode *leaf(int field, int op, unsigned kind, long value, long length) {
-    auto *node = allocate<ValueNode>();
+    auto *node = allocateNode<ValueNode>();
     node->setType(static_cast<unsigned>(field));
     node->field = rel_data[field];
     node->op = op;
@@ -432,7 +464,7 @@ class Parser {
   }
 
   ValueNode *unbound(unsigned kind, long value, long length) {
-    auto *node = allocate<ValueNode>();
+    auto *node = allocateNode<ValueNode>();
     node->setType(kUnbound);
     node->kind = kind;
     node->value = value;
@@ -441,7 +473,7 @@ class Parser {
   }
 
   Node *conjunction(Node *left, Node *right, int range = 0) {
-    auto *node = allocate<AndNode>();
+    auto *node = allocateNode<AndNode>();
     node->setType(kAndNode);
     node->left = left;
     node->right = right;
@@ -460,7 +492,7 @@ class Parser {
   }
 
   Node *cycle(long period, long start, bool hasStart) {
-    auto *node = allocate<CycleNode>();
+    auto *node = allocateNode<CycleNode>();
     node->setType(kCycleNode);
     node->period = period;
     node->start = start;
@@ -565,7 +597,16 @@ class Parser {
     bool anyDay = isWildcard(lists[2]), anyWeekday = isWildcard(lists[4]);
     Node *bound[5];
     for (int i = 0; i < 5; ++i) bound[i] = bindRelation(rel_data[kCronFields[i]], kCronNames[i], kEq, lists[i], true);
-    Node *days = !anyDay && !anyWeekday ? disjunction(bound[2], bound[4]) : anyDay ? bound[4] : bound[2];
+    Node *days;
+    if (!anyDay && !anyWeekday) {
+      days = disjunction(bound[2], bound[4]);
+    } else if (anyDay && !anyWeekday) {
+      days = bound[4];
+      scheduleRelease(s_, bound[2]);
+    } else {
+      days = bound[2];
+      scheduleRelease(s_, bound[4]);
+    }
     return conjunction(conjunction(conjunction(bound[0], bound[1]), bound[3]), days);
   }
 
@@ -809,6 +850,7 @@ class Parser {
   long secondsOf(const NumberRecord *number) {
     long seconds = static_cast<long>(number->integer) * number->unit + std::lrint(number->fraction * number->unit);
     if (seconds == 0) error("cycle can not have a period of 0");
+    if (seconds > kMaxPeriod) error("cycle period too long: %ld seconds (at most %ld)", seconds, kMaxPeriod);
     return seconds;
   }
 
@@ -884,6 +926,7 @@ class Parser {
       syntaxError();
     }
     value = date->value;
+    scheduleRelease(s_, date);
     return true;
   }
 
@@ -969,15 +1012,15 @@ class Parser {
                                        : bindValue(field, op == kNe ? kEq : op, item.low);
       tree = tree == nullptr ? one : disjunction(tree, one);
     }
+    releaseLists(values);
     for (const Item &item : items) {
       scheduleRelease(s_, item.low);
       scheduleRelease(s_, item.high);
     }
-    releaseLists(values);
     return op == kNe ? negation(tree) : tree;
   }
 
-  // The list and range nodes of an unbound tree, once its values are bound.
+  // The list and range nodes of an unbound tree (not its values), once its values are bound.
   void releaseLists(Node *node) {
     if (node->type() != kAndNode) return;
     auto *pair = static_cast<AndNode *>(node);
@@ -1071,6 +1114,7 @@ class Parser {
 
 bool compileSchedule(PeriodicSchedule *schedule) {
   nesting = 0;
+  nodesMade = 0;
   schedule->variables = nullptr;
   try {
     Parser parser(schedule);
