@@ -110,7 +110,7 @@ int cmdLextract(ClientData, Tcl_Interp *interp, int argc, const char *argv[]) {
     bool several = words.size() > 1;
     long last = 0;
     for (size_t i = 0; i < words.size(); ++i) {
-      long n;
+      long n = 0;
       if (words[i] == "every") {
         const std::string step = i + 1 < words.size() ? words[++i] : std::string("every");
         if (step != "every" && !parseIndex(step, n))
