@@ -85,20 +85,20 @@ TEST_F(PeriodicParse, CronSpecifications) {
       {"0 12 * * 1-5", "and(and(and(minute=0,hour=12),month=*),and-range(day_of_week>=1,!day_of_week>=6))"},
       {"cron(0 12 * * 1-5)", "and(and(and(minute=0,hour=12),month=*),and-range(day_of_week>=1,!day_of_week>=6))"},
       {"CRON ( 0 12 * * 1-5 )", "and(and(and(minute=0,hour=12),month=*),and-range(day_of_week>=1,!day_of_week>=6))"},
-      {"* * * * *", "and(and(and(minute=*,hour=*),month=*),day_of_month=*)"},
+      {"* * * * *", "and(and(and(minute=*,hour=*),month=*),day_of_month=*)"},  // both days "*"
       {"0 12 1 * *", "and(and(and(minute=0,hour=12),month=*),day_of_month=1)"},
       {"0 12 * * mon", "and(and(and(minute=0,hour=12),month=*),day_of_week=1)"},
       {"0 12 1 * mon", "and(and(and(minute=0,hour=12),month=*),or(day_of_month=1,day_of_week=1))"},
       {"0,30 8-17 * * mon-fri",
        "and(and(and(or(minute=0,minute=30),and-range(hour>=8,!hour>=18)),month=*),"
        "and-range(day_of_week>=1,!day_of_week>=6))"},
-      {"0 22-2 * * *", "and(and(and(minute=0,or-range(hour>=22,!hour>=3)),month=*),day_of_month=*)"},
-      {"0 9 am-5 pm * * *", "and(and(and(minute=0,and-range(hour>=9,!hour>=18)),month=*),day_of_month=*)"},
+      {"0 22-2 * * sun", "and(and(and(minute=0,or-range(hour>=22,!hour>=3)),month=*),day_of_week=0)"},
+      {"0 9 am-5 pm 1 * *", "and(and(and(minute=0,and-range(hour>=9,!hour>=18)),month=*),day_of_month=1)"},
       {"0 0 1 jan-mar sun",
        "and(and(and(minute=0,hour=0),and-range(month>=1,!month>=4)),or(day_of_month=1,day_of_week=0))"},
       {"0 0 * nov-feb 7", "and(and(and(minute=0,hour=0),or-range(month>=11,!month>=3)),day_of_week=0)"},
-      {"cron(0,15,30 * * * *)",
-       "and(and(and(or(or(minute=0,minute=15),minute=30),hour=*),month=*),day_of_month=*)"},
+      {"cron(0,15,30 * 1 * *)",
+       "and(and(and(or(or(minute=0,minute=15),minute=30),hour=*),month=*),day_of_month=1)"},
   });
   EXPECT_EQ(compile("cron(0,15,30,45 * * * *)").rfind("and(", 0), 0u);
 }
@@ -215,8 +215,8 @@ TEST_F(PeriodicParse, Dates) {
       {"date < 1/1/2001", "!date>=978307200"},
       {"date <= 1/1/2001", "!date>=978307201"},
       {"date != 1/1/2001", "or(!date>=978307200,date>=978393600)"},
-      {"date = 1/1/2001 2:00 am", "and(date>=978314400,!date>=978318000)"},
-      {"date = 1/1/2001 2 am", "and(date>=978314400,!date>=978318000)"},
+      {"date = 1/1/2001 2:00 am", "and(date>=978314400,!date>=978314460)"},  // a clock: one minute
+      {"date = 1/1/2001 2 am", "and(date>=978314400,!date>=978318000)"},  // an hour: one hour
       {"date = 1/1/2001 5 pm", "and(date>=978368400,!date>=978372000)"},
       {"date = 1/1/2001 14:30", "and(date>=978359400,!date>=978359460)"},
       {"date = jan 1 2001 2:30 pm", "and(date>=978359400,!date>=978359460)"},
@@ -261,8 +261,8 @@ TEST_F(PeriodicParse, OperatorsAndBrackets) {
        "and(or(hour>=9,and(hour=8,minute>=30)),or(!hour>=17,and(hour=17,!minute>=1)))"},
       {"15 minutes && hour = 1", "and(cycle(900),hour=1)"},
       {"!5 min", "!cycle(300)"},
-      {"cycle(1 h) || 0 12 * * *",
-       "or(cycle(3600),and(and(and(minute=0,hour=12),month=*),day_of_month=*))"},
+      {"cycle(1 h) || 0 12 1 * *",
+       "or(cycle(3600),and(and(and(minute=0,hour=12),month=*),day_of_month=1))"},
   });
 }
 
