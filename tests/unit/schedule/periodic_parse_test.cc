@@ -80,7 +80,7 @@ class PeriodicParse : public ::testing::Test {
 };
 
 // The five cron fields: and(and(and(minute,hour),month),D) with D chosen from the two day fields.
-TEST_F(PeriodicParse, CronSpecifications) {
+TEST_F(PeriodicParse, CronForms) {
   expectTrees({
       {"0 12 * * 1-5", "and(and(and(minute=0,hour=12),month=*),and-range(day_of_week>=1,!day_of_week>=6))"},
       {"cron(0 12 * * 1-5)", "and(and(and(minute=0,hour=12),month=*),and-range(day_of_week>=1,!day_of_week>=6))"},
