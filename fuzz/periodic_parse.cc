@@ -1,6 +1,6 @@
 // libFuzzer target: the schedule compiler on arbitrary text. Every input either compiles (and then
 // dumps and frees) or fails with a message; variables come from a small file of its own, with two
-// names that refer to each other and one that refers to itself.
+// names that refer to each other, one that refers to itself and some that multiply their uses.
 #include <unistd.h>
 
 #include <cstdint>
@@ -43,7 +43,10 @@ void setUp() {
       "f = \"$e || minute = 1\"\n"
       "x = \"$y && hour = 1\"\n"
       "y = \"!$x\"\n"
-      "s = \"$s\"\n",
+      "s = \"$s\"\n"
+      "t = \"$u && $u\"\n"
+      "u = \"$v || $v\"\n"
+      "v = \"$w && $w && $w && $w\"\n",
       file);
   std::fclose(file);
   setenv("INTERFACE_PATH", directory.c_str(), 1);

@@ -43,6 +43,20 @@ void expectErrors(const std::vector<Case> &cases) {
     EXPECT_EQ(compile(c.text), std::string("error: ") + c.expected) << "schedule: " << c.text;
 }
 
+// Texts whose fate the rules leave open: either they compile (and dump) or fail with a message.
+void compilesOrFails(const std::string &text) {
+  const char *message = nullptr;
+  PeriodicSchedule *schedule = periodic_parse(text.c_str(), &message);
+  if (schedule == nullptr) {
+    EXPECT_TRUE(message != nullptr && *message != '\0');
+    return;
+  }
+  char *dump = periodic_dump(schedule);
+  EXPECT_NE(dump, nullptr);
+  std::free(dump);
+  periodic_free(schedule);
+}
+
 bool fails(const std::string &text) {
   const char *message = nullptr;
   PeriodicSchedule *schedule = periodic_parse(text.c_str(), &message);
@@ -474,18 +488,17 @@ TEST_F(PeriodicParse, LimitsOfTheImplementation) {
   EXPECT_TRUE(fails(std::string(1001, '(') + "hour = 1" + std::string(1001, ')')));
   EXPECT_TRUE(fails(std::string(100000, '(') + "hour = 1" + std::string(100000, ')')));
   EXPECT_TRUE(fails(std::string(100000, '(')));
-  // Deep negations either compile or fail with a message; they must not bring the process down.
-  std::string nots = std::string(100001, '!') + "hour = 1";
-  const char *message = nullptr;
-  PeriodicSchedule *schedule = periodic_parse(nots.c_str(), &message);
-  if (schedule != nullptr) {
-    char *dump = periodic_dump(schedule);
-    EXPECT_STREQ(dump, "!hour=1");
-    std::free(dump);
-    periodic_free(schedule);
-  } else {
-    EXPECT_STRNE(message, "");
+  // Deep negations, long lists and long chains must not bring the process down, however deep the
+  // tree that a walk over it would recurse into.
+  compilesOrFails(std::string(100001, '!') + "hour = 1");
+  std::string list = "minute = 0", chain = "hour = 1";
+  for (int i = 1; i < 30000; ++i) {
+    list += "," + std::to_string(i % 60);
+    chain += i % 2 == 0 ? " && hour = 1" : " || minute = 2";
   }
+  compilesOrFails(list);
+  compilesOrFails(chain);
+  compilesOrFails("(" + chain + ") && !(" + chain + ")");
 }
 
 TEST_F(PeriodicParse, MessageLivesUntilTheNextFailure) {
@@ -552,7 +565,32 @@ const char *const variableFile =
     "missing = \"$nosuch\"\n"
     "self = \"$self\"\n"
     "ping = \"hour = 1 || $pong\"\n"
-    "pong = \"$ping\"\n";
+    "pong = \"$ping\"\n"
+    // Each level uses the next one twice: 2^24 leaves in all.
+    "doubled1 = \"$doubled2 && $doubled2\"\n"
+    "doubled2 = \"$doubled3 || $doubled3\"\n"
+    "doubled3 = \"$doubled4 && $doubled4\"\n"
+    "doubled4 = \"$doubled5 || $doubled5\"\n"
+    "doubled5 = \"$doubled6 && $doubled6\"\n"
+    "doubled6 = \"$doubled7 || $doubled7\"\n"
+    "doubled7 = \"$doubled8 && $doubled8\"\n"
+    "doubled8 = \"$doubled9 || $doubled9\"\n"
+    "doubled9 = \"$doubled10 && $doubled10\"\n"
+    "doubled10 = \"$doubled11 || $doubled11\"\n"
+    "doubled11 = \"$doubled12 && $doubled12\"\n"
+    "doubled12 = \"$doubled13 || $doubled13\"\n"
+    "doubled13 = \"$doubled14 && $doubled14\"\n"
+    "doubled14 = \"$doubled15 || $doubled15\"\n"
+    "doubled15 = \"$doubled16 && $doubled16\"\n"
+    "doubled16 = \"$doubled17 || $doubled17\"\n"
+    "doubled17 = \"$doubled18 && $doubled18\"\n"
+    "doubled18 = \"$doubled19 || $doubled19\"\n"
+    "doubled19 = \"$doubled20 && $doubled20\"\n"
+    "doubled20 = \"$doubled21 || $doubled21\"\n"
+    "doubled21 = \"$doubled22 && $doubled22\"\n"
+    "doubled22 = \"$doubled23 || $doubled23\"\n"
+    "doubled23 = \"$doubled24 && $doubled24\"\n"
+    "doubled24 = \"minute = 0\"\n";
 
 TEST_F(PeriodicVariables, DefinedNestedAndBroken) {
   write(variableFile);
@@ -580,6 +618,9 @@ TEST_F(PeriodicVariables, DefinedNestedAndBroken) {
     EXPECT_EQ(periodic_parse(text.c_str(), &message), nullptr) << text;
     EXPECT_NE(std::string(message).find(text), std::string::npos) << message;
   }
+  // Variables used many times over are bounded too: the schedule is refused, not built for minutes.
+  EXPECT_EQ(compile("$doubled22"), "or(and(minute=0,minute=0),and(minute=0,minute=0))");
+  EXPECT_TRUE(fails("$doubled1"));
   // The enclosing text goes on after a variable: its input and position are restored.
   EXPECT_EQ(compile("$weekend && hour = 1.5"),
             "error: expecting integer at number 1.500000 (near \"...nd && hour = 1.5\")");
