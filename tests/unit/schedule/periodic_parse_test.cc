@@ -448,8 +448,8 @@ TEST_F(PeriodicParse, SyntaxErrors) {
       {"cycle(period == 1 h)", "syntax error (near \"cycle(period == 1 h)\")"},
       {"hour = 1 hour = 2", "syntax error (near \"hour = 1 hour = 2\")"},
       {"&& hour = 1", "syntax error (near \"&& ho...\")"},
-      {"hour = 1 || || minute = 2", "syntax error (near \"...|| || mi...\")"},
-      {"hour = 1 ()", "syntax error (near \"... 1 ()\")"},
+      {"hour = 1 || || minute = 2", "syntax error (near \"... 1 || || mi...\")"},
+      {"hour = 1 ()", "syntax error (near \"hour = 1 ()\")"},
       {")(", "syntax error (near \")(\")"},
       {"(hour = 1", "syntax error: missing right bracket? (near \"(hour = 1\")"},
       {"((hour = 1)", "syntax error: missing right bracket? (near \"((hour = 1)\")"},
@@ -467,8 +467,9 @@ TEST_F(PeriodicParse, ErrorContext) {
       {"(hour = 1) && hour = 1.5", "expecting integer at number 1.500000 (near \"...1) && hour = 1.5\")"},
       {"!hour = 1.5", "expecting integer at number 1.500000 (near \"!hour = 1.5\")"},
       {"          hour = 1.5", "expecting integer at number 1.500000 (near \"...   hour = 1.5\")"},
-      // The && has been read as look-ahead when the relation before it is checked.
-      {"hour = 25 && minute = 1", "hour is out of range: 25 (0-23) (near \"...25 && mi...\")"},
+      // An operator opens its operand once the parser takes it, not when it is only looked at:
+      // the relation before it is checked with the && read but not yet taken.
+      {"hour = 25 && minute = 1", "hour is out of range: 25 (0-23) (near \"hour = 25 && mi...\")"},
   });
 }
 
