@@ -151,7 +151,7 @@ class Parser {
     if (cur_.type == tEnd) {
       tree = leaf(kSecond, kOpEqual, kKindWildcard, 0, 1);
     } else {
-      tree = parseOr();
+      tree = parseExpression();
       if (cur_.type != tEnd) syntaxError();
     }
     for (void *record : records_) scheduleRelease(s_, record);
@@ -502,25 +502,15 @@ class Parser {
 
   // ---- expressions ----
 
-  Node *parseOr() {
-    Node *tree = parseAnd();
-    while (cur_.type == tOr) {
+  // expression: the || level over the && level over unary terms; both operators group from the left.
+  Node *parseExpression(Tok op = tOr) {
+    auto operand = [&] { return op == tOr ? parseExpression(tAnd) : parseUnary(); };
+    Node *tree = operand();
+    while (cur_.type == op) {
       push(cur_.start);
       advance();
-      Node *right = parseAnd();
-      tree = disjunction(tree, right);
-      pop();
-    }
-    return tree;
-  }
-
-  Node *parseAnd() {
-    Node *tree = parseUnary();
-    while (cur_.type == tAnd) {
-      push(cur_.start);
-      advance();
-      Node *right = parseUnary();
-      tree = conjunction(tree, right);
+      Node *right = operand();
+      tree = op == tOr ? disjunction(tree, right) : conjunction(tree, right);
       pop();
     }
     return tree;
@@ -542,7 +532,7 @@ class Parser {
         Nest nest(*this);
         push(cur_.start);
         advance();
-        Node *tree = parseOr();
+        Node *tree = parseExpression();
         expect(tRParen);
         pop();
         advance();
