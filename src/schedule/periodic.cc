@@ -128,7 +128,7 @@ bool tm_adjust(struct tm *t) {
     t->tm_mday -= length;
     ++t->tm_mon;
   }
-  return t->tm_year < 139;
+  return true;
 }
 
 time_t my_mktime(struct tm *t) {

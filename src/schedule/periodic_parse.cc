@@ -128,7 +128,6 @@ struct Item {
 
 // A time of day broken into its parts, finest last: hour only, hour and minute, or all three.
 struct DayTime {
-  bool present = false;
   long hour = 0, minute = 0, second = 0;
   long granularity = 86400;  // one unit of the finest part given (a date without one spans a day)
 };
@@ -255,7 +254,8 @@ class Parser {
   // Counts one more level of brackets, negations or variables.
   struct Nest {
     explicit Nest(Parser &parser) {
-      if (++nesting > kMaxNesting) parser.error("schedule nested more than %d levels deep", kMaxNesting);
+      if (nesting >= kMaxNesting) parser.error("schedule nested more than %d levels deep", kMaxNesting);
+      ++nesting;
     }
     ~Nest() { --nesting; }
     Nest(const Nest &) = delete;
@@ -270,6 +270,14 @@ class Parser {
     if (cur_.type != type) syntaxError();
   }
 
+  // The keyword read, then its '(' (which opens a context) taken.
+  void openBracket() {
+    advance();
+    expect(tLParen);
+    push(cur_.start);
+    advance();
+  }
+
   Token lex() {
     const char *in = s_->input;
     long &pos = s_->position;
@@ -280,6 +288,13 @@ class Parser {
     auto two = [&](char second, Tok pair, Tok single) {
       pos += in[pos + 1] == second ? 2 : 1;
       return pos - token.start == 2 ? pair : single;
+    };
+    // && and || have no single-character form.
+    auto doubled = [&](Tok pair) {
+      ++pos;
+      if (in[pos] != c) error("invalid character: '%c' (only allowed in %c%c)", c, c, c);
+      ++pos;
+      return pair;
     };
     switch (c) {
       case '\0': token.type = tEnd; return token;
@@ -293,18 +308,8 @@ class Parser {
       case '>': token.type = two('=', tGreaterEqual, tGreater); return token;
       case '=': token.type = two('=', tEqual, tAssign); return token;
       case '!': token.type = two('=', tNotEqual, tNot); return token;
-      case '&':
-        ++pos;
-        if (in[pos] != '&') error("invalid character: '&' (only allowed in &&)");
-        ++pos;
-        token.type = tAnd;
-        return token;
-      case '|':
-        ++pos;
-        if (in[pos] != '|') error("invalid character: '|' (only allowed in ||)");
-        ++pos;
-        token.type = tOr;
-        return token;
+      case '&': token.type = doubled(tAnd); return token;
+      case '|': token.type = doubled(tOr); return token;
       case '$': return lexVariable(token);
       case '.':
         if (!isDigit(in[pos + 1])) {
@@ -545,10 +550,7 @@ class Parser {
       }
       case tField: return parseRelation();
       case tCron: {
-        advance();
-        expect(tLParen);
-        push(cur_.start);
-        advance();
+        openBracket();
         Node *tree = parseCronLists(nullptr, /*closing=*/true);
         pop();
         advance();
@@ -755,14 +757,14 @@ class Parser {
         suffixPending = true;
       }
       long seconds = timeOfDay(clock, suffix);
-      daytime = {true, seconds / 3600, seconds / 60 % 60, seconds % 60, clock->parts == 2 ? 60L : 1L};
+      daytime = {seconds / 3600, seconds / 60 % 60, seconds % 60, clock->parts == 2 ? 60L : 1L};
     } else if (cur_.type == tNumber) {
       NumberRecord *hour = cur_.number;
       advance();
       expect(tSuffix);
       suffixPending = true;
       hour->granularity = 3600;
-      daytime = {true, hourOfDay(hour, static_cast<int>(cur_.value)), 0, 0, 3600};
+      daytime = {hourOfDay(hour, static_cast<int>(cur_.value)), 0, 0, 3600};
     }
     long month = monthNumber != nullptr ? integerOf(monthNumber) : monthName;
     long dayOfMonth = integerOf(day);
@@ -808,10 +810,7 @@ class Parser {
 
   // epoch(N): the second N.
   ValueNode *parseEpoch() {
-    advance();
-    expect(tLParen);
-    push(cur_.start);
-    advance();
+    openBracket();
     expect(tNumber);
     NumberRecord *number = cur_.number;
     advance();
@@ -846,10 +845,7 @@ class Parser {
 
   // cycle(reltime) | cycle(argument, ...)
   Node *parseCycle() {
-    advance();
-    expect(tLParen);
-    push(cur_.start);
-    advance();
+    openBracket();
     Node *tree;
     if (cur_.type == tNumber) {
       NumberRecord *number = cur_.number;
