@@ -72,20 +72,4 @@ TEST(Layer, ObjectsOutliveTheirInterpreter) {
   EXPECT_FALSE(alive(keptId));
 }
 
-TEST(Layer, SupersendKeepsTheCurrentObject) {
-  Tcl_Interp *interp = Tcl_CreateInterp();
-  Telvi_Init(interp);
-  toe *klass = toeCreate(nullptr, 0, nullptr);
-  toe *instance = toeCreate(&klass, 1, nullptr);
-  std::string setup = std::string("toe_send ") + klass->id + " {proc hello {} {return \"hello from [toe_self]\"}}";
-  EXPECT_EQ(eval(interp, setup.c_str()), "");
-  std::string call = std::string("toe_send ") + instance->id + " {toe_supersend " + klass->id + " hello}";
-  EXPECT_EQ(eval(interp, call.c_str()), std::string("hello from ") + instance->id);
-  EXPECT_EQ(toeGetContext(interp), nullptr);
-  toeCleanOutObject(interp, klass);
-  toeDestroy(instance);
-  toeDestroy(klass);
-  Tcl_DeleteInterp(interp);
-}
-
 }  // namespace

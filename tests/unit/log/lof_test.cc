@@ -40,6 +40,15 @@ std::string numbered(int from, int to) {
   return text;
 }
 
+// What a scanner (one matching line a call) or a viewer (one packed reply a call) hands back.
+struct Seen {
+  std::vector<std::string> lines;
+};
+template <class Source>
+void remember(Source *, const char *text, void *data) {
+  static_cast<Seen *>(data)->lines.push_back(text);
+}
+
 class LofTest : public ::testing::Test {
  protected:
   logtest::TempDir dir;
@@ -97,11 +106,8 @@ TEST_F(LofTest, RotatedFileKeepsItsReaderAndTheScannerFollowsTheNewOne) {
   spit(path, "old 1\nold 2\n");
   lof *reader = lof_open(path.c_str());
   ASSERT_NE(reader, nullptr);
-  std::vector<std::string> reported;
-  auto collect = [](LofScanner *, const char *line, void *data) {
-    static_cast<std::vector<std::string> *>(data)->push_back(line);
-  };
-  LofScanner *scanner = lofscan_open(path.c_str(), "ERR", 0, collect, &reported);
+  Seen reported;
+  LofScanner *scanner = lofscan_open(path.c_str(), "ERR", 0, remember<LofScanner>, &reported);
   ASSERT_NE(scanner, nullptr);
   spit(path, "ERR before rotation\n", true);
   EXPECT_EQ(lofscan_check(scanner, 100, 100), 1);
@@ -111,7 +117,7 @@ TEST_F(LofTest, RotatedFileKeepsItsReaderAndTheScannerFollowsTheNewOne) {
   // The reader stays with the file it opened; the scanner reads the new file from its start.
   EXPECT_EQ(get(reader, 3, 5), (std::vector<std::string>{"ERR before rotation\n", "old 3\n"}));
   EXPECT_EQ(lofscan_check(scanner, 100, 100), 1);
-  EXPECT_EQ(reported, (std::vector<std::string>{"ERR before rotation\n", "ERR after rotation\n"}));
+  EXPECT_EQ(reported.lines, (std::vector<std::string>{"ERR before rotation\n", "ERR after rotation\n"}));
   // Truncated in place: followed again from the first line.
   spit(path, "ERR truncated\n");
   EXPECT_EQ(lofscan_check(scanner, 100, 100), 1);
@@ -156,16 +162,11 @@ TEST_F(LofTest, CircularReaders) {
   lof_close(plain);
 }
 
-struct Seen {
-  std::vector<std::string> lines;
-};
-void remember(LofScanner *, const char *line, void *data) { static_cast<Seen *>(data)->lines.push_back(line); }
-
 TEST_F(LofTest, ScannerBacklogAndChecks) {
   std::string path = dir.file("scan");
   spit(path, "ok\nERR one\nok\nERR two\nERR three\nok\n");
   Seen seen;
-  LofScanner *scanner = lofscan_open(path.c_str(), "ERR", 2, remember, &seen);
+  LofScanner *scanner = lofscan_open(path.c_str(), "ERR", 2, remember<LofScanner>, &seen);
   ASSERT_NE(scanner, nullptr);
   EXPECT_EQ(seen.lines, (std::vector<std::string>{"ERR two\n", "ERR three\n"}));
   EXPECT_STREQ(lofscan_last_msg(scanner), "ERR three\n");
@@ -185,7 +186,7 @@ TEST_F(LofTest, ScannerBacklogAndChecks) {
   lofscan_close(scanner);
 
   Seen all;
-  scanner = lofscan_open(path.c_str(), "ERR", -1, remember, &all);
+  scanner = lofscan_open(path.c_str(), "ERR", -1, remember<LofScanner>, &all);
   EXPECT_EQ(all.lines.size(), 7u);
   lofscan_close(scanner);
   scanner = lofscan_open(path.c_str(), "ERR", 5, nullptr, nullptr);  // no callback: the newest only
@@ -197,9 +198,9 @@ TEST_F(LofTest, ScannerBacklogAndChecks) {
   // A text with a line break inside is in no line; an empty text is in every line.
   spit(dir.file("small"), "ab\ncd\n");
   Seen none, every;
-  scanner = lofscan_open(dir.file("small").c_str(), "b\nc", -1, remember, &none);
+  scanner = lofscan_open(dir.file("small").c_str(), "b\nc", -1, remember<LofScanner>, &none);
   lofscan_close(scanner);
-  scanner = lofscan_open(dir.file("small").c_str(), "", -1, remember, &every);
+  scanner = lofscan_open(dir.file("small").c_str(), "", -1, remember<LofScanner>, &every);
   lofscan_close(scanner);
   EXPECT_TRUE(none.lines.empty());
   EXPECT_EQ(every.lines.size(), 2u);
@@ -214,17 +215,12 @@ TEST_F(LofTest, ScannerBacklogAndChecks) {
   }
   spit(dir.file("big"), "");
   Seen found;
-  scanner = lofscan_open(dir.file("big").c_str(), "needle", 0, remember, &found);
+  scanner = lofscan_open(dir.file("big").c_str(), "needle", 0, remember<LofScanner>, &found);
   spit(dir.file("big"), big);
   EXPECT_EQ(lofscan_check(scanner, 100000, 100000), expected);
   EXPECT_EQ(found.lines.back(), std::string(59999 % 50, 'x') + "needle59999\n");
   lofscan_close(scanner);
 }
-
-struct Packed {
-  std::vector<std::string> data;
-};
-void pack(LofViewer *, const char *data, void *client) { static_cast<Packed *>(client)->data.push_back(data); }
 
 TEST_F(LofTest, ScannerAndViewerOnACircularLog) {
   std::string path = dir.file("scan.clog");
@@ -232,7 +228,7 @@ TEST_F(LofTest, ScannerAndViewerOnACircularLog) {
   ASSERT_EQ(clog_new_file_nl(log, path.c_str(), 6, 60), 0);
   ASSERT_EQ(clog_write_rec(log, "ERR Jan 02 2020 10:00:00 one\nINFO Jan 02 2020 10:00:01 two\n"), 0);
   Seen seen;
-  LofScanner *scanner = lofscan_open(path.c_str(), "ERR", 5, remember, &seen);
+  LofScanner *scanner = lofscan_open(path.c_str(), "ERR", 5, remember<LofScanner>, &seen);
   ASSERT_NE(scanner, nullptr);
   EXPECT_EQ(seen.lines, (std::vector<std::string>{"ERR Jan 02 2020 10:00:00 one\n"}));
   ASSERT_EQ(clog_write_rec(log, "ERR Jan 02 2020 10:00:02 three\n  more of three\n"), 0);
@@ -257,7 +253,7 @@ TEST_F(LofTest, ViewerSearchesRecordsWithinTheTimeWindow) {
        "WARN Jan 02 2020 11:00:00 disk 91% full\n"
        "  on /var\n"
        "WARN Jan 03 2020 09:00:00 disk 95% full\n");
-  Packed got;
+  Seen got;
   struct tm when {};
   when.tm_year = 120;
   when.tm_mon = 0;
@@ -266,46 +262,46 @@ TEST_F(LofTest, ViewerSearchesRecordsWithinTheTimeWindow) {
   when.tm_min = 30;
   when.tm_isdst = -1;
   time_t start = mktime(&when);
-  LofViewer *viewer = lofview_open("kovralog", path.c_str(), "disk [0-9]+%", 10, 0, start, 0, 0, 0, pack, &got);
+  LofViewer *viewer = lofview_open("kovralog", path.c_str(), "disk [0-9]+%", 10, 0, start, 0, 0, 0, remember<LofViewer>, &got);
   ASSERT_NE(viewer, nullptr);
-  ASSERT_EQ(got.data.size(), 1u);
+  ASSERT_EQ(got.lines.size(), 1u);
   std::string first = "WARN Jan 02 2020 11:00:00 disk 91% full\n  on /var";
   std::string second = "WARN Jan 03 2020 09:00:00 disk 95% full";
   char header[32];
   std::snprintf(header, sizeof header, "00000002%08zx", first.size());
   std::string expected = header + first;
   std::snprintf(header, sizeof header, "%08zx", second.size());
-  EXPECT_EQ(got.data[0], expected + header + second);
+  EXPECT_EQ(got.lines[0], expected + header + second);
   lofview_close(viewer);
 
   // Backward walk with an end to the window: the newest match ends up last after packing.
-  got.data.clear();
-  viewer = lofview_open("kovralog", path.c_str(), "full", 10, 0, 0, start + 3600, 1, 0, pack, &got);
+  got.lines.clear();
+  viewer = lofview_open("kovralog", path.c_str(), "full", 10, 0, 0, start + 3600, 1, 0, remember<LofViewer>, &got);
   ASSERT_NE(viewer, nullptr);
   const char *const *matches = nullptr;
   ASSERT_EQ(lofview_matches(viewer, &matches), 1);
   EXPECT_EQ(std::string(matches[0]), first + "\n");
   lofview_close(viewer);
 
-  got.data.clear();
-  EXPECT_EQ(lofview_open("other", path.c_str(), "([", 10, 0, 0, 0, 0, 0, pack, &got), nullptr);
-  EXPECT_EQ(got.data, (std::vector<std::string>{"-0000001"}));
-  got.data.clear();
-  EXPECT_EQ(lofview_open("other", dir.file("none").c_str(), "x", 10, 0, 0, 0, 0, 0, pack, &got), nullptr);
-  EXPECT_EQ(got.data, (std::vector<std::string>{"-0000001"}));
+  got.lines.clear();
+  EXPECT_EQ(lofview_open("other", path.c_str(), "([", 10, 0, 0, 0, 0, 0, remember<LofViewer>, &got), nullptr);
+  EXPECT_EQ(got.lines, (std::vector<std::string>{"-0000001"}));
+  got.lines.clear();
+  EXPECT_EQ(lofview_open("other", dir.file("none").c_str(), "x", 10, 0, 0, 0, 0, 0, remember<LofViewer>, &got), nullptr);
+  EXPECT_EQ(got.lines, (std::vector<std::string>{"-0000001"}));
 }
 
 TEST_F(LofTest, ViewerFollowsNewLinesAndPacksMatches) {
   std::string path = dir.file("follow.log");
   spit(path, "a match\nnothing\n");
-  Packed got;
-  EXPECT_EQ(lofview_monitor("other", path.c_str(), "match", 10, 0, pack, &got), 1);
+  Seen got;
+  EXPECT_EQ(lofview_monitor("other", path.c_str(), "match", 10, 0, remember<LofViewer>, &got), 1);
   spit(path, "second match\nthird match\n", true);
-  EXPECT_EQ(lofview_monitor("other", path.c_str(), "match", 10, 0, pack, &got), 2);
-  EXPECT_EQ(lofview_monitor("other", path.c_str(), "match", 10, 0, pack, &got), 0);
-  ASSERT_EQ(got.data.size(), 3u);
-  EXPECT_EQ(got.data[1], "000000020000000csecond match0000000bthird match");
-  EXPECT_EQ(got.data[2], "00000000");
+  EXPECT_EQ(lofview_monitor("other", path.c_str(), "match", 10, 0, remember<LofViewer>, &got), 2);
+  EXPECT_EQ(lofview_monitor("other", path.c_str(), "match", 10, 0, remember<LofViewer>, &got), 0);
+  ASSERT_EQ(got.lines.size(), 3u);
+  EXPECT_EQ(got.lines[1], "000000020000000csecond match0000000bthird match");
+  EXPECT_EQ(got.lines[2], "00000000");
 
   char one[] = "x\\\\\\\\y\n", two[] = "z";
   char *list[] = {one, two};

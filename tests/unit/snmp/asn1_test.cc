@@ -296,20 +296,34 @@ TEST(Asn1, ValuesRoundTrip) {
   }
   Reader r(w.bytes());
   for (size_t i = 0; i < values.size(); ++i) {
+    SCOPED_TRACE(i);
+    const Asn1Value &want = values[i];
     Asn1Value v;
-    ASSERT_NE(decodeAsn1Value(&r.c, &v), nullptr) << i;
-    EXPECT_EQ(v.tag, values[i].tag);
-    if (v.tag == 0xA2) {
-      // Constructed contents are left for the caller to walk.
-      EXPECT_EQ(v.u.octets.length, 3u);
-      r.c.cur += 3;
+    ASSERT_NE(decodeAsn1Value(&r.c, &v), nullptr);
+    EXPECT_EQ(v.tag, want.tag);
+    switch (want.tag) {
+      case ASN1_TAG_INTEGER:
+        EXPECT_EQ(v.u.integer, want.u.integer);
+        break;
+      case ASN1_TAG_IPADDRESS:
+      case ASN1_TAG_TIMETICKS:
+        EXPECT_EQ(v.u.unsigned32, want.u.unsigned32);
+        break;
+      case ASN1_TAG_OBJECT_ID:
+        EXPECT_EQ(oidcmp(v.u.oid, want.u.oid), 0);
+        break;
+      case ASN1_TAG_COUNTER64:
+        EXPECT_EQ(v.u.counter64.high, 1u);
+        EXPECT_EQ(v.u.counter64.low, 2u);
+        break;
+      case ASN1_TAG_OCTET_STRING:
+      case 0xA2:
+        ASSERT_EQ(v.u.octets.length, want.u.octets.length);
+        EXPECT_EQ(memcmp(v.u.octets.data, want.u.octets.data, want.u.octets.length), 0);
+        break;
     }
+    if (v.tag == 0xA2) r.c.cur += 3;  // constructed contents are left for the caller to walk
   }
-  Asn1Value nine;
-  Reader back(w.bytes());
-  for (int i = 0; i < 7; ++i) decodeAsn1Value(&back.c, &nine);
-  EXPECT_EQ(nine.u.counter64.high, 1u);
-  EXPECT_EQ(nine.u.counter64.low, 2u);
   EXPECT_EQ(r.c.error, 0);
 }
 

@@ -39,6 +39,25 @@ Message message(int version, const std::string &community, const PduHeader &head
   return m;
 }
 
+// A v2c "public" PDU to 127.0.0.1:port, and the buffer an application context encodes it into.
+struct Outgoing {
+  unsigned char out[512], area[256];
+  Netbuf net;
+  PduData pdu;
+  Outgoing(uint32_t port, const PduHeader &header, std::vector<VarBind> bindings = {binding("1.3.6.1.2.1.1.1.0")}) {
+    memset(&net, 0, sizeof net);
+    net.data = out;
+    net.capacity = sizeof out;
+    memset(&pdu, 0, sizeof pdu);
+    udpPeer(&pdu.info, 0x7F000001, port);
+    pdu.version = SNMP_V2C;
+    pdu.community = admin("public");
+    pdu.data = area;
+    pdu.length = buildPdu(area, sizeof area, header, bindings);
+  }
+  int32_t send(SnmpAppContext *context) { return encodeSendSnmpPdu(context, &pdu, &net); }
+};
+
 struct Decoded {
   PduData pdu;
   int32_t app = 0;
@@ -67,28 +86,16 @@ TEST_F(Engine, IdentityAndRequestIds) {
   SnmpAppContext *a = newSnmpAppContext(nullptr, nullptr), *b = newSnmpAppContext(nullptr, nullptr);
   ASSERT_TRUE(a && b);
   EXPECT_EQ(newSnmpAppContext(nullptr, nullptr), nullptr);
-  unsigned char out[512];
-  Netbuf net;
-  memset(&net, 0, sizeof net);
-  net.data = out;
-  net.capacity = sizeof out;
-  unsigned char area[256];
-  PduData pdu;
-  memset(&pdu, 0, sizeof pdu);
-  udpPeer(&pdu.info, 0x7F000001, 161);
-  pdu.version = SNMP_V2C;
-  pdu.community = admin("public");
-  pdu.data = area;
-  pdu.length = buildPdu(area, sizeof area, PduHeader{SNMP_PDU_GET, 77, 0, 0}, {binding("1.3.6.1.2.1.1.1.0")});
-  EXPECT_EQ(encodeSendSnmpPdu(a, &pdu, &net), 1);
-  EXPECT_EQ(encodeSendSnmpPdu(a, &pdu, &net), 2);
-  EXPECT_EQ(encodeSendSnmpPdu(b, &pdu, &net), 0x1000000);
+  Outgoing get(161, PduHeader{SNMP_PDU_GET, 77, 0, 0});
+  EXPECT_EQ(get.send(a), 1);
+  EXPECT_EQ(get.send(a), 2);
+  EXPECT_EQ(get.send(b), 0x1000000);
   EXPECT_EQ(_snmp.outstanding.count, 3u);
   // Unconfirmed PDUs get no ID and no state.
-  pdu.length = buildPdu(area, sizeof area, PduHeader{SNMP_PDU_V2TRAP, 78, 0, 0}, {});
-  EXPECT_EQ(encodeSendSnmpPdu(a, &pdu, &net), 0);
+  Outgoing trap(161, PduHeader{SNMP_PDU_V2TRAP, 78, 0, 0}, {});
+  EXPECT_EQ(trap.send(a), 0);
   EXPECT_EQ(_snmp.outstanding.count, 3u);
-  EXPECT_EQ(getSnmpTInfoPort(&net.info), 161u);
+  EXPECT_EQ(getSnmpTInfoPort(&trap.net.info), 161u);
   deleteSnmpAppContext(a);
   deleteSnmpAppContext(b);
 }
@@ -101,20 +108,8 @@ int appCallback(int32_t requestId, PduData *, VarBind *, void *) {
 
 TEST_F(Engine, ResponsesFindTheirRequestUntilTheyExpire) {
   SnmpAppContext *context = newSnmpAppContext(appCallback, nullptr);
-  unsigned char out[512], area[256];
-  Netbuf net;
-  memset(&net, 0, sizeof net);
-  net.data = out;
-  net.capacity = sizeof out;
-  PduData pdu;
-  memset(&pdu, 0, sizeof pdu);
-  udpPeer(&pdu.info, 0x7F000001, 40000);
-  pdu.version = SNMP_V2C;
-  pdu.community = admin("public");
-  pdu.data = area;
-  pdu.length = buildPdu(area, sizeof area, PduHeader{SNMP_PDU_GET, 500, 0, 0}, {binding("1.3.6.1.2.1.1.1.0")});
-  int32_t id = encodeSendSnmpPdu(context, &pdu, &net);
-  ASSERT_EQ(id, 1);
+  Outgoing first(40000, PduHeader{SNMP_PDU_GET, 500, 0, 0});
+  ASSERT_EQ(first.send(context), 1);
 
   // A response to another request ID is stale.
   Message stray = message(SNMP_V2C, "public", PduHeader{SNMP_PDU_RESPONSE, 501, 0, 0});
@@ -130,11 +125,11 @@ TEST_F(Engine, ResponsesFindTheirRequestUntilTheyExpire) {
   EXPECT_EQ(_snmp.outstanding.count, 0u);
 
   // Sent, then forgotten between 150 and 181 seconds later.
-  encodeSendSnmpPdu(context, &pdu, &net);
+  first.send(context);
   uint32_t sent = _snmp.snmpEngineTime;
   setSnmpEngineTime(sent + 149);
-  pdu.length = buildPdu(area, sizeof area, PduHeader{SNMP_PDU_GET, 600, 0, 0}, {binding("1.3.6.1.2.1.1.1.0")});
-  encodeSendSnmpPdu(context, &pdu, &net);  // an encode runs the sweep
+  Outgoing second(40000, PduHeader{SNMP_PDU_GET, 600, 0, 0});
+  second.send(context);  // an encode runs the sweep
   EXPECT_EQ(_snmp.outstanding.count, 2u);
   setSnmpEngineTime(sent + 182);
   Message late = message(SNMP_V2C, "public", PduHeader{SNMP_PDU_RESPONSE, 500, 0, 0});

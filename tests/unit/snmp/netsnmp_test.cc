@@ -169,6 +169,17 @@ struct Received {
   return ::testing::AssertionSuccess();
 }
 
+// Answers what the tool sent, lets it end, and checks its exit status (unless expectedExit is
+// negative) and that it printed every one of the texts.
+void replyAndCheck(Peer &peer, Received &got, const PduHeader &header, std::vector<VarBind> bindings,
+                   std::vector<std::string> printed, int expectedExit = 0, int32_t status = 0, int32_t index = 0) {
+  answer(peer, got.pdu, got.state, header, std::move(bindings), status, index);
+  std::string output;
+  int exitCode = peer.finish(output);
+  if (expectedExit >= 0) EXPECT_EQ(exitCode, expectedExit) << output;
+  for (const std::string &text : printed) EXPECT_NE(output.find(text), std::string::npos) << text << " in " << output;
+}
+
 TEST_F(NetSnmp, GetV2cWithTextAndTimeTicks) {
   Peer peer;
   peer.run(tool("snmpget", {"-v2c", "-c", "public", peer.target(), "1.3.6.1.2.1.1.5.0", "1.3.6.1.2.1.1.3.0"}));
@@ -189,11 +200,8 @@ TEST_F(NetSnmp, GetV2cWithTextAndTimeTicks) {
   asked[0].value.u.octets = {name, 10};
   asked[1].value.tag = ASN1_TAG_TIMETICKS;
   asked[1].value.u.unsigned32 = 12345;
-  answer(peer, pdu, state, header, asked);
-  std::string output;
-  EXPECT_EQ(peer.finish(output), 0);
-  EXPECT_NE(output.find(".1.3.6.1.2.1.1.5.0 = STRING: \"telvi-host\""), std::string::npos) << output;
-  EXPECT_NE(output.find(".1.3.6.1.2.1.1.3.0 = Timeticks: (12345) 0:02:03.45"), std::string::npos) << output;
+  replyAndCheck(peer, got, header, asked,
+                {".1.3.6.1.2.1.1.5.0 = STRING: \"telvi-host\"", ".1.3.6.1.2.1.1.3.0 = Timeticks: (12345) 0:02:03.45"});
 }
 
 TEST_F(NetSnmp, GetNextV1WithCounterAddressAndOid) {
@@ -215,12 +223,9 @@ TEST_F(NetSnmp, GetNextV1WithCounterAddressAndOid) {
   next[1].value.u.unsigned32 = 0x0A010203;
   next[2].value.tag = ASN1_TAG_OBJECT_ID;
   strtooid("1.3.6.1.4.1.99999.1", nullptr, next[2].value.u.oid);
-  answer(peer, pdu, state, header, next);
-  std::string output;
-  EXPECT_EQ(peer.finish(output), 0);
-  EXPECT_NE(output.find(".1.3.6.1.2.1.2.2.1.10.1 = Counter32: 4294967295"), std::string::npos) << output;
-  EXPECT_NE(output.find("= IpAddress: 10.1.2.3"), std::string::npos) << output;
-  EXPECT_NE(output.find(".1.3.6.1.2.1.1.2.0 = OID: .1.3.6.1.4.1.99999.1"), std::string::npos) << output;
+  replyAndCheck(peer, got, header, next,
+                {".1.3.6.1.2.1.2.2.1.10.1 = Counter32: 4294967295", "= IpAddress: 10.1.2.3",
+                 ".1.3.6.1.2.1.1.2.0 = OID: .1.3.6.1.4.1.99999.1"});
 }
 
 TEST_F(NetSnmp, BulkGetWithCounter64AndEndOfView) {
@@ -240,12 +245,10 @@ TEST_F(NetSnmp, BulkGetWithCounter64AndEndOfView) {
   rows[1].value.tag = ASN1_TAG_COUNTER64;
   rows[1].value.u.counter64 = {0xFFFFFFFF, 0xFFFFFFFF};
   rows[2].value.tag = ASN1_TAG_ENDOFMIBVIEW;
-  answer(peer, pdu, state, header, rows);
-  std::string output;
-  peer.finish(output);
-  EXPECT_NE(output.find(".1.3.6.1.2.1.31.1.1.1.6.1 = Counter64: 18446744073709551615"), std::string::npos)
-      << output;
-  EXPECT_NE(output.find("No more variables left in this MIB View"), std::string::npos) << output;
+  replyAndCheck(peer, got, header, rows,
+                {".1.3.6.1.2.1.31.1.1.1.6.1 = Counter64: 18446744073709551615",
+                 "No more variables left in this MIB View"},
+                -1);
 }
 
 TEST_F(NetSnmp, SetV2cEchoesTheValue) {
@@ -262,11 +265,7 @@ TEST_F(NetSnmp, SetV2cEchoesTheValue) {
   EXPECT_EQ(std::string(reinterpret_cast<char *>(asked[0].value.u.octets.data), asked[0].value.u.octets.length),
             "room 42");
   EXPECT_EQ(asked[1].value.u.integer, -72);
-  answer(peer, pdu, state, header, asked);
-  std::string output;
-  EXPECT_EQ(peer.finish(output), 0);
-  EXPECT_NE(output.find(".1.3.6.1.2.1.1.6.0 = STRING: \"room 42\""), std::string::npos) << output;
-  EXPECT_NE(output.find(".1.3.6.1.2.1.1.7.0 = INTEGER: -72"), std::string::npos) << output;
+  replyAndCheck(peer, got, header, asked, {".1.3.6.1.2.1.1.6.0 = STRING: \"room 42\"", ".1.3.6.1.2.1.1.7.0 = INTEGER: -72"});
 }
 
 TEST_F(NetSnmp, ErrorStatusReachesTheTool) {
@@ -277,11 +276,7 @@ TEST_F(NetSnmp, ErrorStatusReachesTheTool) {
   [[maybe_unused]] auto &[in, pdu, app, report, state] = got;
   PduHeader header;
   std::vector<VarBind> asked = decodeBindings(pdu, &header);
-  answer(peer, pdu, state, header, asked, 2, 2);
-  std::string output;
-  peer.finish(output);
-  EXPECT_NE(output.find("noSuchName"), std::string::npos) << output;
-  EXPECT_NE(output.find("1.3.6.1.2.1.99.0"), std::string::npos) << output;
+  replyAndCheck(peer, got, header, asked, {"noSuchName", "1.3.6.1.2.1.99.0"}, -1, 2, 2);
 }
 
 TEST_F(NetSnmp, UnknownCommunityGetsNoAnswer) {

@@ -49,14 +49,11 @@ AdminString octets(std::initializer_list<unsigned char> bytes) {
   return a;
 }
 
+// The digest itself comes from OpenSSL: the empty text, a short one and one over a block check
+// that data reach it whole; the keyed form is our own.
 TEST(UsecVectors, Md5Rfc1321) {
   EXPECT_EQ(md5(""), "d41d8cd98f00b204e9800998ecf8427e");
-  EXPECT_EQ(md5("a"), "0cc175b9c0f1b6a831c399e269772661");
   EXPECT_EQ(md5("abc"), "900150983cd24fb0d6963f7d28e17f72");
-  EXPECT_EQ(md5("message digest"), "f96b697d7cb7938d525a2f31aaf161d0");
-  EXPECT_EQ(md5("abcdefghijklmnopqrstuvwxyz"), "c3fcd3d76192e4007dfb496cca67e13b");
-  EXPECT_EQ(md5("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789"),
-            "d174ab98d277d9f5a5611c2c9f419d9f");
   std::string digits;
   for (int i = 0; i < 8; ++i) digits += "1234567890";
   EXPECT_EQ(md5(digits), "57edf4a22be3c955ac49da2e2107b67a");
@@ -69,7 +66,6 @@ TEST(UsecVectors, Md5Rfc1321) {
 TEST(UsecVectors, HmacMd5Rfc2104) {
   EXPECT_EQ(hmac(std::string(16, '\x0b'), "Hi There"), "9294727a3638bb1c13f48ef8158bfc9d");
   EXPECT_EQ(hmac("Jefe", "what do ya want for nothing?"), "750c783e6ab0b503eaa86e310a5db738");
-  EXPECT_EQ(hmac(std::string(16, '\xaa'), std::string(50, '\xdd')), "56be34521d144c88dbb8c733f0e8b3f6");
   // Keys longer than a block are digested first (RFC 2202 case 6).
   EXPECT_EQ(hmac(std::string(80, '\xaa'), "Test Using Larger Than Block-Size Key - Hash Key First"),
             "6b1ab7fe4bd7bf8f0b62e6ce61b9d0cd");
@@ -88,10 +84,9 @@ TEST(UsecVectors, PasswordToKeyAndLocalisationRfc3414) {
   ASSERT_EQ(snmpv3keysmd5.createKey(&key, "abcdefgh"), 0);
   EXPECT_EQ(hex(key.octets, 16), md5(repeated));
   // The empty password stands for one zero octet.
-  AdminString empty, zero;
+  AdminString empty;
   ASSERT_EQ(snmpv3keysmd5.createKey(&empty, ""), 0);
   EXPECT_EQ(hex(empty.octets, 16), md5(std::string(0x100000, '\0')));
-  (void)zero;
   // Wrong lengths are refused and leave the key alone.
   AdminString shortKey = octets({1, 2, 3});
   EXPECT_EQ(snmpv3keysmd5.localizeKey(&shortKey, &engine), -1);
