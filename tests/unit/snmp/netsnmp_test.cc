@@ -176,7 +176,9 @@ void replyAndCheck(Peer &peer, Received &got, const PduHeader &header, std::vect
   answer(peer, got.pdu, got.state, header, std::move(bindings), status, index);
   std::string output;
   int exitCode = peer.finish(output);
-  if (expectedExit >= 0) EXPECT_EQ(exitCode, expectedExit) << output;
+  if (expectedExit >= 0) {
+    EXPECT_EQ(exitCode, expectedExit) << output;
+  }
   for (const std::string &text : printed) EXPECT_NE(output.find(text), std::string::npos) << text << " in " << output;
 }
 
