@@ -58,6 +58,10 @@ inline const char *fieldOr(const std::optional<std::string> &field, const char *
 // Registers the interface's class once the registry exists.
 void registerClass(const intClass *cls);
 
+// Accepts the connection waiting on listener fd and records it as an interface of the class named
+// className with spec; -1 with errno set when either step fails (the connection is then closed).
+int acceptConnection(int fd, const char *className, const char *spec);
+
 // The class registries of interfaces and intrafaces: a table of classes ended by a null entry, at
 // most N - 1 of them. A class registered under a name already there replaces the old one.
 template <typename Class, size_t N>

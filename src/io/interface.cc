@@ -2,6 +2,7 @@
 // plus the "desc" class for descriptors the process already has.
 #include <fcntl.h>
 #include <strings.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -119,6 +120,17 @@ std::optional<std::string> localSpec(const char *url, const char *scheme,
 void registerClass(const intClass *cls) {
   interfaceInitialize();
   interfaceRegister(cls);
+}
+
+int acceptConnection(int fd, const char *className, const char *spec) {
+  int connection = accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
+  if (connection < 0) return -1;
+  if (intAdd(interfaceFindClass(className), connection, -1, -1, spec, 2, -1) != 0) {
+    int saved = errno;
+    close(connection);
+    return errno = saved, -1;
+  }
+  return connection;
 }
 
 }  // namespace telvi::io
