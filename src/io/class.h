@@ -58,6 +58,11 @@ inline const char *fieldOr(const std::optional<std::string> &field, const char *
 // Registers the interface's class once the registry exists.
 void registerClass(const intClass *cls);
 
+// The remove of the classes kept in a file (file, clog): deletes the file whose path a spec starts
+// with, found as the interface path rules place it; -1 with errno EINVAL when there is no spec or
+// it has no path.
+int removeSpecFile(const std::optional<std::string> &spec);
+
 // Accepts the connection waiting on listener fd and records it as an interface of the class named
 // className with spec; -1 with errno set when either step fails (the connection is then closed).
 int acceptConnection(int fd, const char *className, const char *spec);

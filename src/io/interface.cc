@@ -122,6 +122,13 @@ void registerClass(const intClass *cls) {
   interfaceRegister(cls);
 }
 
+int removeSpecFile(const std::optional<std::string> &spec) {
+  if (!spec) return errno = EINVAL, -1;
+  auto path = specFields(spec->c_str(), 1)[0];
+  if (!path) return errno = EINVAL, -1;
+  return unlink(intFileFromInterfacePath(path->c_str(), 0));
+}
+
 int acceptConnection(int fd, const char *className, const char *spec) {
   int connection = accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
   if (connection < 0) return -1;
