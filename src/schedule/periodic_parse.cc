@@ -294,16 +294,11 @@ class Parser {
       case '=': token.type = two('=', tEqual, tAssign); return token;
       case '!': token.type = two('=', tNotEqual, tNot); return token;
       case '&':
-        ++pos;
-        if (in[pos] != '&') error("invalid character: '&' (only allowed in &&)");
-        ++pos;
-        token.type = tAnd;
-        return token;
       case '|':
         ++pos;
-        if (in[pos] != '|') error("invalid character: '|' (only allowed in ||)");
+        if (in[pos] != c) error("invalid character: '%c' (only allowed in %c%c)", c, c, c);
         ++pos;
-        token.type = tOr;
+        token.type = c == '&' ? tAnd : tOr;
         return token;
       case '$': return lexVariable(token);
       case '.':
