@@ -50,10 +50,7 @@ int inputProc(ClientData data, char *buf, int size, int *errorCode) {
 }
 
 int outputProc(ClientData data, const char *buf, int size, int *errorCode) {
-  auto *state = static_cast<ChannelState *>(data);
-  ssize_t put = interfaceWrite(state->writeFd, buf, static_cast<size_t>(size), nullptr);
-  if (put < 0) *errorCode = errno;
-  return static_cast<int>(put);
+  return telvi::io::channelOutput(static_cast<ChannelState *>(data)->writeFd, buf, size, errorCode);
 }
 
 void fileReady(ClientData data, int mask) {
@@ -249,6 +246,12 @@ int channelInput(int fd, char *buf, int size, int *errorCode) {
   ssize_t got = interfaceRead(fd, buf, static_cast<size_t>(size), nullptr);
   if (got < 0) *errorCode = errno;
   return static_cast<int>(got);
+}
+
+int channelOutput(int writeFd, const char *buf, int size, int *errorCode) {
+  ssize_t put = interfaceWrite(writeFd, buf, static_cast<size_t>(size), nullptr);
+  if (put < 0) *errorCode = errno;
+  return static_cast<int>(put);
 }
 
 int descriptorHandle(int fd, int writeFd, int direction, ClientData *handle) {

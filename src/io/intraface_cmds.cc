@@ -64,9 +64,7 @@ int outputProc(ClientData data, const char *buf, int size, int *errorCode) {
     *errorCode = queued < 0 ? errno : EAGAIN;
     return -1;
   }
-  ssize_t put = interfaceWrite(state->writeFd, buf, static_cast<size_t>(size), nullptr);
-  if (put < 0) *errorCode = errno;
-  return static_cast<int>(put);
+  return telvi::io::channelOutput(state->writeFd, buf, size, errorCode);
 }
 
 void fileReady(ClientData data, int mask) {
