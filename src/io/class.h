@@ -2,7 +2,9 @@
 #ifndef TELVI_IO_CLASS_H
 #define TELVI_IO_CLASS_H
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
@@ -55,6 +57,39 @@ inline const char *fieldOr(const std::optional<std::string> &field, const char *
 
 // Registers the interface's class once the registry exists.
 void registerClass(const intClass *cls);
+
+// The remove of the classes kept in a file (file, clog): deletes the file whose path a spec starts
+// with, found as the interface path rules place it; -1 with errno EINVAL when there is no spec or
+// it has no path.
+int removeSpecFile(const std::optional<std::string> &spec);
+
+// Accepts the connection waiting on listener fd and records it as an interface of the class named
+// className with spec; -1 with errno set when either step fails (the connection is then closed).
+int acceptConnection(int fd, const char *className, const char *spec);
+
+// The class registries of interfaces and intrafaces: a table of classes ended by a null entry, at
+// most N - 1 of them. A class registered under a name already there replaces the old one.
+template <typename Class, size_t N>
+int addToClassTable(const Class *(&table)[N], const Class *cls) {
+  size_t slot = 0;
+  for (; table[slot] != nullptr; ++slot) {
+    if (std::strcmp(table[slot]->name, cls->name) == 0) {
+      table[slot] = cls;
+      return 0;
+    }
+  }
+  if (slot >= N - 1) return errno = ENOSPC, -1;
+  table[slot] = cls;
+  table[slot + 1] = nullptr;
+  return 0;
+}
+
+template <typename Class, size_t N>
+const Class *findInClassTable(const Class *(&table)[N], const char *name) {
+  for (size_t slot = 0; table[slot] != nullptr; ++slot)
+    if (std::strcmp(table[slot]->name, name) == 0) return table[slot];
+  return nullptr;
+}
 
 }  // namespace telvi::io
 

@@ -2,6 +2,7 @@
 // plus the "desc" class for descriptors the process already has.
 #include <fcntl.h>
 #include <strings.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -121,6 +122,24 @@ void registerClass(const intClass *cls) {
   interfaceRegister(cls);
 }
 
+int removeSpecFile(const std::optional<std::string> &spec) {
+  if (!spec) return errno = EINVAL, -1;
+  auto path = specFields(spec->c_str(), 1)[0];
+  if (!path) return errno = EINVAL, -1;
+  return unlink(intFileFromInterfacePath(path->c_str(), 0));
+}
+
+int acceptConnection(int fd, const char *className, const char *spec) {
+  int connection = accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
+  if (connection < 0) return -1;
+  if (intAdd(interfaceFindClass(className), connection, -1, -1, spec, 2, -1) != 0) {
+    int saved = errno;
+    close(connection);
+    return errno = saved, -1;
+  }
+  return connection;
+}
+
 }  // namespace telvi::io
 
 extern "C" {
@@ -138,25 +157,13 @@ void interfaceInitialize(void) {
 int interfaceRegister(const intClass *cls) {
   if (cls == nullptr || cls->name == nullptr) return errno = EINVAL, -1;
   interfaceInitialize();
-  int slot = 0;
-  for (; classVec[slot] != nullptr; ++slot) {
-    if (std::strcmp(classVec[slot]->name, cls->name) == 0) {
-      classVec[slot] = cls;
-      return 0;
-    }
-  }
-  if (slot >= INTERFACE_MAX_CLASSES) return errno = ENOSPC, -1;
-  classVec[slot] = cls;
-  classVec[slot + 1] = nullptr;
-  return 0;
+  return telvi::io::addToClassTable(classVec, cls);
 }
 
 const intClass *interfaceFindClass(const char *name) {
   if (name == nullptr) return nullptr;
   interfaceInitialize();
-  for (int slot = 0; classVec[slot] != nullptr; ++slot)
-    if (std::strcmp(classVec[slot]->name, name) == 0) return classVec[slot];
-  return nullptr;
+  return telvi::io::findInClassTable(classVec, name);
 }
 
 int interfaceOpen(const char *urlOrSpec) {

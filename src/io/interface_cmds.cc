@@ -16,6 +16,7 @@
 namespace {
 
 using telvi::fail;
+using telvi::io::systemError;
 
 constexpr size_t kChunk = 4096;
 
@@ -49,10 +50,7 @@ int inputProc(ClientData data, char *buf, int size, int *errorCode) {
 }
 
 int outputProc(ClientData data, const char *buf, int size, int *errorCode) {
-  auto *state = static_cast<ChannelState *>(data);
-  ssize_t put = interfaceWrite(state->writeFd, buf, static_cast<size_t>(size), nullptr);
-  if (put < 0) *errorCode = errno;
-  return static_cast<int>(put);
+  return telvi::io::channelOutput(static_cast<ChannelState *>(data)->writeFd, buf, size, errorCode);
 }
 
 void fileReady(ClientData data, int mask) {
@@ -86,12 +84,6 @@ ChannelState *lookupChannel(Tcl_Interp *interp, const char *name) {
   Tcl_ResetResult(interp);
   if (state == nullptr) Tcl_AppendResult(interp, "bad interface descriptor: ", name, nullptr);
   return state;
-}
-
-int systemError(Tcl_Interp *interp, const char *what, const char *name) {
-  Tcl_ResetResult(interp);
-  Tcl_AppendResult(interp, what, " \"", name, "\": ", std::strerror(errno), nullptr);
-  return TCL_ERROR;
 }
 
 // Wraps an open interface in a channel registered in the interpreter; its name is the result.
@@ -131,14 +123,12 @@ int wrapInterface(Tcl_Interp *interp, int fd, const char *failure) {
     telvi::io::setDescriptorsNonBlocking(state->fd, state->writeFd, true);
     telvi::io::setDescriptorsNonBlocking(record->fdError, -1, true);
   }
-  state->channel = Tcl_CreateChannel(&kChannelType, name.c_str(), state, mask);
+  state->channel = telvi::io::registerChannel(interp, &kChannelType, name, state, mask);
   if (state->channel == nullptr) {
     delete state;
     interfaceClose(fd);
     return fail(interp, failure);
   }
-  Tcl_RegisterChannel(interp, state->channel);
-  Tcl_AppendResult(interp, name.c_str(), nullptr);
   return TCL_OK;
 }
 
@@ -258,11 +248,30 @@ int channelInput(int fd, char *buf, int size, int *errorCode) {
   return static_cast<int>(got);
 }
 
+int channelOutput(int writeFd, const char *buf, int size, int *errorCode) {
+  ssize_t put = interfaceWrite(writeFd, buf, static_cast<size_t>(size), nullptr);
+  if (put < 0) *errorCode = errno;
+  return static_cast<int>(put);
+}
+
 int descriptorHandle(int fd, int writeFd, int direction, ClientData *handle) {
   int chosen = direction == TCL_WRITABLE ? writeFd : fd;
   if (chosen < 0) return TCL_ERROR;
   *handle = reinterpret_cast<ClientData>(static_cast<intptr_t>(chosen));
   return TCL_OK;
+}
+
+Tcl_Channel registerChannel(Tcl_Interp *interp, const Tcl_ChannelType *type, const std::string &name,
+                            ClientData instance, int mask) {
+  Tcl_Channel channel = Tcl_CreateChannel(type, name.c_str(), instance, mask);
+  if (channel == nullptr) return nullptr;
+  Tcl_RegisterChannel(interp, channel);
+  Tcl_AppendResult(interp, name.c_str(), nullptr);
+  return channel;
+}
+
+int systemError(Tcl_Interp *interp, const char *what, const char *name) {
+  return fail(interp, what, " \"", name, "\": ", std::strerror(errno));
 }
 
 bool channelInterface(Tcl_Interp *interp, const char *name, int *fd) {

@@ -6,6 +6,8 @@
 
 #include <tcl.h>
 
+#include <string>
+
 namespace telvi::io {
 
 int cmdInterface(ClientData clientData, Tcl_Interp *interp, int argc, const char *argv[]);
@@ -21,8 +23,16 @@ bool channelInterface(Tcl_Interp *interp, const char *name, int *fd);
 void watchDescriptors(int fd, int writeFd, int mask, Tcl_FileProc *ready, ClientData data);
 int descriptorHandle(int fd, int writeFd, int direction, ClientData *handle);
 void setDescriptorsNonBlocking(int fd, int writeFd, bool on);
-// Raw bytes of the interface for a channel's input procedure.
+// Raw bytes from the interface for a channel's input procedure, and to it for its output procedure.
 int channelInput(int fd, char *buf, int size, int *errorCode);
+int channelOutput(int writeFd, const char *buf, int size, int *errorCode);
+
+// Creates a channel of type over instance with the modes in mask, registers it in interp and makes
+// its name the result; nullptr, with the result untouched, when Tcl refuses it.
+Tcl_Channel registerChannel(Tcl_Interp *interp, const Tcl_ChannelType *type, const std::string &name,
+                            ClientData instance, int mask);
+// "<what> "<name>": <errno text>" as the error result of a failed read or write on a channel.
+int systemError(Tcl_Interp *interp, const char *what, const char *name);
 
 }  // namespace telvi::io
 

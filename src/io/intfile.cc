@@ -58,13 +58,7 @@ int fileOpen(const char *urlOrSpec) {
   return fd;
 }
 
-int fileRemove(const char *urlOrSpec) {
-  std::optional<std::string> spec = toSpec(urlOrSpec);
-  if (!spec) return errno = EINVAL, -1;
-  auto path = specFields(spec->c_str(), 1)[0];
-  if (!path) return errno = EINVAL, -1;
-  return unlink(intFileFromInterfacePath(path->c_str(), 0));
-}
+int fileRemove(const char *urlOrSpec) { return telvi::io::removeSpecFile(toSpec(urlOrSpec)); }
 
 // A file that was removed (or rotated away and unlinked) no longer validates.
 int fileValidate(int fd) {

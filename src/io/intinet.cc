@@ -156,16 +156,7 @@ int inetOpen(const char *urlOrSpec) {
   return fd;
 }
 
-int inetAccept(int fd) {
-  int connection = accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
-  if (connection < 0) return -1;
-  if (intAdd(interfaceFindClass("inet"), connection, -1, -1, "inet:tcp:connected:", 2, -1) != 0) {
-    int saved = errno;
-    close(connection);
-    return errno = saved, -1;
-  }
-  return connection;
-}
+int inetAccept(int fd) { return telvi::io::acceptConnection(fd, "inet", "inet:tcp:connected:"); }
 
 bool isListening(int fd) {
   int listening = 0;

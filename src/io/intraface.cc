@@ -167,24 +167,12 @@ void intrafaceInitialize(void) {
 
 int intrafaceRegister(const intrafaceClass *cls) {
   if (cls == nullptr || cls->name == nullptr) return errno = EINVAL, -1;
-  int slot = 0;
-  for (; classVec[slot] != nullptr; ++slot) {
-    if (std::strcmp(classVec[slot]->name, cls->name) == 0) {
-      classVec[slot] = cls;
-      return 0;
-    }
-  }
-  if (slot >= INTRAFACE_MAX_CLASSES) return errno = ENOSPC, -1;
-  classVec[slot] = cls;
-  classVec[slot + 1] = nullptr;
-  return 0;
+  return telvi::io::addToClassTable(classVec, cls);
 }
 
 const intrafaceClass *intrafaceFindClass(const char *name) {
   if (name == nullptr) return nullptr;
-  for (int slot = 0; classVec[slot] != nullptr; ++slot)
-    if (std::strcmp(classVec[slot]->name, name) == 0) return classVec[slot];
-  return nullptr;
+  return telvi::io::findInClassTable(classVec, name);
 }
 
 int intrafaceOpen(const char *spec) {

@@ -19,6 +19,7 @@
 namespace {
 
 using telvi::fail;
+using telvi::io::systemError;
 
 struct ChannelState {
   int fd;       // the intraface: reads, and its layer record
@@ -63,9 +64,7 @@ int outputProc(ClientData data, const char *buf, int size, int *errorCode) {
     *errorCode = queued < 0 ? errno : EAGAIN;
     return -1;
   }
-  ssize_t put = interfaceWrite(state->writeFd, buf, static_cast<size_t>(size), nullptr);
-  if (put < 0) *errorCode = errno;
-  return static_cast<int>(put);
+  return telvi::io::channelOutput(state->writeFd, buf, size, errorCode);
 }
 
 void fileReady(ClientData data, int mask) {
@@ -120,10 +119,6 @@ ChannelState *lookupChannel(Tcl_Interp *interp, const char *name) {
   return static_cast<ChannelState *>(Tcl_GetChannelInstanceData(channel));
 }
 
-int systemError(Tcl_Interp *interp, const char *what, const char *name) {
-  return fail(interp, what, " \"", name, "\": ", std::strerror(errno));
-}
-
 Tcl_Encoding utf8() {
   static Tcl_Encoding encoding = Tcl_GetEncoding(nullptr, "utf-8");
   return encoding;
@@ -167,14 +162,12 @@ int wrap(Tcl_Interp *interp, int fd, const char *failure) {
   auto *state = new ChannelState{fd, record->fd2 >= 0 ? record->fd2 : fd, nullptr};
   telvi::io::setDescriptorsNonBlocking(state->fd, state->writeFd, true);
   telvi::io::setDescriptorsNonBlocking(record->fdError, -1, true);
-  state->channel = Tcl_CreateChannel(&kChannelType, name.c_str(), state, mask);
+  state->channel = telvi::io::registerChannel(interp, &kChannelType, name, state, mask);
   if (state->channel == nullptr) {
     delete state;
     intrafaceClose(fd);
     return fail(interp, failure);
   }
-  Tcl_RegisterChannel(interp, state->channel);
-  Tcl_AppendResult(interp, name.c_str(), nullptr);
   return TCL_OK;
 }
 

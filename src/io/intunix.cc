@@ -54,16 +54,7 @@ int unixOpen(const char *urlOrSpec) {
   return fd;
 }
 
-int unixAccept(int fd) {
-  int connection = accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
-  if (connection < 0) return -1;
-  if (intAdd(interfaceFindClass("unix"), connection, -1, -1, "unix::connected", 2, -1) != 0) {
-    int saved = errno;
-    close(connection);
-    return errno = saved, -1;
-  }
-  return connection;
-}
+int unixAccept(int fd) { return telvi::io::acceptConnection(fd, "unix", "unix::connected"); }
 
 bool recordedListener(int fd, std::string *path) {
   intStruct *record = interfaceRecord(fd);

@@ -153,13 +153,7 @@ int clogClose(int fd) {
   return 0;
 }
 
-int clogRemove(const char *urlOrSpec) {
-  std::optional<std::string> spec = toSpec(urlOrSpec);
-  if (!spec) return errno = EINVAL, -1;
-  auto path = specFields(spec->c_str(), 1)[0];
-  if (!path) return errno = EINVAL, -1;
-  return unlink(intFileFromInterfacePath(path->c_str(), 0));
-}
+int clogRemove(const char *urlOrSpec) { return telvi::io::removeSpecFile(toSpec(urlOrSpec)); }
 
 const intClass intClogClass = {"clog",    clogOpen,  clogClose,  nullptr,    nullptr,
                                clogRead,  nullptr,   clogWrite,  clogRemove, nullptr};

@@ -31,21 +31,14 @@ int cmpUser(const SnmpUser *u, const AdminString *engineId, const AdminString *n
 
 // The registry entry of a key, or null.
 SnmpRegistry *findRegistry(const AdminString *key) {
-  for (auto *r = listFirst<SnmpRegistry>(_snmp.registries); r; r = listNext(_snmp.registries, r))
-    if (cmpAdminString(&r->key, key) == 0) return r;
-  return nullptr;
+  auto byKey = [key](const SnmpRegistry *r) { return cmpAdminString(&r->key, key); };
+  return listFindSorted<SnmpRegistry>(_snmp.registries, byKey);
 }
 
 SnmpRegistry *addRegistry(const AdminString *key) {
-  SnmpLink *position = &_snmp.registries.head;
-  for (auto *r = listFirst<SnmpRegistry>(_snmp.registries); r; r = listNext(_snmp.registries, r)) {
-    int c = cmpAdminString(&r->key, key);
-    if (c == 0) return r;
-    if (c > 0) {
-      position = &r->link;
-      break;
-    }
-  }
+  SnmpLink *position;
+  auto byKey = [key](const SnmpRegistry *r) { return cmpAdminString(&r->key, key); };
+  if (SnmpRegistry *found = listFindSorted<SnmpRegistry>(_snmp.registries, byKey, &position)) return found;
   auto *r = static_cast<SnmpRegistry *>(calloc(1, sizeof(SnmpRegistry)));
   if (r == nullptr) return nullptr;
   memcpy(&r->key, key, key->length + 2u);
@@ -324,26 +317,16 @@ void deleteSnmpAppContext(SnmpAppContext *context) {
 SnmpUser *getSnmpUser(const AdminString *engineId, const AdminString *userName) {
   ensureInit();
   if (engineId == nullptr || userName == nullptr) return nullptr;
-  for (auto *u = listFirst<SnmpUser>(_snmp.users); u; u = listNext(_snmp.users, u)) {
-    int c = cmpUser(u, engineId, userName);
-    if (c == 0) return u;
-    if (c > 0) break;
-  }
-  return nullptr;
+  auto byName = [=](const SnmpUser *u) { return cmpUser(u, engineId, userName); };
+  return listFindSorted<SnmpUser>(_snmp.users, byName);
 }
 
 SnmpUser *addSnmpUser(const AdminString *engineId, const AdminString *userName) {
   ensureInit();
   if (engineId == nullptr || userName == nullptr || engineId->length > SNMP_MAX_ENGINE_ID) return nullptr;
-  SnmpLink *position = &_snmp.users.head;
-  for (auto *u = listFirst<SnmpUser>(_snmp.users); u; u = listNext(_snmp.users, u)) {
-    int c = cmpUser(u, engineId, userName);
-    if (c == 0) return u;
-    if (c > 0) {
-      position = &u->link;
-      break;
-    }
-  }
+  SnmpLink *position;
+  auto byName = [=](const SnmpUser *u) { return cmpUser(u, engineId, userName); };
+  if (SnmpUser *found = listFindSorted<SnmpUser>(_snmp.users, byName, &position)) return found;
   auto *u = static_cast<SnmpUser *>(calloc(1, sizeof(SnmpUser)));
   if (u == nullptr) return nullptr;
   memcpy(&u->engineId, engineId, engineId->length + 2u);
@@ -364,26 +347,16 @@ int deleteSnmpUser(const AdminString *engineId, const AdminString *userName) {
 SnmpEngine *getSnmpEngine(const AdminString *engineId) {
   ensureInit();
   if (engineId == nullptr) return nullptr;
-  for (auto *e = listFirst<SnmpEngine>(_snmp.engines); e; e = listNext(_snmp.engines, e)) {
-    int c = cmpAdminString(&e->engineId, engineId);
-    if (c == 0) return e;
-    if (c > 0) break;
-  }
-  return nullptr;
+  auto byId = [engineId](const SnmpEngine *e) { return cmpAdminString(&e->engineId, engineId); };
+  return listFindSorted<SnmpEngine>(_snmp.engines, byId);
 }
 
 SnmpEngine *addSnmpEngine(const AdminString *engineId) {
   ensureInit();
   if (engineId == nullptr || engineId->length > SNMP_MAX_ENGINE_ID) return nullptr;
-  SnmpLink *position = &_snmp.engines.head;
-  for (auto *e = listFirst<SnmpEngine>(_snmp.engines); e; e = listNext(_snmp.engines, e)) {
-    int c = cmpAdminString(&e->engineId, engineId);
-    if (c == 0) return e;
-    if (c > 0) {
-      position = &e->link;
-      break;
-    }
-  }
+  SnmpLink *position;
+  auto byId = [engineId](const SnmpEngine *e) { return cmpAdminString(&e->engineId, engineId); };
+  if (SnmpEngine *found = listFindSorted<SnmpEngine>(_snmp.engines, byId, &position)) return found;
   auto *e = static_cast<SnmpEngine *>(calloc(1, sizeof(SnmpEngine)));
   if (e == nullptr) return nullptr;
   memcpy(&e->engineId, engineId, engineId->length + 2u);
@@ -416,26 +389,16 @@ int validateSnmpEngine(SnmpEngine *engine, uint32_t boots, uint32_t time, uint32
 SnmpAddrMap *getSnmpAddrMap(const AdminString *address) {
   ensureInit();
   if (address == nullptr) return nullptr;
-  for (auto *m = listFirst<SnmpAddrMap>(_snmp.addrMaps); m; m = listNext(_snmp.addrMaps, m)) {
-    int c = cmpAdminString(&m->address, address);
-    if (c == 0) return m;
-    if (c > 0) break;
-  }
-  return nullptr;
+  auto byAddress = [address](const SnmpAddrMap *m) { return cmpAdminString(&m->address, address); };
+  return listFindSorted<SnmpAddrMap>(_snmp.addrMaps, byAddress);
 }
 
 SnmpAddrMap *addSnmpAddrMap(const AdminString *address) {
   ensureInit();
   if (address == nullptr) return nullptr;
-  SnmpLink *position = &_snmp.addrMaps.head;
-  for (auto *m = listFirst<SnmpAddrMap>(_snmp.addrMaps); m; m = listNext(_snmp.addrMaps, m)) {
-    int c = cmpAdminString(&m->address, address);
-    if (c == 0) return m;
-    if (c > 0) {
-      position = &m->link;
-      break;
-    }
-  }
+  SnmpLink *position;
+  auto byAddress = [address](const SnmpAddrMap *m) { return cmpAdminString(&m->address, address); };
+  if (SnmpAddrMap *found = listFindSorted<SnmpAddrMap>(_snmp.addrMaps, byAddress, &position)) return found;
   auto *m = static_cast<SnmpAddrMap *>(calloc(1, sizeof(SnmpAddrMap)));
   if (m == nullptr) return nullptr;
   memcpy(&m->address, address, address->length + 2u);

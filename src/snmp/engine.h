@@ -37,6 +37,23 @@ T *listNext(SnmpList &list, T *element) {
   SnmpLink *n = element->link.next;
   return n == &list.head ? nullptr : reinterpret_cast<T *>(n);
 }
+// Searches a list kept in ascending order, where compare(record) tells how a record stands to the
+// one wanted (negative before it, 0 it, positive after it): the record, or null. The search stops
+// at the first record after the wanted one; position, when given, receives the link a new record
+// goes in front of to keep the order.
+template <typename T, typename Compare>
+T *listFindSorted(SnmpList &list, Compare compare, SnmpLink **position = nullptr) {
+  if (position != nullptr) *position = &list.head;
+  for (T *record = listFirst<T>(list); record; record = listNext(list, record)) {
+    int c = compare(record);
+    if (c == 0) return record;
+    if (c > 0) {
+      if (position != nullptr) *position = &record->link;
+      break;
+    }
+  }
+  return nullptr;
+}
 
 // States.
 void freeMpmState(MpmState *state);

@@ -46,48 +46,67 @@ bool fieldInside(const unsigned char *digest, uint32_t length, const Netbuf *mes
          digest + length <= message->data + message->length;
 }
 
-int keyedOutgoing(const AdminString *key, uint32_t length, unsigned char *digest, Netbuf *message) {
-  if (key == nullptr || key->length != kMd5Size || length != kMd5Size || !fieldInside(digest, length, message))
-    return -1;
-  memcpy(digest, key->octets, kMd5Size);
+// The two authentication protocols differ only in what the digest field holds while the message is
+// digested (the key, or zeros), the digest function and how much of the digest the field carries.
+struct Authentication {
+  uint32_t fieldLength;
+  bool keyInField;
+  void (*digest)(const unsigned char *, uint32_t, const unsigned char *, uint32_t, unsigned char *);
+};
+
+constexpr uint32_t kHmacDigest = 12;
+constexpr Authentication kKeyed = {kMd5Size, true, macMD5};
+constexpr Authentication kHmac = {kHmacDigest, false, hmacMD5};
+
+bool usable(const Authentication &a, const AdminString *key, uint32_t length, const unsigned char *digest,
+            const Netbuf *message) {
+  return key != nullptr && key->length == kMd5Size && length == a.fieldLength &&
+         fieldInside(digest, length, message);
+}
+
+// Digests the message with the field holding its placeholder; the field keeps the placeholder.
+void digestMessage(const Authentication &a, const AdminString *key, unsigned char *field, Netbuf *message,
+                   unsigned char *result) {
+  if (a.keyInField)
+    memcpy(field, key->octets, a.fieldLength);
+  else
+    memset(field, 0, a.fieldLength);
+  a.digest(message->data, message->length, key->octets, kMd5Size, result);
+}
+
+int outgoing(const Authentication &a, const AdminString *key, uint32_t length, unsigned char *digest,
+             Netbuf *message) {
+  if (!usable(a, key, length, digest, message)) return -1;
   unsigned char result[kMd5Size];
-  macMD5(message->data, message->length, key->octets, kMd5Size, result);
-  memcpy(digest, result, kMd5Size);
+  digestMessage(a, key, digest, message, result);
+  memcpy(digest, result, a.fieldLength);
   return 0;
+}
+
+int incoming(const Authentication &a, const AdminString *key, uint32_t length, unsigned char *digest,
+             Netbuf *message) {
+  if (!usable(a, key, length, digest, message)) return -1;
+  unsigned char received[kMd5Size], result[kMd5Size];
+  memcpy(received, digest, a.fieldLength);
+  digestMessage(a, key, digest, message, result);
+  memcpy(digest, received, a.fieldLength);
+  return CRYPTO_memcmp(received, result, a.fieldLength) == 0 ? 0 : SNMP_ERR_AUTHENTICATION;
+}
+
+int keyedOutgoing(const AdminString *key, uint32_t length, unsigned char *digest, Netbuf *message) {
+  return outgoing(kKeyed, key, length, digest, message);
 }
 
 int keyedIncoming(const AdminString *key, uint32_t length, unsigned char *digest, Netbuf *message) {
-  if (key == nullptr || key->length != kMd5Size || length != kMd5Size || !fieldInside(digest, length, message))
-    return -1;
-  unsigned char received[kMd5Size], result[kMd5Size];
-  memcpy(received, digest, kMd5Size);
-  memcpy(digest, key->octets, kMd5Size);
-  macMD5(message->data, message->length, key->octets, kMd5Size, result);
-  memcpy(digest, received, kMd5Size);
-  return CRYPTO_memcmp(received, result, kMd5Size) == 0 ? 0 : SNMP_ERR_AUTHENTICATION;
+  return incoming(kKeyed, key, length, digest, message);
 }
 
-constexpr uint32_t kHmacDigest = 12;
-
 int hmacOutgoing(const AdminString *key, uint32_t length, unsigned char *digest, Netbuf *message) {
-  if (key == nullptr || key->length != kMd5Size || length != kHmacDigest || !fieldInside(digest, length, message))
-    return -1;
-  memset(digest, 0, kHmacDigest);
-  unsigned char result[kMd5Size];
-  hmacMD5(message->data, message->length, key->octets, kMd5Size, result);
-  memcpy(digest, result, kHmacDigest);
-  return 0;
+  return outgoing(kHmac, key, length, digest, message);
 }
 
 int hmacIncoming(const AdminString *key, uint32_t length, unsigned char *digest, Netbuf *message) {
-  if (key == nullptr || key->length != kMd5Size || length != kHmacDigest || !fieldInside(digest, length, message))
-    return -1;
-  unsigned char received[kHmacDigest], result[kMd5Size];
-  memcpy(received, digest, kHmacDigest);
-  memset(digest, 0, kHmacDigest);
-  hmacMD5(message->data, message->length, key->octets, kMd5Size, result);
-  memcpy(digest, received, kHmacDigest);
-  return CRYPTO_memcmp(received, result, kHmacDigest) == 0 ? 0 : SNMP_ERR_AUTHENTICATION;
+  return incoming(kHmac, key, length, digest, message);
 }
 
 // ---- keys ----

@@ -53,11 +53,8 @@ uint32_t sizeofPduHeader(const PduHeader *h, uint32_t length) {
 }
 
 unsigned char *encodePduHeader(Asn1Cursor *c, const PduHeader *h, uint32_t length) {
-  if (c == nullptr || c->error) return nullptr;
-  if (h == nullptr) {
-    c->error = ASN1_ERR_VALUE;
-    return nullptr;
-  }
+  if (ber::failed(c)) return nullptr;
+  if (h == nullptr) return ber::fail<unsigned char *>(c, ASN1_ERR_VALUE, nullptr);
   uint32_t total = length;
   if (length != ASN1_OPEN_LENGTH) total = ber::sizeofPduHeader(h, ASN1_OPEN_LENGTH) + length;
   unsigned char *header = ber::encodeAsn1Struct(c, h->type, total, nullptr);
@@ -91,18 +88,12 @@ uint32_t sizeofTrapHeader(const TrapHeader *h, uint32_t length) {
 }
 
 unsigned char *encodeTrapHeader(Asn1Cursor *c, const TrapHeader *h, uint32_t length) {
-  if (c == nullptr || c->error) return nullptr;
-  if (h == nullptr) {
-    c->error = ASN1_ERR_VALUE;
-    return nullptr;
-  }
+  if (ber::failed(c)) return nullptr;
+  if (h == nullptr) return ber::fail<unsigned char *>(c, ASN1_ERR_VALUE, nullptr);
   uint32_t total = length;
   if (length != ASN1_OPEN_LENGTH) {
     uint32_t inner = ber::sizeofTrapHeader(h, ASN1_OPEN_LENGTH);
-    if (inner == ASN1_BAD_SIZE) {
-      c->error = ASN1_ERR_VALUE;
-      return nullptr;
-    }
+    if (inner == ASN1_BAD_SIZE) return ber::fail<unsigned char *>(c, ASN1_ERR_VALUE, nullptr);
     total = inner + length;
   }
   unsigned char *header = ber::encodeAsn1Struct(c, SNMP_PDU_V1TRAP, total, nullptr);
@@ -242,22 +233,13 @@ __attribute__((always_inline)) inline unsigned char *fastVarBind(Asn1Cursor *c, 
 }
 
 unsigned char *encodeVarBind(Asn1Cursor *c, const VarBind *b) {
-  if (c == nullptr || c->error) return nullptr;
-  if (b == nullptr) {
-    c->error = ASN1_ERR_VALUE;
-    return nullptr;
-  }
+  if (ber::failed(c)) return nullptr;
+  if (b == nullptr) return ber::fail<unsigned char *>(c, ASN1_ERR_VALUE, nullptr);
   if (unsigned char *fast = fastVarBind(c, b)) return fast;
   uint32_t oid = ber::sizeofAsn1OidData(b->oid);
-  if (oid == ASN1_BAD_SIZE) {
-    c->error = ASN1_ERR_VALUE;
-    return nullptr;
-  }
+  if (oid == ASN1_BAD_SIZE) return ber::fail<unsigned char *>(c, ASN1_ERR_VALUE, nullptr);
   uint32_t value = ber::sizeofAsn1Value(&b->value);
-  if (value == ASN1_BAD_SIZE) {
-    c->error = ASN1_ERR_TYPE;
-    return nullptr;
-  }
+  if (value == ASN1_BAD_SIZE) return ber::fail<unsigned char *>(c, ASN1_ERR_TYPE, nullptr);
   uint32_t oidTotal = ber::sizeofAsn1Header(oid) + oid;
   unsigned char *header = ber::encodeAsn1Header(c, ASN1_TAG_SEQUENCE, oidTotal + value);
   if (header == nullptr) return nullptr;

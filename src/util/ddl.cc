@@ -116,6 +116,12 @@ class Buf {
   bool overflow_ = false;
 };
 
+// The number an exported pointer points at; 0 for a null pointer.
+template <typename T>
+T pointee(const void *value) {
+  return value == nullptr ? T{} : *static_cast<const T *>(value);
+}
+
 // The shown form of an exported value.
 void showValue(Buf &out, const Export &record) {
   switch (record.type) {
@@ -128,16 +134,16 @@ void showValue(Buf &out, const Export &record) {
       out.decimal(static_cast<int>(reinterpret_cast<intptr_t>(record.value)));
       break;
     case DDL_EXPORT_PINT:
-      out.decimal(record.value == nullptr ? 0 : *static_cast<int *>(record.value));
+      out.decimal(pointee<int>(record.value));
       break;
     case DDL_EXPORT_PLONG:
-      out.decimal(record.value == nullptr ? 0 : *static_cast<long *>(record.value));
+      out.decimal(pointee<long>(record.value));
       break;
     case DDL_EXPORT_PFLOAT:
-      out.fixed(record.value == nullptr ? 0 : *static_cast<float *>(record.value));
+      out.fixed(pointee<float>(record.value));
       break;
     case DDL_EXPORT_PDOUBLE:
-      out.fixed(record.value == nullptr ? 0 : *static_cast<double *>(record.value));
+      out.fixed(pointee<double>(record.value));
       break;
     default:
       out.put("0x");

@@ -211,6 +211,13 @@ class Evaluator {
     return text;
   }
 
+  // Steps over c when it comes next: the second character of a two-character operator.
+  bool skipIf(char c) {
+    if (*p_ != c) return false;
+    ++p_;
+    return true;
+  }
+
   void next() {
     while (isBlank(*p_)) ++p_;
     const char *stop = expression_ + std::strlen(expression_);
@@ -278,35 +285,12 @@ class Evaluator {
       case ':': token_ = kColon; return;
       case '^': token_ = kBitXor; return;
       case '~': token_ = kBitNot; return;
-      case '<':
-        if (*p_ == '<') ++p_, token_ = kLeftShift;
-        else if (*p_ == '=') ++p_, token_ = kLeq;
-        else token_ = kLess;
-        return;
-      case '>':
-        if (*p_ == '>') ++p_, token_ = kRightShift;
-        else if (*p_ == '=') ++p_, token_ = kGeq;
-        else token_ = kGreater;
-        return;
-      case '=':
-        if (*p_ == '=') {
-          ++p_, token_ = kEqual;
-          return;
-        }
-        token_ = kUnknown;
-        return;
-      case '!':
-        if (*p_ == '=') ++p_, token_ = kNeq;
-        else token_ = kNot;
-        return;
-      case '&':
-        if (*p_ == '&') ++p_, token_ = kAnd;
-        else token_ = kBitAnd;
-        return;
-      case '|':
-        if (*p_ == '|') ++p_, token_ = kOr;
-        else token_ = kBitOr;
-        return;
+      case '<': token_ = skipIf('<') ? kLeftShift : skipIf('=') ? kLeq : kLess; return;
+      case '>': token_ = skipIf('>') ? kRightShift : skipIf('=') ? kGeq : kGreater; return;
+      case '=': token_ = skipIf('=') ? kEqual : kUnknown; return;
+      case '!': token_ = skipIf('=') ? kNeq : kNot; return;
+      case '&': token_ = skipIf('&') ? kAnd : kBitAnd; return;
+      case '|': token_ = skipIf('|') ? kOr : kBitOr; return;
       default: token_ = kUnknown;
     }
   }
