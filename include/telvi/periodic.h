@@ -32,6 +32,25 @@ TELVI_API void periodic_deinit(void);
 TELVI_API PeriodicSchedule *periodic_parse(const char *text, const char **message);
 /* The schedule's error text (set by a failed evaluation), or null. */
 TELVI_API const char *periodic_get_error(PeriodicSchedule *schedule);
+/* Edge types of periodic_secs_to_wait. */
+#define PERIODIC_RISING 0  /* the schedule becomes true */
+#define PERIODIC_FALLING 1 /* the schedule becomes false */
+#define PERIODIC_BEAT 2    /* the schedule next fires */
+
+/* Evaluation, in local time (the process's TZ), for moments in the years 1969 to 2038. After each
+ * call read periodic_get_error: an internal inconsistency is recorded there as
+ * "THIS SHOULD NOT HAPPEN (source,line)" and the call returns 0.
+ *
+ * periodic_inrange: 1 when the moment time lies inside the schedule, else 0; cycles count as
+ * always inside (period_start is accepted and not used).
+ * periodic_secs_to_wait: seconds from time to the next edge of the given type, or 0 when there is
+ * none before 2039 (also for edges of a schedule that is always true or always false).
+ * period_start anchors cycles that have no start of their own.
+ * periodic_freq: the schedule's characteristic period in seconds; *flag is set to 1. */
+TELVI_API int periodic_inrange(PeriodicSchedule *schedule, long time, long period_start);
+TELVI_API long periodic_secs_to_wait(PeriodicSchedule *schedule, int edge_type, long time, long period_start);
+TELVI_API long periodic_freq(PeriodicSchedule *schedule, int *flag);
+
 /* Frees the schedule and everything it holds; null is ignored. */
 TELVI_API void periodic_free(PeriodicSchedule *schedule);
 
