@@ -15,25 +15,25 @@ namespace telvi::schedule {
 
 const char *const number_types_names[6] = {"number", "month", "day", "hour", "time", "date"};
 
-// name, min, max, ranges, kinds, period, dependent, index
-const RelData rel_data_second = {"second", 0, 59, false, kKindNumber | kKindWildcard, 60, -1, kSecond};
-const RelData rel_data_minute = {"minute", 0, 59, false, kKindNumber | kKindWildcard, 3600, -1, kMinute};
-const RelData rel_data_hour = {"hour", 0, 23, false, kKindNumber | kKindHour | kKindWildcard, 86400, -1, kHour};
+// name, min, max, ranges, kinds, period, dependent, index, family
+const RelData rel_data_second = {"second", 0, 59, false, kKindNumber | kKindWildcard, 60, -1, kSecond, &family_basic};
+const RelData rel_data_minute = {"minute", 0, 59, false, kKindNumber | kKindWildcard, 3600, -1, kMinute, &family_basic};
+const RelData rel_data_hour = {"hour", 0, 23, false, kKindNumber | kKindHour | kKindWildcard, 86400, -1, kHour, &family_basic};
 const RelData rel_data_day_of_month = {"day_of_month", 1, 31, true, kKindNumber | kKindWildcard, 2628000, -1,
-                                       kDayOfMonth};
+                                       kDayOfMonth, &family_basic};
 const RelData rel_data_month = {"month", 1, 12, true, kKindNumber | kKindMonth | kKindWildcard, 31536000, kDayOfYear,
-                                kMonth};
-const RelData rel_data_year = {"year", 1969, 2038, true, kKindNumber | kKindWildcard, 0, -1, kYear};
+                                kMonth, &family_basic};
+const RelData rel_data_year = {"year", 1969, 2038, true, kKindNumber | kKindWildcard, 0, -1, kYear, &family_basic};
 const RelData rel_data_day_of_week = {"day_of_week", 0, 6, true, kKindNumber | kKindDay | kKindWildcard, 604800, -1,
-                                      kDayOfWeek};
+                                      kDayOfWeek, &family_dow};
 const RelData rel_data_week_of_year = {"week_of_year", 0, 53, true, kKindNumber | kKindWildcard, 31536000,
-                                       kDayOfYear, kWeekOfYear};
+                                       kDayOfYear, kWeekOfYear, &family_woy};
 const RelData rel_data_day_of_year = {"day_of_year", 1, 366, true, kKindNumber | kKindWildcard, 31536000, -1,
-                                      kDayOfYear};
-const RelData rel_data_date = {"date", 0, 2147483647, false, kKindDate, 0, -1, kDate};
-const RelData rel_data_time = {"time", 0, 0, false, kKindHour | kKindTime | kKindWildcard, 0, -1, kTime};
+                                      kDayOfYear, &family_doy};
+const RelData rel_data_date = {"date", 0, 2147483647, false, kKindDate, 0, -1, kDate, &family_d};
+const RelData rel_data_time = {"time", 0, 0, false, kKindHour | kKindTime | kKindWildcard, 0, -1, kTime, nullptr};
 const RelData rel_data_week_of_month = {"week_of_month", 1, 5, true, kKindNumber | kKindWildcard, 2628000,
-                                        kDayOfMonth, kWeekOfMonth};
+                                        kDayOfMonth, kWeekOfMonth, &family_wom};
 
 const RelData *const rel_data[kFieldCount] = {
     &rel_data_second,       &rel_data_minute,      &rel_data_hour,        &rel_data_day_of_month,
@@ -150,7 +150,6 @@ using namespace telvi::schedule;
 namespace {
 
 char *lastParseMessage = nullptr;  // the message of the latest failed parse
-PeriodicSchedule *current = nullptr;
 
 void dumpNode(std::string &out, const Node *node, bool flip) {
   bool negated = node->negated() != flip;
@@ -215,13 +214,14 @@ PeriodicSchedule *periodic_parse(const char *text, const char **message) {
   };
   auto *schedule = static_cast<PeriodicSchedule *>(std::calloc(1, sizeof(PeriodicSchedule)));
   if (schedule == nullptr) return fail(kNoMemory);
-  current = schedule;
+  current_schedule = schedule;
   schedule->input = text != nullptr ? text : "";
   if (!compileSchedule(schedule)) {
     PeriodicSchedule *result = fail(schedule->error != nullptr ? schedule->error : "syntax error");
     periodic_free(schedule);
     return result;
   }
+  simplifySchedule(schedule);
   // The text belongs to the caller: nothing may point into it after the parse.
   schedule->input = nullptr;
   schedule->position = schedule->tokenStart = 0;
@@ -232,13 +232,13 @@ PeriodicSchedule *periodic_parse(const char *text, const char **message) {
 }
 
 const char *periodic_get_error(PeriodicSchedule *schedule) {
-  current = schedule;
+  current_schedule = schedule;
   return schedule != nullptr ? schedule->error : nullptr;
 }
 
 void periodic_free(PeriodicSchedule *schedule) {
   if (schedule == nullptr) return;
-  if (current == schedule) current = nullptr;
+  if (current_schedule == schedule) current_schedule = nullptr;
   std::free(schedule->error);
   schedule->error = nullptr;
   scheduleReleaseAll(schedule);
@@ -247,7 +247,7 @@ void periodic_free(PeriodicSchedule *schedule) {
 
 char *periodic_dump(PeriodicSchedule *schedule) {
   if (schedule == nullptr || schedule->root == nullptr) return nullptr;
-  current = schedule;
+  current_schedule = schedule;
   std::string out;
   dumpNode(out, schedule->root, false);
   return strdup(out.c_str());

@@ -24,6 +24,9 @@ enum ValueKind : unsigned {
 };
 extern const char *const number_types_names[6];
 
+struct Family;
+struct TimeVar;
+
 // One row of the field table.
 struct RelData {
   const char *name;
@@ -33,6 +36,7 @@ struct RelData {
   long period;      // length of the unit in which the field repeats (0: none)
   int dependent;    // the field whose days a value covers (-1: none)
   int index;
+  const Family *family;  // how searches move through the field's values
 };
 extern const RelData rel_data_second, rel_data_minute, rel_data_hour, rel_data_day_of_month, rel_data_month,
     rel_data_year, rel_data_day_of_week, rel_data_week_of_year, rel_data_day_of_year, rel_data_date, rel_data_time,
@@ -94,6 +98,56 @@ struct AndNode : Node {
 };
 
 inline bool isValue(const Node *node) { return node->type() < kFieldCount || node->type() == kUnbound; }
+
+// ---- evaluation ----
+
+// A moment and its local broken-down time, filled on first use, with field values cached as read.
+// Searches copy these freely by value.
+struct TimeVar {
+  unsigned flags;  // kBrokenValid | one bit per cached field
+  int cached[kFieldSlots];
+  long now;
+  struct tm broken;
+
+  static constexpr unsigned kBrokenValid = 1u << 31;
+
+  void set(long moment) {
+    now = moment;
+    flags = 0;
+  }
+  const struct tm &tm();
+  long get(int field);
+};
+
+// The moves of one family of fields. Each returns false when there is no such moment before 2039.
+struct Family {
+  const char *name;
+  // To the next moment at which the field returns to its minimum; value is the searched value
+  // (week_of_year's period ends where the week number falls below it).
+  bool (*startOfPeriod)(TimeVar &tv, int field, long value);
+  // findStart: to the first moment after the current occurrence at which the field takes value.
+  // Otherwise to the end of the current or next occurrence of value (equal), or to the start of the
+  // next period after it (atLeast).
+  bool (*specificValue)(TimeVar &tv, int field, long value, bool findStart, bool atLeast);
+  // To the next change of the field's value.
+  bool (*nextValue)(TimeVar &tv, int field);
+};
+extern const Family family_basic, family_doy, family_woy, family_d, family_dow, family_wom;
+
+// Week of year (weeks run Monday to Sunday) of a zero-based day of the year.
+int weekOfYear(int dayOfYear, long year);
+// Weekday of 1 January, 0 = Sunday.
+int firstWeekday(long year);
+
+// The schedule that the module works on (calls must not overlap); internal errors go there.
+extern PeriodicSchedule *current_schedule;
+// Records "THIS SHOULD NOT HAPPEN (source,line)" on the current schedule.
+void internalError(const char *source, int line);
+
+// Compile-time simplification: tags, contradictions, extra beat fields.
+void simplifySchedule(PeriodicSchedule *schedule);
+// The period used to order beat fields (fields without a period count as 31536001 seconds).
+long beatPeriod(int field);
 
 // Block header of the per-schedule allocator.
 struct Block {

@@ -1,0 +1,371 @@
+// Evaluation of compiled schedules: is a moment inside, when is the next rising or falling edge,
+// when does the schedule next fire, and how often does it fire. Every search jumps from one
+// calendar boundary to the next through the families' moves; none steps second by second.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "schedule/periodic_tree.h"
+
+namespace telvi::schedule {
+
+namespace {
+
+const char kSource[] = "periodic";
+constexpr int kForwardLine = 306;  // a search step that did not move forward
+constexpr int kBeatLine = 515;     // a beat at or before its starting moment
+// A comparison whose moves land on moments that are not edges (a week number that a year skips)
+// searches again from there; this bounds the repetitions (there are fewer years than this).
+constexpr int kMaxRetries = 1000;
+
+// The node's value as seen from above: its own negation and, for the operands of an or, a flip.
+bool negatedView(const Node *node, bool flip) { return node->negated() != flip; }
+
+unsigned tagView(const Node *node, bool flip) {
+  unsigned tag = node->tag();
+  if (flip && tag == kTagTrue) return kTagFalse;
+  if (flip && tag == kTagFalse) return kTagTrue;
+  return tag;
+}
+
+bool compareRaw(const ValueNode *node, TimeVar &tv) {
+  if (node->kind == kKindWildcard) return true;
+  long value = tv.get(node->field->index);
+  return node->op == kOpAtLeast ? value >= node->value : value == node->value;
+}
+
+bool holds(const Node *node, TimeVar &tv, bool flip = false) {
+  unsigned tag = tagView(node, flip);
+  if (tag == kTagTrue) return true;
+  if (tag == kTagFalse) return false;
+  bool negated = negatedView(node, flip);
+  bool raw;
+  if (node->type() == kAndNode) {
+    auto *pair = static_cast<const AndNode *>(node);
+    if (tag == kTagRightOnly) raw = holds(pair->right, tv);
+    else if (tag == kTagLeftOnly) raw = holds(pair->left, tv);
+    else raw = holds(pair->left, tv) && holds(pair->right, tv);
+  } else if (node->type() == kCycleNode) {
+    internalError(kSource, __LINE__);  // cycles are always tagged
+    raw = true;
+  } else {
+    raw = compareRaw(static_cast<const ValueNode *>(node), tv);
+  }
+  return raw != negated;
+}
+
+bool holdsAt(const Node *node, long moment, bool flip = false) {
+  TimeVar tv;
+  tv.set(moment);
+  return holds(node, tv, flip);
+}
+
+// ---- edges ----
+
+bool findEdge(const Node *node, TimeVar &tv, bool rising, bool flip = false);
+
+// One move of a comparison towards its next edge in the direction of its own (un-negated) value.
+bool compareMove(const ValueNode *node, TimeVar &tv, bool rising) {
+  const RelData *field = node->field;
+  const Family *family = field->family;
+  if (family == nullptr) {
+    internalError(kSource, __LINE__);
+    return false;
+  }
+  if (node->op == kOpAtLeast && !(field->min < node->value && node->value <= field->max)) return false;
+  if (rising) return family->specificValue(tv, field->index, node->value, true, false);
+  return family->specificValue(tv, field->index, node->value, false, node->op == kOpAtLeast);
+}
+
+bool compareEdge(const ValueNode *node, TimeVar &tv, bool rising) {
+  for (int retry = 0; retry < kMaxRetries; ++retry) {
+    long before = tv.now;
+    if (!compareMove(node, tv, rising)) return false;
+    if (tv.now <= before) {
+      internalError(kSource, kForwardLine);
+      return false;
+    }
+    TimeVar previous;
+    previous.set(tv.now - 1);
+    if (compareRaw(node, previous) != rising && compareRaw(node, tv) == rising) return true;
+  }
+  return false;
+}
+
+// The next moment after tv at which a && b becomes true (rising) or false.
+bool conjunctionEdge(const AndNode *node, TimeVar &tv, bool rising) {
+  const Node *children[2] = {node->left, node->right};
+  long from = tv.now;
+  for (;;) {
+    TimeVar found[2];
+    bool exists[2];
+    for (int i = 0; i < 2; ++i) {
+      found[i].set(from);
+      exists[i] = findEdge(children[i], found[i], rising);
+    }
+    if (!exists[0] && !exists[1]) return false;
+    // The earlier edge; the right child on a tie.
+    int first = !exists[0] || (exists[1] && found[1].now <= found[0].now) ? 1 : 0;
+    int other = 1 - first;
+    long moment = found[first].now;
+    if (exists[other] && found[other].now == moment) {
+      tv = found[first];  // both change at once: both rise, or both held before and fall
+      return true;
+    }
+    long next;
+    if (rising) {
+      if (holdsAt(children[other], moment)) {
+        tv = found[first];
+        return true;
+      }
+      // The other child is false here and stays false until its next rise.
+      if (!exists[other]) return false;
+      next = found[other].now - 1;
+    } else {
+      if (holdsAt(children[other], moment - 1)) {
+        tv = found[first];
+        return true;
+      }
+      if (holdsAt(children[other], moment)) {
+        next = moment;
+      } else {
+        TimeVar rise;
+        rise.set(moment);
+        if (!findEdge(children[other], rise, true)) return false;
+        next = rise.now - 1;
+      }
+    }
+    if (next <= from) {
+      internalError(kSource, kForwardLine);
+      return false;
+    }
+    from = next;
+  }
+}
+
+bool findEdge(const Node *node, TimeVar &tv, bool rising, bool flip) {
+  unsigned tag = tagView(node, flip);
+  if (tag == kTagTrue || tag == kTagFalse) return false;
+  bool direction = rising != negatedView(node, flip);
+  switch (node->type()) {
+    case kAndNode: {
+      auto *pair = static_cast<const AndNode *>(node);
+      if (tag == kTagRightOnly) return findEdge(pair->right, tv, direction);
+      if (tag == kTagLeftOnly) return findEdge(pair->left, tv, direction);
+      return conjunctionEdge(pair, tv, direction);
+    }
+    case kCycleNode: return false;
+    default: return compareEdge(static_cast<const ValueNode *>(node), tv, direction);
+  }
+}
+
+// ---- beats ----
+
+bool findBeat(const Node *node, TimeVar &tv, long periodStart, bool flip = false);
+
+bool nextChange(const ValueNode *node, TimeVar &tv) {
+  return node->field->family->nextValue(tv, node->field->index);
+}
+
+bool compareBeat(const ValueNode *node, TimeVar &tv, bool negated) {
+  const RelData *field = node->field;
+  const Family *family = field->family;
+  int index = field->index;
+  if (family == nullptr) {
+    internalError(kSource, __LINE__);
+    return false;
+  }
+  if (node->kind == kKindWildcard) return nextChange(node, tv);
+  long v = node->value;
+  if (node->op == kOpEqual) {
+    if (!negated) return family->specificValue(tv, index, v, true, false);
+    if (!nextChange(node, tv)) return false;
+    return tv.get(index) != v || nextChange(node, tv);
+  }
+  if (negated ? v <= field->min : v > field->max) return false;
+  if (negated ? v > field->max : v <= field->min) return nextChange(node, tv);
+  TimeVar changed = tv;
+  if (nextChange(node, changed) && (changed.get(index) >= v) != negated) {
+    tv = changed;
+    return true;
+  }
+  if (!negated) return family->specificValue(tv, index, v, true, false);
+  return family->startOfPeriod(tv, index, v);
+}
+
+bool cycleBeat(const CycleNode *node, TimeVar &tv, long periodStart) {
+  long base = node->hasStart ? node->start : periodStart;
+  long t = tv.now;
+  long beat;
+  if (t >= base) {
+    long into = (t - base) % node->period;
+    beat = t + node->period - into;
+  } else {
+    beat = base;
+  }
+  tv.set(beat);
+  return true;
+}
+
+// A conjunction fires when a child fires while the other holds.
+bool conjunctionBeat(const AndNode *node, TimeVar &tv, long periodStart) {
+  const Node *children[2] = {node->left, node->right};
+  long from = tv.now;
+  for (;;) {
+    TimeVar found[2];
+    bool exists[2];
+    for (int i = 0; i < 2; ++i) {
+      found[i].set(from);
+      exists[i] = findBeat(children[i], found[i], periodStart);
+    }
+    if (!exists[0] && !exists[1]) return false;
+    int first = !exists[0] || (exists[1] && found[1].now <= found[0].now) ? 1 : 0;
+    int other = 1 - first;
+    long moment = found[first].now;
+    if ((exists[other] && found[other].now == moment) || holdsAt(children[other], moment)) {
+      tv = found[first];
+      return true;
+    }
+    // Until the other child holds again, nothing here can fire.
+    TimeVar rise;
+    rise.set(moment);
+    if (!findEdge(children[other], rise, true)) return false;
+    if (rise.now - 1 <= from) {
+      internalError(kSource, kForwardLine);
+      return false;
+    }
+    from = rise.now - 1;
+  }
+}
+
+bool findBeatOnce(const Node *node, TimeVar &tv, long periodStart, bool flip) {
+  unsigned tag = tagView(node, flip);
+  if (tag == kTagFalse) return false;
+  bool negated = negatedView(node, flip);
+  switch (node->type()) {
+    case kCycleNode: return cycleBeat(static_cast<const CycleNode *>(node), tv, periodStart);
+    case kAndNode: {
+      auto *pair = static_cast<const AndNode *>(node);
+      if (!negated) return conjunctionBeat(pair, tv, periodStart);
+      // An or: the earlier beat of its operands, which are the negated children. An operand that
+      // simplification found can never hold (in its place in the schedule) is left out.
+      TimeVar beats[2] = {tv, tv};
+      bool exists[2] = {false, false};
+      if (tag != kTagRightOnly) exists[0] = findBeat(pair->left, beats[0], periodStart, true);
+      if (tag != kTagLeftOnly) exists[1] = findBeat(pair->right, beats[1], periodStart, true);
+      if (!exists[0] && !exists[1]) return false;
+      tv = beats[!exists[0] || (exists[1] && beats[1].now < beats[0].now) ? 1 : 0];
+      return true;
+    }
+    default: return compareBeat(static_cast<const ValueNode *>(node), tv, negated);
+  }
+}
+
+bool findBeat(const Node *node, TimeVar &tv, long periodStart, bool flip) {
+  long start = tv.now;
+  TimeVar beat = tv;
+  bool found = findBeatOnce(node, beat, periodStart, flip);
+  // Fields of the other side of an or that this side should also fire on.
+  if (unsigned marks = node->beatFields()) {
+    for (int field = 0; field < kFieldSlots; ++field) {
+      if (!(marks & (1u << field)) || field >= kFieldCount || rel_data[field]->family == nullptr) continue;
+      TimeVar change = tv;
+      if (!rel_data[field]->family->nextValue(change, field)) continue;
+      if ((!found || change.now < beat.now) && holds(node, change, flip)) {
+        beat = change;
+        found = true;
+      }
+    }
+  }
+  if (!found) return false;
+  if (beat.now <= start) {
+    internalError(kSource, kBeatLine);
+    return false;
+  }
+  tv = beat;
+  return true;
+}
+
+// ---- frequency ----
+
+long frequency(const Node *node, bool &cycle, bool flip = false) {
+  cycle = false;
+  switch (node->type()) {
+    case kCycleNode: cycle = true; return static_cast<const CycleNode *>(node)->period;
+    case kAndNode: {
+      auto *pair = static_cast<const AndNode *>(node);
+      bool either = negatedView(node, flip);  // an or, whose operands are the negated children
+      bool leftCycle, rightCycle;
+      long left = frequency(pair->left, leftCycle, either), right = frequency(pair->right, rightCycle, either);
+      cycle = leftCycle || rightCycle;
+      if (!either && !cycle) return left > right ? left : right;
+      if (left == 0) return right;
+      if (right == 0) return left;
+      return left < right ? left : right;
+    }
+    default: {
+      // A comparison that does not restrict its field (a wildcard, hour >= 0) sets no pace.
+      auto *value = static_cast<const ValueNode *>(node);
+      if (node->tag() == kTagTrue || node->tag() == kTagFalse || value->field == nullptr) return 0;
+      return value->field->period;
+    }
+  }
+}
+
+// Evaluation starts each call without an error of an earlier one.
+bool begin(PeriodicSchedule *schedule) {
+  current_schedule = schedule;
+  if (schedule == nullptr || schedule->root == nullptr) return false;
+  std::free(schedule->error);
+  schedule->error = nullptr;
+  return true;
+}
+
+}  // namespace
+
+PeriodicSchedule *current_schedule = nullptr;
+
+void internalError(const char *source, int line) {
+  if (current_schedule == nullptr) return;
+  char text[96];
+  std::snprintf(text, sizeof text, "THIS SHOULD NOT HAPPEN (%s,%d)", source, line);
+  scheduleSetError(current_schedule, text);
+}
+
+}  // namespace telvi::schedule
+
+using namespace telvi::schedule;
+
+extern "C" {
+
+int periodic_inrange(PeriodicSchedule *schedule, long time, long) {
+  if (!begin(schedule)) return 0;
+  TimeVar tv;
+  tv.set(time);
+  bool inside = holds(schedule->root, tv);
+  return schedule->error == nullptr && inside ? 1 : 0;
+}
+
+long periodic_secs_to_wait(PeriodicSchedule *schedule, int edge_type, long time, long period_start) {
+  if (!begin(schedule)) return 0;
+  TimeVar tv;
+  tv.set(time);
+  bool found;
+  switch (edge_type) {
+    case PERIODIC_RISING: found = findEdge(schedule->root, tv, true); break;
+    case PERIODIC_FALLING: found = findEdge(schedule->root, tv, false); break;
+    case PERIODIC_BEAT: found = findBeat(schedule->root, tv, period_start); break;
+    default: internalError("periodic", __LINE__); found = false; break;
+  }
+  if (!found || schedule->error != nullptr) return 0;
+  return tv.now - time;
+}
+
+long periodic_freq(PeriodicSchedule *schedule, int *flag) {
+  if (flag != nullptr) *flag = 1;
+  if (!begin(schedule)) return 0;
+  bool cycle;
+  return frequency(schedule->root, cycle);
+}
+
+}  // extern "C"
