@@ -50,4 +50,39 @@ void BM_PeriodicParse(benchmark::State &state) {
 }
 BENCHMARK(BM_PeriodicParse)->DenseRange(0, 5);
 
+// Searching: a wait must cost about the same whether the edge is a second or a year away, since
+// the searches jump from one calendar boundary to the next.
+struct Search {
+  const char *label;
+  const char *text;
+  int edge;
+  long time;  // UTC
+};
+const Search kSearches[] = {
+    {"yearly date, edge 1 s away", "month = mar && day_of_month = 5", PERIODIC_RISING, 1772668799},  // 03-04 23:59:59
+    {"yearly date, edge 1 year away", "month = mar && day_of_month = 5", PERIODIC_RISING, 1772712000},  // 03-05 12:00
+    {"second = 0, edge 1 s away", "second = 0", PERIODIC_RISING, 1772708459},  // 2026-03-05 11:00:59
+    {"day_of_year = 64, edge 1 year away", "day_of_year = 64", PERIODIC_RISING, 1772712000},
+    {"weekend to Monday 9:00", "hour >= 9 && hour < 17 && day_of_week = mon-fri", PERIODIC_RISING, 1772884800},
+    {"beat of a cron line", "0,30 8-17 * * mon-fri", PERIODIC_BEAT, 1772884800},
+};
+
+void BM_PeriodicSecsToWait(benchmark::State &state) {
+  setenv("TZ", "UTC", 1);
+  tzset();
+  const Search &search = kSearches[state.range(0)];
+  const char *message;
+  PeriodicSchedule *schedule = periodic_parse(search.text, &message);
+  if (schedule == nullptr || periodic_secs_to_wait(schedule, search.edge, search.time, 0) <= 0) {
+    state.SkipWithError("schedule");
+    periodic_free(schedule);
+    return;
+  }
+  for (auto _ : state) benchmark::DoNotOptimize(periodic_secs_to_wait(schedule, search.edge, search.time, 0));
+  state.SetLabel(std::string(search.label) + ": " + std::to_string(periodic_secs_to_wait(schedule, search.edge,
+                                                                                       search.time, 0)) + " s");
+  periodic_free(schedule);
+}
+BENCHMARK(BM_PeriodicSecsToWait)->DenseRange(0, 5);
+
 }  // namespace

@@ -96,12 +96,15 @@ bool compareEdge(const ValueNode *node, TimeVar &tv, bool rising) {
 bool conjunctionEdge(const AndNode *node, TimeVar &tv, bool rising) {
   const Node *children[2] = {node->left, node->right};
   long from = tv.now;
+  TimeVar found[2];
+  bool exists[2], known[2] = {false, false};
   for (;;) {
-    TimeVar found[2];
-    bool exists[2];
+    // A child's edge found earlier is still its next one when it lies beyond the new start.
     for (int i = 0; i < 2; ++i) {
+      if (known[i] && (!exists[i] || found[i].now > from)) continue;
       found[i].set(from);
       exists[i] = findEdge(children[i], found[i], rising);
+      known[i] = true;
     }
     if (!exists[0] && !exists[1]) return false;
     // The earlier edge; the right child on a tie.
@@ -114,7 +117,7 @@ bool conjunctionEdge(const AndNode *node, TimeVar &tv, bool rising) {
     }
     long next;
     if (rising) {
-      if (holdsAt(children[other], moment)) {
+      if (holds(children[other], found[first])) {
         tv = found[first];
         return true;
       }
@@ -126,7 +129,7 @@ bool conjunctionEdge(const AndNode *node, TimeVar &tv, bool rising) {
         tv = found[first];
         return true;
       }
-      if (holdsAt(children[other], moment)) {
+      if (holds(children[other], found[first])) {
         next = moment;
       } else {
         TimeVar rise;
@@ -211,18 +214,20 @@ bool cycleBeat(const CycleNode *node, TimeVar &tv, long periodStart) {
 bool conjunctionBeat(const AndNode *node, TimeVar &tv, long periodStart) {
   const Node *children[2] = {node->left, node->right};
   long from = tv.now;
+  TimeVar found[2];
+  bool exists[2], known[2] = {false, false};
   for (;;) {
-    TimeVar found[2];
-    bool exists[2];
     for (int i = 0; i < 2; ++i) {
+      if (known[i] && (!exists[i] || found[i].now > from)) continue;
       found[i].set(from);
       exists[i] = findBeat(children[i], found[i], periodStart);
+      known[i] = true;
     }
     if (!exists[0] && !exists[1]) return false;
     int first = !exists[0] || (exists[1] && found[1].now <= found[0].now) ? 1 : 0;
     int other = 1 - first;
     long moment = found[first].now;
-    if ((exists[other] && found[other].now == moment) || holdsAt(children[other], moment)) {
+    if ((exists[other] && found[other].now == moment) || holds(children[other], found[first])) {
       tv = found[first];
       return true;
     }

@@ -97,9 +97,10 @@ bool moveTo(TimeVar &tv, struct tm target, bool specificHour) {
     result = my_mktime(&work);
     if (result == -1) return false;
   }
+  // Only zones with daylight saving (mktime has set `daylight`) repeat an hour.
   struct tm other;
   time_t earlier = result - 3600;
-  if (earlier > tv.now && localtime_r(&earlier, &other) != nullptr && sameLocalTime(other, target)) {
+  if (daylight && earlier > tv.now && localtime_r(&earlier, &other) != nullptr && sameLocalTime(other, target)) {
     result = earlier;
     work = other;
   } else if (result <= tv.now) {
