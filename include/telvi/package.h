@@ -36,6 +36,7 @@
   X(18, "expr64", Expr64) \
   X(19, "ssi", Ssi) \
   X(20, "unix", Unix) \
+  X(23, "after", After) \
   X(24, "bob", Bob, "id") \
   X(27, "lof", Lof) \
   X(32, "binterface", Binterface, "interface") \
