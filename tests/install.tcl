@@ -10,6 +10,9 @@ proc check {what script expected} {
     }
 }
 set index [file join [lindex $argv 0] lib tcltk telvi1.0 pkgIndex.tcl]
+# The periodic package reads its schedule variables from INTERFACE_PATH, as an agent would point it
+# at the installed file.
+set env(INTERFACE_PATH) [file normalize [file join [lindex $argv 0] share telvi]]
 set names {}
 foreach line [split [read [set f [open $index]]] \n] {
     if {[regexp {^package ifneeded (\S+) 1\.0 } $line -> name] && $name ne "telvi"} { lappend names $name }

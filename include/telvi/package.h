@@ -37,6 +37,7 @@
   X(18, "expr64", Expr64) \
   X(19, "ssi", Ssi) \
   X(20, "unix", Unix) \
+  X(22, "periodic", Periodic) \
   X(23, "after", After) \
   X(24, "bob", Bob, "id") \
   X(27, "lof", Lof) \
