@@ -10,6 +10,9 @@ proc check {what script expected} {
     }
 }
 set index [file join [lindex $argv 0] lib tcltk telvi1.0 pkgIndex.tcl]
+# The periodic package reads its schedule variables from INTERFACE_PATH, as an agent would point it
+# at the installed file.
+set env(INTERFACE_PATH) [file normalize [file join [lindex $argv 0] share telvi]]
 set names {}
 foreach line [split [read [set f [open $index]]] \n] {
     if {[regexp {^package ifneeded (\S+) 1\.0 } $line -> name] && $name ne "telvi"} { lappend names $name }
@@ -20,6 +23,13 @@ foreach name $names {
     check "package require $name" [list $child eval [list package require $name 1.0]] 1.0
     interp delete $child
 }
+# Eventloop's entry word is Event: its load by package name needs the library's Eventloop_Init.
+set child [interp create]
+check "eventloop from package Eventloop" [list $child eval {
+    package require Eventloop
+    list [info commands eventloop] [eventloop -wait false]
+}] {eventloop 0}
+interp delete $child
 set child [interp create]
 check "package require telvi after load" [list apply {{child} {
     load {} Telvi $child
@@ -28,5 +38,5 @@ check "package require telvi after load" [list apply {{child} {
 interp delete $child
 check "package require telvi" {package require telvi} 1.0
 check "idnext after telvi" {idnext} id1
-puts "[expr {[llength $names] + 3 - $failures}] passed, $failures failed"
+puts "[expr {[llength $names] + 4 - $failures}] passed, $failures failed"
 exit [expr {$failures > 0}]

@@ -20,6 +20,7 @@
 #define TELVI_PACKAGES(X, C) \
   X(1, "source", Source) \
   X(2, "pkg", Pkg) \
+  X(3, "Eventloop", Event) \
   X(4, "id", Id) \
   X(5, "toe", Toe, "id") \
   X(6, "interface", Interface) \
@@ -36,6 +37,8 @@
   X(18, "expr64", Expr64) \
   X(19, "ssi", Ssi) \
   X(20, "unix", Unix) \
+  X(22, "periodic", Periodic) \
+  X(23, "after", After) \
   X(24, "bob", Bob, "id") \
   X(27, "lof", Lof) \
   X(32, "binterface", Binterface, "interface") \
@@ -55,6 +58,10 @@ TELVI_API int Telvi_Init(Tcl_Interp *interp);
 TELVI_PACKAGES(TELVI_DECLARE_ENTRIES, TELVI_DECLARE_CLASS_ENTRIES)
 #undef TELVI_DECLARE_ENTRIES
 #undef TELVI_DECLARE_CLASS_ENTRIES
+
+/* Tcl's load looks for <Name>_Init with the package name capitalised; where that is not the entry
+ * word, the library exports that name too. */
+TELVI_API int Eventloop_Init(Tcl_Interp *interp);
 
 TELVI_END_DECLS
 

@@ -12,3 +12,13 @@ if {![info exists ::telvitest::library]} {
     rename exec ::telvitest::exec
     load $::telvitest::library Telvi
 }
+
+# Runs the calls of a list of call/message pairs in the caller's scope; returns, as call/result
+# pairs, those that did not fail with exactly their message (empty when all did).
+proc ::telvitest::messages {pairs} {
+    set wrong {}
+    foreach {call message} $pairs {
+        if {[catch {uplevel 1 $call} got] != 1 || $got ne $message} { lappend wrong $call $got }
+    }
+    return $wrong
+}
