@@ -17,6 +17,19 @@ constexpr int kBeatLine = 515;     // a beat at or before its starting moment
 // A comparison whose moves land on moments that are not edges (a week number that a year skips)
 // searches again from there; this bounds the repetitions (there are fewer years than this).
 constexpr int kMaxRetries = 1000;
+// Conjunctions nested in conjunctions search their children again and again; a schedule built to
+// make that explode is stopped after this many moves instead of holding up the caller.
+constexpr long kMaxSteps = 2000000;
+const char kTooLong[] = "schedule too complex to search: more than 2000000 steps";
+
+long steps = 0;
+
+// Counts one move of a search; false once the search has made too many.
+bool step() {
+  if (++steps <= kMaxSteps) return true;
+  if (steps == kMaxSteps + 1 && current_schedule != nullptr) scheduleSetError(current_schedule, kTooLong);
+  return false;
+}
 
 // The node's value as seen from above: its own negation and, for the operands of an or, a flip.
 bool negatedView(const Node *node, bool flip) { return node->negated() != flip; }
@@ -73,6 +86,7 @@ bool compareMove(const ValueNode *node, TimeVar &tv, bool rising) {
     return false;
   }
   if (node->op == kOpAtLeast && !(field->min < node->value && node->value <= field->max)) return false;
+  if (!step()) return false;
   if (rising) return family->specificValue(tv, field->index, node->value, true, false);
   return family->specificValue(tv, field->index, node->value, false, node->op == kOpAtLeast);
 }
@@ -167,7 +181,7 @@ bool findEdge(const Node *node, TimeVar &tv, bool rising, bool flip) {
 bool findBeat(const Node *node, TimeVar &tv, long periodStart, bool flip = false);
 
 bool nextChange(const ValueNode *node, TimeVar &tv) {
-  return node->field->family->nextValue(tv, node->field->index);
+  return step() && node->field->family->nextValue(tv, node->field->index);
 }
 
 bool compareBeat(const ValueNode *node, TimeVar &tv, bool negated) {
@@ -179,6 +193,7 @@ bool compareBeat(const ValueNode *node, TimeVar &tv, bool negated) {
     return false;
   }
   if (node->kind == kKindWildcard) return nextChange(node, tv);
+  if (!step()) return false;
   long v = node->value;
   if (node->op == kOpEqual) {
     if (!negated) return family->specificValue(tv, index, v, true, false);
@@ -197,6 +212,7 @@ bool compareBeat(const ValueNode *node, TimeVar &tv, bool negated) {
 }
 
 bool cycleBeat(const CycleNode *node, TimeVar &tv, long periodStart) {
+  if (!step()) return false;
   long base = node->hasStart ? node->start : periodStart;
   long t = tv.now;
   long beat;
@@ -323,6 +339,7 @@ bool begin(PeriodicSchedule *schedule) {
   if (schedule == nullptr || schedule->root == nullptr) return false;
   std::free(schedule->error);
   schedule->error = nullptr;
+  steps = 0;
   return true;
 }
 

@@ -111,6 +111,57 @@ void narrow(ValueSet &target, const ValueNode *node, bool negated, const long bo
   target.intersect(set);
 }
 
+// ---- balancing long chains ----
+
+// a && b && c ... and a || b || c ... compile into chains as deep as they are long. A chain of
+// more operands than this is rebuilt as a balanced tree of the same nodes, so that every later
+// walk over the tree (and every search) recurses only as deep as the brackets are nested.
+constexpr size_t kLongestChain = 32;
+
+// The operands of the conjunction headed by node: everything below it reached through and nodes
+// without negation (an or chain is a negated conjunction of negated operands, so it counts too).
+void collectChain(AndNode *head, std::vector<Node *> &operands, std::vector<AndNode *> &joints) {
+  std::vector<Node *> pending = {head->right, head->left};
+  while (!pending.empty()) {
+    Node *node = pending.back();
+    pending.pop_back();
+    if (node->type() == kAndNode && !node->negated()) {
+      auto *pair = static_cast<AndNode *>(node);
+      joints.push_back(pair);
+      pending.push_back(pair->right);
+      pending.push_back(pair->left);
+    } else {
+      operands.push_back(node);
+    }
+  }
+}
+
+Node *joinBalanced(Node *const *operands, size_t count, std::vector<AndNode *> &joints) {
+  if (count == 1) return operands[0];
+  AndNode *joint = joints.back();
+  joints.pop_back();
+  joint->head = 0;  // an and node without negation; marks and tags come later
+  joint->setType(kAndNode);
+  joint->range = 0;
+  joint->left = joinBalanced(operands, count / 2, joints);
+  joint->right = joinBalanced(operands + count / 2, count - count / 2, joints);
+  return joint;
+}
+
+void balance(Node *node) {
+  if (node->type() != kAndNode) return;
+  auto *head = static_cast<AndNode *>(node);
+  std::vector<Node *> operands;
+  std::vector<AndNode *> joints;
+  collectChain(head, operands, joints);
+  for (Node *operand : operands) balance(operand);
+  if (operands.size() <= kLongestChain) return;
+  size_t half = operands.size() / 2;
+  head->left = joinBalanced(operands.data(), half, joints);
+  head->right = joinBalanced(operands.data() + half, operands.size() - half, joints);
+  head->range = 0;
+}
+
 // ---- phase 1: field sets and tags, bottom-up ----
 
 unsigned flipped(unsigned tag, bool negated) {
@@ -366,6 +417,7 @@ long beatPeriod(int field) {
 void simplifySchedule(PeriodicSchedule *schedule) {
   Node *root = schedule->root;
   if (root == nullptr) return;
+  balance(root);
   tagTree(root);
   long visits = 0;
   analyse(root, visits);
