@@ -1,5 +1,6 @@
-// libFuzzer target: the schedule compiler on arbitrary text. Every input either compiles (and then
-// dumps and frees) or fails with a message; variables come from a small file of its own, with two
+// libFuzzer target: the schedule compiler and evaluation on arbitrary text. Every input either
+// compiles (and then dumps, is evaluated at a moment taken from the text, and frees) or fails with
+// a message; an edge that a search reports must be an edge; variables come from a small file of its own, with two
 // names that refer to each other, one that refers to itself and some that multiply their uses.
 #include <unistd.h>
 
@@ -24,7 +25,7 @@ void removeVariables() {
 }
 
 void setUp() {
-  setenv("TZ", "UTC", 1);
+  setenv("TZ", "Europe/Berlin", 1);  // a zone with daylight saving
   tzset();
   idInit();
   cfgyaccRegisterAction("parse_error", quiet, nullptr);
@@ -68,6 +69,28 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   char *dump = periodic_dump(schedule);
   if (dump == nullptr || *dump == '\0') std::abort();
   std::free(dump);
+  // A moment from the text, spread over 1990-2037 and often close to a change of daylight saving.
+  unsigned long hash = 5381;
+  for (unsigned char c : text) hash = hash * 33 + c;
+  long moment = 631152000L + static_cast<long>(hash % 1514764800UL);
+  if (hash & 1) moment = 1711846800L + static_cast<long>(hash % 7200) - 3600;  // 2024-03-31 01:00 UTC
+  auto evaluate = [&](auto call) {
+    long result = call();
+    return periodic_get_error(schedule) == nullptr ? result : -1;
+  };
+  for (int edge : {PERIODIC_RISING, PERIODIC_FALLING}) {
+    long wait = evaluate([&] { return periodic_secs_to_wait(schedule, edge, moment, moment); });
+    if (wait < -1) std::abort();
+    if (wait > 0) {
+      int before = periodic_inrange(schedule, moment + wait - 1, 0);
+      int after = periodic_inrange(schedule, moment + wait, 0);
+      if (before != (edge == PERIODIC_FALLING) || after != (edge == PERIODIC_RISING)) std::abort();
+    }
+  }
+  long beat = evaluate([&] { return periodic_secs_to_wait(schedule, PERIODIC_BEAT, moment, moment - 100); });
+  if (beat < -1) std::abort();
+  int flag = 0;
+  if (periodic_freq(schedule, &flag) < 0 || flag != 1) std::abort();
   periodic_free(schedule);
   return 0;
 }
