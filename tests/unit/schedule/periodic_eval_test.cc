@@ -1,0 +1,201 @@
+// Evaluating compiled schedules at known moments: edges, beats and frequencies whose answers are
+// worked out by hand, the hour that daylight saving skips or repeats, what simplification decides
+// at compile time, and schedules big enough to test the search's limits. (Random schedules against
+// a brute-force model are in periodic_oracle_test.cc.)
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <string>
+
+#include "telvi/periodic.h"
+
+namespace {
+
+class Zone {
+ public:
+  explicit Zone(const char *zone) {
+    const char *old = std::getenv("TZ");
+    saved_ = old != nullptr ? old : "";
+    hadZone_ = old != nullptr;
+    setenv("TZ", zone, 1);
+    tzset();
+  }
+  ~Zone() {
+    if (hadZone_) setenv("TZ", saved_.c_str(), 1);
+    else unsetenv("TZ");
+    tzset();
+  }
+
+ private:
+  std::string saved_;
+  bool hadZone_;
+};
+
+// Local time "YYYY-MM-DD HH:MM:SS" to seconds; isdst picks the occurrence of a repeated hour.
+long at(const char *text, int isdst = -1) {
+  struct tm t = {};
+  if (strptime(text, "%Y-%m-%d %H:%M:%S", &t) == nullptr) ADD_FAILURE() << text;
+  t.tm_isdst = isdst;
+  return static_cast<long>(mktime(&t));
+}
+
+struct Compiled {
+  explicit Compiled(const char *text) {
+    const char *message;
+    schedule = periodic_parse(text, &message);
+    EXPECT_NE(schedule, nullptr) << text << ": " << message;
+  }
+  ~Compiled() { periodic_free(schedule); }
+  long wait(int edge, long time, long periodStart = 0) {
+    long seconds = periodic_secs_to_wait(schedule, edge, time, periodStart);
+    EXPECT_EQ(periodic_get_error(schedule), nullptr);
+    return seconds;
+  }
+  int inside(long time) { return periodic_inrange(schedule, time, 0); }
+  PeriodicSchedule *schedule;
+};
+
+// Seconds to the next edge of each kind, as moments: "-" for none.
+struct Waits {
+  const char *text;
+  const char *asked;
+  const char *rising, *falling, *beat;
+};
+
+void expectWaits(const Waits &w) {
+  Compiled compiled(w.text);
+  long time = at(w.asked);
+  const char *expected[3] = {w.rising, w.falling, w.beat};
+  for (int edge : {PERIODIC_RISING, PERIODIC_FALLING, PERIODIC_BEAT}) {
+    long want = *expected[edge] == '-' ? 0 : at(expected[edge]) - time;
+    EXPECT_EQ(compiled.wait(edge, time), want) << w.text << " at " << w.asked << ", edge " << edge;
+  }
+}
+
+TEST(PeriodicEval, EdgesAndBeatsInUtc) {
+  Zone zone("UTC");
+  const Waits cases[] = {
+      {"minute = 30", "2026-03-05 10:15:20", "2026-03-05 10:30:00", "2026-03-05 10:31:00", "2026-03-05 10:30:00"},
+      {"minute = 30", "2026-03-05 10:30:20", "2026-03-05 11:30:00", "2026-03-05 10:31:00", "2026-03-05 11:30:00"},
+      {"day_of_month = 31", "2026-04-05 10:00:00", "2026-05-31 00:00:00", "2026-06-01 00:00:00",
+       "2026-05-31 00:00:00"},
+      {"day_of_year = 366", "2025-04-05 10:00:00", "2028-12-31 00:00:00", "2029-01-01 00:00:00",
+       "2028-12-31 00:00:00"},
+      {"month = feb && day_of_month = 29", "2025-04-05 10:00:00", "2028-02-29 00:00:00", "2028-03-01 00:00:00",
+       "2028-02-29 00:00:00"},
+      {"hour >= 9 && hour < 17 && day_of_week = mon-fri", "2026-12-05 12:00:00", "2026-12-07 09:00:00",
+       "2026-12-07 17:00:00", "2026-12-07 09:00:00"},
+      {"0 12 * * *", "2026-12-05 11:00:00", "2026-12-05 12:00:00", "2026-12-05 12:01:00", "2026-12-05 12:00:00"},
+      {"0 12 * * *", "2026-12-05 12:00:30", "2026-12-06 12:00:00", "2026-12-05 12:01:00", "2026-12-06 12:00:00"},
+      // Always true, always false, in the past, past 2038: no edge.
+      {"hour >= 0", "2026-12-05 12:00:00", "-", "-", "2026-12-05 13:00:00"},
+      {"hour = 5 && hour = 6", "2026-12-05 12:00:00", "-", "-", "-"},
+      {"date = jan 1 2020", "2026-12-05 12:00:00", "-", "-", "-"},
+      {"year = 2038", "2037-06-01 00:00:00", "2038-01-01 00:00:00", "-", "2038-01-01 00:00:00"},
+      {"minute = 30", "2038-12-31 23:45:00", "-", "-", "-"},
+      // Week 0 exists only in years that start Friday to Sunday: 2027 is the next after 2025.
+      {"week_of_year >= 1", "2025-03-03 00:00:00", "2027-01-04 00:00:00", "2027-01-01 00:00:00",
+       "2025-03-10 00:00:00"},
+      {"week_of_year = 53", "2025-03-03 00:00:00", "2025-12-29 00:00:00", "2026-01-01 00:00:00",
+       "2025-12-29 00:00:00"},
+      {"week_of_month = 5", "2026-02-03 00:00:00", "2026-03-29 00:00:00", "2026-04-01 00:00:00",
+       "2026-03-29 00:00:00"},
+      // The other side of an or adds its field: in hour 9 every minute fires.
+      {"hour = 9 || minute = 30", "2026-12-05 09:00:30", "2026-12-05 10:30:00", "2026-12-05 10:00:00",
+       "2026-12-05 09:01:00"},
+      {"time >= 8:30 && time < 17:45", "2026-12-05 17:44:10", "2026-12-06 08:30:00", "2026-12-05 17:45:00",
+       "2026-12-06 08:30:00"},
+  };
+  for (const Waits &w : cases) expectWaits(w);
+}
+
+TEST(PeriodicEval, CyclesAndFrequency) {
+  Zone zone("UTC");
+  Compiled cycle("cycle(period = 300 seconds)");
+  EXPECT_EQ(cycle.wait(PERIODIC_BEAT, 1000, 1000), 300);
+  EXPECT_EQ(cycle.wait(PERIODIC_BEAT, 900, 1000), 100);
+  EXPECT_EQ(cycle.wait(PERIODIC_BEAT, 1299, 1000), 1);
+  EXPECT_EQ(cycle.wait(PERIODIC_RISING, 1000, 1000), 0);
+  EXPECT_EQ(cycle.inside(123), 1);
+  Compiled started("cycle(period = 1 hour, start = 1/1/2026 00:10)");
+  EXPECT_EQ(started.wait(PERIODIC_BEAT, at("2026-03-05 10:15:00"), 0), 55 * 60);
+
+  struct {
+    const char *text;
+    long frequency;
+  } const frequencies[] = {
+      {"0 12 * * *", 86400}, {"15 minutes", 900}, {"minute = 5 || hour = 3", 3600},
+      {"hour = 9 && cycle(period = 10 minutes)", 600}, {"date >= jan 1 2026", 0}, {"second = *", 0},
+  };
+  for (const auto &f : frequencies) {
+    Compiled compiled(f.text);
+    int flag = 0;
+    EXPECT_EQ(periodic_freq(compiled.schedule, &flag), f.frequency) << f.text;
+    EXPECT_EQ(flag, 1);
+  }
+}
+
+TEST(PeriodicEval, DaylightSavingInBerlin) {
+  Zone zone("Europe/Berlin");
+  // 2026-03-29: 02:00 CET jumps to 03:00 CEST. Times in the gap are stepped over.
+  expectWaits({"hour = 2", "2026-03-29 01:30:00", "2026-03-30 02:00:00", "2026-03-30 03:00:00",
+               "2026-03-30 02:00:00"});
+  expectWaits({"minute = 30", "2026-03-29 01:45:00", "2026-03-29 03:30:00", "2026-03-29 03:31:00",
+               "2026-03-29 03:30:00"});
+  expectWaits({"hour = 1", "2026-03-29 01:30:00", "2026-03-30 01:00:00", "2026-03-29 03:00:00",
+               "2026-03-30 01:00:00"});
+
+  // 2026-10-25: 03:00 CEST goes back to 02:00 CET; the hour 2 runs twice and holds throughout.
+  Compiled half("minute = 30");
+  long firstPass = at("2026-10-25 02:40:00", 1);
+  EXPECT_EQ(half.wait(PERIODIC_RISING, firstPass), 50 * 60);  // 02:30 CET
+  EXPECT_EQ(half.wait(PERIODIC_RISING, firstPass + 3600), 50 * 60);  // 03:30 CET
+  Compiled two("hour = 2");
+  EXPECT_EQ(two.wait(PERIODIC_RISING, at("2026-10-25 01:30:00")), 30 * 60);
+  EXPECT_EQ(two.wait(PERIODIC_FALLING, at("2026-10-25 01:30:00")), 150 * 60);
+  Compiled late("minute >= 30");
+  EXPECT_EQ(late.wait(PERIODIC_FALLING, firstPass), 20 * 60);  // 02:00 CET
+  Compiled everyMinute("* * * * *");
+  EXPECT_EQ(everyMinute.wait(PERIODIC_BEAT, at("2026-10-25 02:59:30", 1)), 30);
+}
+
+TEST(PeriodicEval, SimplificationDecidesAtCompileTime) {
+  Zone zone("UTC");
+  long noon = at("2026-12-05 12:00:00");
+  // Contradictions, also through the days a month or week covers.
+  for (const char *never : {"hour = 5 && hour = 6", "month = feb && day_of_year >= 70",
+                            "month = jan && day_of_year = 100", "week_of_month = 5 && day_of_month < 29",
+                            "hour = 6 && (hour = 5 && minute = 1 || hour = 5 && minute = 2)"}) {
+    Compiled compiled(never);
+    EXPECT_EQ(compiled.inside(noon), 0) << never;
+    for (int edge : {PERIODIC_RISING, PERIODIC_FALLING, PERIODIC_BEAT})
+      EXPECT_EQ(compiled.wait(edge, noon), 0) << never << ", edge " << edge;
+  }
+  // An impossible side of an or drops out: what remains decides.
+  Compiled either("hour = 12 && (minute = 5 || hour = 13)");
+  EXPECT_EQ(either.wait(PERIODIC_RISING, noon), 5 * 60);
+  EXPECT_EQ(either.wait(PERIODIC_BEAT, noon), 5 * 60);
+  // Always true: inside, no edges.
+  Compiled always("hour >= 0 || cycle(period = 5 minutes)");
+  EXPECT_EQ(always.inside(noon), 1);
+  EXPECT_EQ(always.wait(PERIODIC_FALLING, noon), 0);
+}
+
+TEST(PeriodicEval, LongSchedulesStayBounded) {
+  Zone zone("UTC");
+  long noon = at("2026-12-05 12:00:00");
+  std::string chain = "hour >= 1", list = "minute = 59";
+  for (int i = 0; i < 3000; ++i) {
+    chain += " && hour >= " + std::to_string(i % 20);
+    list += " || minute = " + std::to_string(i % 50);
+  }
+  Compiled longChain(chain.c_str());
+  EXPECT_EQ(longChain.wait(PERIODIC_RISING, noon), 7 * 3600);
+  EXPECT_EQ(longChain.wait(PERIODIC_FALLING, noon), 12 * 3600);
+  Compiled longList(list.c_str());
+  EXPECT_EQ(longList.wait(PERIODIC_FALLING, noon), 50 * 60);
+  EXPECT_EQ(longList.wait(PERIODIC_RISING, noon + 50 * 60), 9 * 60);
+}
+
+}  // namespace
