@@ -87,7 +87,8 @@ bool compareMove(const ValueNode *node, TimeVar &tv, bool rising) {
   }
   if (node->op == kOpAtLeast && !(field->min < node->value && node->value <= field->max)) return false;
   if (!step()) return false;
-  if (rising) return family->specificValue(tv, field->index, node->value, true, false);
+  // With findStart, atLeast only tells that any later value will do when v itself is skipped.
+  if (rising) return family->specificValue(tv, field->index, node->value, true, node->op == kOpAtLeast);
   return family->specificValue(tv, field->index, node->value, false, node->op == kOpAtLeast);
 }
 
@@ -207,7 +208,7 @@ bool compareBeat(const ValueNode *node, TimeVar &tv, bool negated) {
     tv = changed;
     return true;
   }
-  if (!negated) return family->specificValue(tv, index, v, true, false);
+  if (!negated) return family->specificValue(tv, index, v, true, true);
   return family->startOfPeriod(tv, index, v);
 }
 

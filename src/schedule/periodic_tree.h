@@ -125,7 +125,8 @@ struct Family {
   // To the next moment at which the field returns to its minimum; value is the searched value
   // (week_of_year's period ends where the week number falls below it).
   bool (*startOfPeriod)(TimeVar &tv, int field, long value);
-  // findStart: to the first moment after the current occurrence at which the field takes value.
+  // findStart: to the first moment after the current occurrence at which the field takes value
+  // (with atLeast, or a larger one when the clock skips value).
   // Otherwise to the end of the current or next occurrence of value (equal), or to the start of the
   // next period after it (atLeast).
   bool (*specificValue)(TimeVar &tv, int field, long value, bool findStart, bool atLeast);

@@ -205,7 +205,8 @@ bool basicSpecificValue(TimeVar &tv, int field, long value, bool findStart, bool
     if (readBasic(t, field) == value) break;
     if (attempt > 48) return false;
   }
-  if (findStart) return moveTo(tv, t, field == kHour);
+  // An hour that the clock skips today comes tomorrow; for hour >= v the next hour will do.
+  if (findStart) return moveTo(tv, t, field == kHour && !atLeast);
   if (atLeast) {
     if (field == kYear) return false;
     clearBelow(t, field + 1);

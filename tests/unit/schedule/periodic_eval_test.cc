@@ -145,6 +145,8 @@ TEST(PeriodicEval, DaylightSavingInBerlin) {
                "2026-03-29 03:30:00"});
   expectWaits({"hour = 1", "2026-03-29 01:30:00", "2026-03-30 01:00:00", "2026-03-29 03:00:00",
                "2026-03-30 01:00:00"});
+  expectWaits({"hour >= 2", "2026-03-29 01:30:00", "2026-03-29 03:00:00", "2026-03-30 00:00:00",
+               "2026-03-29 03:00:00"});
 
   // 2026-10-25: 03:00 CEST goes back to 02:00 CET; the hour 2 runs twice and holds throughout.
   Compiled half("minute = 30");
