@@ -107,26 +107,43 @@ bool compareEdge(const ValueNode *node, TimeVar &tv, bool rising) {
   return false;
 }
 
-// The next moment after tv at which a && b becomes true (rising) or false.
-bool conjunctionEdge(const AndNode *node, TimeVar &tv, bool rising) {
-  const Node *children[2] = {node->left, node->right};
-  long from = tv.now;
+// The next moments of both children of a conjunction. A child is searched again only when the
+// start has passed its moment: a moment found earlier is still the next one when it lies beyond.
+struct ChildMoments {
+  const Node *children[2];
   TimeVar found[2];
-  bool exists[2], known[2] = {false, false};
-  for (;;) {
-    // A child's edge found earlier is still its next one when it lies beyond the new start.
+  bool exists[2] = {false, false};
+  bool known[2] = {false, false};
+
+  // The child whose moment comes first (the right one on a tie), or -1 when neither has one.
+  template <typename Search>
+  int next(long from, Search search) {
     for (int i = 0; i < 2; ++i) {
       if (known[i] && (!exists[i] || found[i].now > from)) continue;
       found[i].set(from);
-      exists[i] = findEdge(children[i], found[i], rising);
+      exists[i] = search(children[i], found[i]);
       known[i] = true;
     }
-    if (!exists[0] && !exists[1]) return false;
-    // The earlier edge; the right child on a tie.
-    int first = !exists[0] || (exists[1] && found[1].now <= found[0].now) ? 1 : 0;
+    if (!exists[0] && !exists[1]) return -1;
+    return !exists[0] || (exists[1] && found[1].now <= found[0].now) ? 1 : 0;
+  }
+  bool together(int first) const { return exists[1 - first] && found[1 - first].now == found[first].now; }
+};
+
+// The next moment after tv at which a && b becomes true (rising) or false.
+bool conjunctionEdge(const AndNode *node, TimeVar &tv, bool rising) {
+  ChildMoments pair = {{node->left, node->right}};
+  const Node *const *children = pair.children;
+  TimeVar *found = pair.found;
+  bool *exists = pair.exists;
+  auto search = [rising](const Node *child, TimeVar &at) { return findEdge(child, at, rising); };
+  long from = tv.now;
+  for (;;) {
+    int first = pair.next(from, search);
+    if (first < 0) return false;
     int other = 1 - first;
     long moment = found[first].now;
-    if (exists[other] && found[other].now == moment) {
+    if (pair.together(first)) {
       tv = found[first];  // both change at once: both rise, or both held before and fall
       return true;
     }
@@ -229,29 +246,22 @@ bool cycleBeat(const CycleNode *node, TimeVar &tv, long periodStart) {
 
 // A conjunction fires when a child fires while the other holds.
 bool conjunctionBeat(const AndNode *node, TimeVar &tv, long periodStart) {
-  const Node *children[2] = {node->left, node->right};
+  ChildMoments pair = {{node->left, node->right}};
+  auto search = [periodStart](const Node *child, TimeVar &at) { return findBeat(child, at, periodStart); };
   long from = tv.now;
-  TimeVar found[2];
-  bool exists[2], known[2] = {false, false};
   for (;;) {
-    for (int i = 0; i < 2; ++i) {
-      if (known[i] && (!exists[i] || found[i].now > from)) continue;
-      found[i].set(from);
-      exists[i] = findBeat(children[i], found[i], periodStart);
-      known[i] = true;
-    }
-    if (!exists[0] && !exists[1]) return false;
-    int first = !exists[0] || (exists[1] && found[1].now <= found[0].now) ? 1 : 0;
-    int other = 1 - first;
-    long moment = found[first].now;
-    if ((exists[other] && found[other].now == moment) || holds(children[other], found[first])) {
-      tv = found[first];
+    int first = pair.next(from, search);
+    if (first < 0) return false;
+    const Node *other = pair.children[1 - first];
+    long moment = pair.found[first].now;
+    if (pair.together(first) || holds(other, pair.found[first])) {
+      tv = pair.found[first];
       return true;
     }
     // Until the other child holds again, nothing here can fire.
     TimeVar rise;
     rise.set(moment);
-    if (!findEdge(children[other], rise, true)) return false;
+    if (!findEdge(other, rise, true)) return false;
     if (rise.now - 1 <= from) {
       internalError(kSource, kForwardLine);
       return false;
