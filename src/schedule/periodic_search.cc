@@ -110,6 +110,8 @@ bool compareEdge(const ValueNode *node, TimeVar &tv, bool rising) {
 // The next moments of both children of a conjunction. A child is searched again only when the
 // start has passed its moment: a moment found earlier is still the next one when it lies beyond.
 struct ChildMoments {
+  ChildMoments(const Node *left, const Node *right) : children{left, right} {}
+
   const Node *children[2];
   TimeVar found[2];
   bool exists[2] = {false, false};
@@ -132,7 +134,7 @@ struct ChildMoments {
 
 // The next moment after tv at which a && b becomes true (rising) or false.
 bool conjunctionEdge(const AndNode *node, TimeVar &tv, bool rising) {
-  ChildMoments pair = {{node->left, node->right}};
+  ChildMoments pair(node->left, node->right);
   const Node *const *children = pair.children;
   TimeVar *found = pair.found;
   bool *exists = pair.exists;
@@ -246,7 +248,7 @@ bool cycleBeat(const CycleNode *node, TimeVar &tv, long periodStart) {
 
 // A conjunction fires when a child fires while the other holds.
 bool conjunctionBeat(const AndNode *node, TimeVar &tv, long periodStart) {
-  ChildMoments pair = {{node->left, node->right}};
+  ChildMoments pair(node->left, node->right);
   auto search = [periodStart](const Node *child, TimeVar &at) { return findBeat(child, at, periodStart); };
   long from = tv.now;
   for (;;) {
