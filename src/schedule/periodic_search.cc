@@ -242,6 +242,7 @@ bool cycleBeat(const CycleNode *node, TimeVar &tv, long periodStart) {
   } else {
     beat = base;
   }
+  if (beat >= kEndOfSearches) return false;
   tv.set(beat);
   return true;
 }
@@ -346,14 +347,18 @@ long frequency(const Node *node, bool &cycle, bool flip = false) {
   }
 }
 
-// Evaluation starts each call without an error of an earlier one.
-bool begin(PeriodicSchedule *schedule) {
+// Local 2038 ends up to a day after it does in UTC.
+bool supported(long moment) { return moment >= kEarliestMoment && moment < kEndOfSearches + 86400; }
+
+// Evaluation starts each call without an error of an earlier one; moments outside the years it
+// handles are never inside and have no edges.
+bool begin(PeriodicSchedule *schedule, long time, long periodStart = 0) {
   current_schedule = schedule;
   if (schedule == nullptr || schedule->root == nullptr) return false;
   std::free(schedule->error);
   schedule->error = nullptr;
   steps = 0;
-  return true;
+  return supported(time) && supported(periodStart);
 }
 
 }  // namespace
@@ -374,7 +379,7 @@ using namespace telvi::schedule;
 extern "C" {
 
 int periodic_inrange(PeriodicSchedule *schedule, long time, long) {
-  if (!begin(schedule)) return 0;
+  if (!begin(schedule, time)) return 0;
   TimeVar tv;
   tv.set(time);
   bool inside = holds(schedule->root, tv);
@@ -382,7 +387,7 @@ int periodic_inrange(PeriodicSchedule *schedule, long time, long) {
 }
 
 long periodic_secs_to_wait(PeriodicSchedule *schedule, int edge_type, long time, long period_start) {
-  if (!begin(schedule)) return 0;
+  if (!begin(schedule, time, period_start)) return 0;
   TimeVar tv;
   tv.set(time);
   bool found;
@@ -398,7 +403,7 @@ long periodic_secs_to_wait(PeriodicSchedule *schedule, int edge_type, long time,
 
 long periodic_freq(PeriodicSchedule *schedule, int *flag) {
   if (flag != nullptr) *flag = 1;
-  if (!begin(schedule)) return 0;
+  if (!begin(schedule, 0)) return 0;
   bool cycle;
   return frequency(schedule->root, cycle);
 }

@@ -11,6 +11,7 @@ namespace telvi::schedule {
 
 namespace {
 
+const char kSource[] = "./periodic_simp";
 constexpr long kNoPeriod = 31536001;
 // Paths through a conjunction multiply with every or inside it; an analysis that would visit more
 // comparisons than this is given up (leaving the tree as it is, which is always correct).
@@ -68,7 +69,7 @@ constexpr int kMonthEnds[24] = {31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 3
                                 31, 60, 91, 121, 152, 182, 213, 244, 274, 305, 335, 366};
 
 // The days a value of month, week_of_year or week_of_month covers: its first day lies in a..b and
-// its last day in c..d (days of the year, or of the month).
+// its last day in c..d (days of the year, or of the month), so b..c are always inside it.
 bool conversion(int field, long v, long bounds[4]) {
   long &a = bounds[0], &b = bounds[1], &c = bounds[2], &d = bounds[3];
   switch (field) {
@@ -80,12 +81,12 @@ bool conversion(int field, long v, long bounds[4]) {
       d = kMonthEnds[12 + v - 1];
       return true;
     case kWeekOfYear:
-      if (v == 0) a = 1, b = 1, c = 1, d = 3;
+      // b..c are the days always in the week. Week 0 exists only in some years, so no day is
+      // always in it (c = 0); no bound is capped at 366, since week 53 exists only in some years
+      // too and day 366 may lie in week 52.
+      if (v == 0) a = 1, b = 1, c = 0, d = 3;
       else if (v == 1) a = 1, b = 4, c = 4, d = 10;
       else a = 7 * (v - 2) + 5, b = 7 * (v - 2) + 11, c = a + 6, d = b + 6;
-      if (b > 366) b = 366;
-      if (c > 366) c = 366;
-      if (d > 366) d = 366;
       return true;
     case kWeekOfMonth:
       a = b = 7 * (v - 1) + 1;
@@ -269,8 +270,10 @@ bool walkNode(Analysis &analysis, Node *node, bool flip, FieldSets &sets, const 
     long own[4] = {value->value, value->value, value->value, value->value};
     narrow(sets[field], value, negated, own);
     long days[4];
-    if (value->field->dependent >= 0 && conversion(field, value->value, days))
-      narrow(sets[value->field->dependent], value, negated, days);
+    if (value->field->dependent >= 0) {
+      if (conversion(field, value->value, days)) narrow(sets[value->field->dependent], value, negated, days);
+      else internalError(kSource, __LINE__);  // the compiler checked the value's range
+    }
     bool possible = !sets[field].empty() &&
                     (value->field->dependent < 0 || !sets[value->field->dependent].empty());
     alive = possible && proceed(analysis, sets, rest);
@@ -318,16 +321,20 @@ void analyse(Node *node, long &visits) {
   auto *pair = static_cast<AndNode *>(node);
   analyse(pair->left, visits);
   analyse(pair->right, visits);
-  if (node->tag() != kTagNone || (pair->left->fields() & pair->right->fields()) == 0) return;
-  if (visits > kVisitBudget) return;
-  clearAlive(node);
-  Analysis analysis;
-  analysis.visits = visits;
-  FieldSets sets;
-  walk(analysis, node, false, sets, nullptr);
-  if (!analysis.abandoned) sweep(node, false);
-  visits = analysis.visits;
-  clearAlive(node);
+  if ((pair->left->fields() & pair->right->fields()) == 0) return;
+  // An or is examined as what it is, then (if still undecided) the conjunction under its negation:
+  // when that can never hold, the or always does (second < 30 || second >= 30).
+  for (bool flip : {false, true}) {
+    if (node->tag() != kTagNone || (flip && !node->negated()) || visits > kVisitBudget) break;
+    clearAlive(node);
+    Analysis analysis;
+    analysis.visits = visits;
+    FieldSets sets;
+    walk(analysis, node, flip, sets, nullptr);
+    if (!analysis.abandoned) sweep(node, flip);
+    visits = analysis.visits;
+    clearAlive(node);
+  }
 }
 
 // The sweep tags nodes deep down: bring the and nodes above them up to date.
@@ -376,12 +383,15 @@ unsigned extraBeatFields(unsigned own, unsigned other) {
   return marks;
 }
 
-void markOrs(Node *node) {
+// Seen through De Morgan: an and node is an or when its view is negated, whatever way the
+// brackets grouped a || b || c.
+void markOrs(Node *node, bool flip) {
   if (node->type() != kAndNode) return;
   auto *pair = static_cast<AndNode *>(node);
-  markOrs(pair->left);
-  markOrs(pair->right);
-  if (!node->negated()) return;
+  bool either = node->negated() != flip;
+  markOrs(pair->left, either);
+  markOrs(pair->right, either);
+  if (!either) return;
   unsigned left = pair->left->fields(), right = pair->right->fields();
   pair->left->setBeatFields(extraBeatFields(left, right));
   pair->right->setBeatFields(extraBeatFields(right, left));
@@ -422,7 +432,7 @@ void simplifySchedule(PeriodicSchedule *schedule) {
   long visits = 0;
   analyse(root, visits);
   retag(root);
-  markOrs(root);
+  markOrs(root, false);
   pushMarks(root, 0, kNoPeriod);
 }
 

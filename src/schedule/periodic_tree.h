@@ -135,6 +135,11 @@ struct Family {
 };
 extern const Family family_basic, family_doy, family_woy, family_d, family_dow, family_wom;
 
+// 2039-01-01 00:00 UTC. Searches end with the local year 2038, at most a day from here; moments
+// from 1901 to this are the ones evaluation accepts at all.
+constexpr long kEndOfSearches = 2177452800L;
+constexpr long kEarliestMoment = -2147483648L;
+
 // Week of year (weeks run Monday to Sunday) of a zero-based day of the year.
 int weekOfYear(int dayOfYear, long year);
 // Weekday of 1 January, 0 = Sunday.

@@ -74,20 +74,18 @@ struct tm dayOfYear(long year, long day) {
   return t;
 }
 
-bool sameLocalTime(const struct tm &a, const struct tm &b) {
-  return a.tm_sec == b.tm_sec && a.tm_min == b.tm_min && a.tm_hour == b.tm_hour && a.tm_mday == b.tm_mday &&
-         a.tm_mon == b.tm_mon && a.tm_year == b.tm_year;
-}
-
 // Moves tv to the local time target, which must lie after tv's moment. A local time that does not
 // exist (a daylight-saving gap) is stepped over: one day later when a specific hour is wanted,
-// else one hour later. A local time that exists twice becomes its first occurrence after tv.
+// else hour by hour to the end of the gap. A local time that exists twice becomes its first
+// occurrence after tv.
 bool moveTo(TimeVar &tv, struct tm target, bool specificHour) {
   if (!tm_adjust(&target)) return false;
   target.tm_isdst = -1;
   struct tm work = target;
   time_t result = my_mktime(&work);
-  if (result == -1) {
+  // Gaps last an hour almost everywhere; a few zones skipped two hours or a whole day.
+  for (int step = 0; result == -1; ++step) {
+    if (step == 25 || (specificHour && step == 1)) return false;
     work = target;
     if (specificHour) ++work.tm_mday;
     else ++work.tm_hour;
@@ -95,19 +93,17 @@ bool moveTo(TimeVar &tv, struct tm target, bool specificHour) {
     work.tm_isdst = -1;
     target = work;
     result = my_mktime(&work);
-    if (result == -1) return false;
   }
-  // Only zones with daylight saving (mktime has set `daylight`) repeat an hour.
-  struct tm other;
-  time_t earlier = result - 3600;
-  if (daylight && earlier > tv.now && localtime_r(&earlier, &other) != nullptr && sameLocalTime(other, target)) {
-    result = earlier;
-    work = other;
-  } else if (result <= tv.now) {
-    time_t later = result + 3600;
-    if (localtime_r(&later, &other) == nullptr || !sameLocalTime(other, target)) return false;
-    result = later;
-    work = other;
+  // Only zones with daylight saving (mktime has set `daylight`) repeat local times: the same
+  // fields read with the other daylight-saving flag give the other occurrence, if there is one.
+  if (daylight) {
+    struct tm other = target;
+    other.tm_isdst = work.tm_isdst > 0 ? 0 : 1;
+    time_t second = my_mktime(&other);
+    if (second != -1 && second != result && second > tv.now && (result <= tv.now || second < result)) {
+      result = second;
+      work = other;
+    }
   }
   if (result <= tv.now) return false;
   tv.now = result;
@@ -120,7 +116,8 @@ bool moveTo(TimeVar &tv, struct tm target, bool specificHour) {
 bool moveBy(TimeVar &tv, long seconds) {
   if (seconds <= 0) return false;
   tv.set(tv.now + seconds);
-  return tv.now < 2177452800L;  // 2039-01-01 UTC: no search goes past 2038
+  // Searches end with the local year 2038.
+  return tv.now < kEndOfSearches - 86400 || tv.tm().tm_year < 139;
 }
 
 void clearFields(struct tm &t) { t.tm_sec = t.tm_min = t.tm_hour = 0; }

@@ -162,6 +162,17 @@ TEST(PeriodicEval, DaylightSavingInBerlin) {
   EXPECT_EQ(everyMinute.wait(PERIODIC_BEAT, at("2026-10-25 02:59:30", 1)), 30);
 }
 
+TEST(PeriodicEval, GapsLongerThanAnHour) {
+  {
+    Zone zone("Antarctica/Troll");  // 2025-03-30: 01:00 +00 jumps to 03:00 +02
+    Compiled midnight("hour = 0");
+    EXPECT_EQ(midnight.wait(PERIODIC_FALLING, at("2025-03-30 00:00:00")), 3600);
+  }
+  Zone zone("Pacific/Apia");  // 2011-12-30 was skipped
+  Compiled late("hour = 23");
+  EXPECT_EQ(late.wait(PERIODIC_FALLING, at("2011-12-29 23:00:00")), 3600);
+}
+
 TEST(PeriodicEval, SimplificationDecidesAtCompileTime) {
   Zone zone("UTC");
   long noon = at("2026-12-05 12:00:00");
@@ -178,10 +189,48 @@ TEST(PeriodicEval, SimplificationDecidesAtCompileTime) {
   Compiled either("hour = 12 && (minute = 5 || hour = 13)");
   EXPECT_EQ(either.wait(PERIODIC_RISING, noon), 5 * 60);
   EXPECT_EQ(either.wait(PERIODIC_BEAT, noon), 5 * 60);
-  // Always true: inside, no edges.
-  Compiled always("hour >= 0 || cycle(period = 5 minutes)");
-  EXPECT_EQ(always.inside(noon), 1);
-  EXPECT_EQ(always.wait(PERIODIC_FALLING, noon), 0);
+  // Always true, also when only the conjunction under an or's negation shows it: inside, no edges.
+  for (const char *always : {"hour >= 0 || cycle(period = 5 minutes)", "second < 30 || second >= 30",
+                             "!(second = 29 && second = 27)"}) {
+    Compiled compiled(always);
+    EXPECT_EQ(compiled.inside(noon), 1) << always;
+    EXPECT_EQ(compiled.wait(PERIODIC_RISING, noon), 0) << always;
+    EXPECT_EQ(compiled.wait(PERIODIC_FALLING, noon), 0) << always;
+  }
+  Compiled near("hour = 7 && !(second = 29 && second = 27)");
+  EXPECT_EQ(near.wait(PERIODIC_RISING, at("2021-10-29 06:59:30")), 30);
+  // What can hold must stay: week 0 is missing in years that start Monday to Thursday, and day 366
+  // of 2016 (which began on a Friday) lies in week 52.
+  Compiled notWeekZero("week_of_year != 0 && day_of_year = 1");
+  EXPECT_EQ(notWeekZero.inside(at("2025-01-01 12:00:00")), 1);
+  for (const char *lastDay : {"week_of_year != 53 && day_of_year = 366", "week_of_year < 53 && day_of_year = 366"}) {
+    Compiled compiled(lastDay);
+    EXPECT_EQ(compiled.inside(at("2016-12-31 12:00:00")), 1) << lastDay;
+  }
+  // How an or's operands are bracketed does not change when it fires.
+  Compiled chain("hour = 9 || minute = 30 || day_of_week = 3");
+  Compiled nested("hour = 9 || (minute = 30 || day_of_week = 3)");
+  long nine = at("2020-06-01 09:00:00");
+  EXPECT_EQ(chain.wait(PERIODIC_BEAT, nine), 60);
+  EXPECT_EQ(nested.wait(PERIODIC_BEAT, nine), 60);
+}
+
+TEST(PeriodicEval, MomentsOutsideTheYearsHandled) {
+  Zone zone("UTC");
+  Compiled minute("minute = 5");
+  EXPECT_EQ(minute.wait(PERIODIC_RISING, 9223372036854775797L), 0);
+  EXPECT_EQ(minute.inside(-9223372036854775807L - 1), 0);
+  EXPECT_EQ(minute.wait(PERIODIC_RISING, at("2038-12-31 23:50:00")), 0);
+  Compiled cycle("300 seconds");
+  EXPECT_EQ(cycle.wait(PERIODIC_BEAT, 0, -9223372036854775807L - 1), 0);
+  EXPECT_EQ(cycle.wait(PERIODIC_BEAT, -9223372036854775807L - 1, 9223372036854775807L), 0);
+  EXPECT_EQ(cycle.wait(PERIODIC_BEAT, at("2038-12-31 23:58:00"), 0), 0);
+  {
+    // Local 2038 runs to its end in a zone behind UTC.
+    Zone york("America/New_York");
+    Compiled second("second = 5");
+    EXPECT_EQ(second.wait(PERIODIC_RISING, at("2038-12-31 23:00:00")), 5);
+  }
 }
 
 TEST(PeriodicEval, LongSchedulesStayBounded) {
