@@ -375,7 +375,7 @@ class Generator {
         break;
       }
       case 2: {
-        Expr e = cron(true, false);
+        Expr e = cron(false, false);
         b.schedule.text = e.text;
         b.schedule.model = e.node;
         b.beatClass = BeatClass::kMinuteStart;
@@ -811,7 +811,7 @@ class Generator {
     return e;
   }
 
-  // Cron: minute hour day-of-month month day-of-week. A beat test needs a minute list.
+  // Cron: minute hour day-of-month month day-of-week; minuteList leaves no "*" for the minutes.
   Expr cron(bool minuteList, bool top) {
     static const int fields[5] = {kMin, kHour, kMday, kMon, kWday};
     static const int star[5] = {15, 30, 50, 60, 60};

@@ -358,7 +358,8 @@ long wait(const char *text, int edge, long t, long periodStart = 0) {
     return -1;
   }
   long result = edge < 0 ? periodic_inrange(s, t, periodStart) : periodic_secs_to_wait(s, edge, t, periodStart);
-  EXPECT_EQ(periodic_get_error(s), nullptr) << text;
+  const char *error = periodic_get_error(s);
+  EXPECT_TRUE(error == nullptr) << text << ": " << error;
   periodic_free(s);
   return result;
 }
@@ -397,6 +398,13 @@ TEST(PeriodicOracle, FixedCases) {
     EXPECT_EQ(wait(work, PERIODIC_FALLING, saturday), 2 * 86400 + 5 * 3600);
     EXPECT_EQ(wait("0 12 * * *", PERIODIC_BEAT, day + 11 * 3600), 3600);
     EXPECT_EQ(wait("0 12 * * *", PERIODIC_BEAT, day + 12 * 3600 + 30), 86400 - 30);
+    EXPECT_EQ(wait("* 12 * * *", PERIODIC_BEAT, day + 12 * 3600 + 30), 30);
+    // A part that always holds must not cost the search anything: lists that cover the whole
+    // field, complementary comparisons.
+    long tuesday = utc(2002, 10, 22) + 7 * 3600 + 49 * 60 + 41;
+    EXPECT_EQ(wait("cron(16,25-15,58-29 * 16 * *)", PERIODIC_RISING, tuesday), utc(2002, 11, 16) - tuesday);
+    EXPECT_EQ(wait("(second >= 5 || second < 5) && day_of_month = 16", PERIODIC_RISING, tuesday),
+              utc(2002, 11, 16) - tuesday);
   }
   {
     ZoneGuard zone("Europe/Berlin");
