@@ -1,0 +1,917 @@
+// An independent model of the schedule language for the oracle test: a random generator that
+// writes a schedule's text together with a predicate over local calendar fields, and a brute-force
+// search over a precomputed local calendar (one localtime_r per hour) that finds where the
+// predicate changes. The model knows nothing of the library's calendar code or search strategy.
+#ifndef TELVI_TESTS_PERIODIC_ORACLE_H
+#define TELVI_TESTS_PERIODIC_ORACLE_H
+
+#include <algorithm>
+#include <cctype>
+#include <cstdint>
+#include <ctime>
+#include <memory>
+#include <random>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace oracle {
+
+enum Field { kSec, kMin, kHour, kMday, kMon, kYear, kWday, kWoy, kYday, kDate, kWom, kFields };
+
+// The lowest and highest value of every field over a stretch of time; a single moment has lo == hi.
+struct Span {
+  long lo[kFields];
+  long hi[kFields];
+};
+
+enum Tri { kNo = 0, kYes = 1, kMaybe = 2 };
+
+struct Node;
+using NodeP = std::shared_ptr<const Node>;
+
+struct Node {
+  enum Kind { kIn, kAtLeast, kAnd, kOr, kNot, kCycle, kConst } kind = kConst;
+  int field = 0;
+  std::vector<std::pair<long, long>> items;  // kIn: inclusive intervals, first <= second
+  long value = 1;                            // kAtLeast: the threshold; kConst: 0 or 1
+  long period = 0, start = 0;                // kCycle
+  bool hasStart = false;
+  NodeP a, b;
+};
+
+inline NodeP constant(bool value) {
+  auto n = std::make_shared<Node>();
+  n->kind = Node::kConst;
+  n->value = value;
+  return n;
+}
+// Field is one of the items. Overlapping and adjacent items are merged, so that a list which covers
+// a whole stretch is seen to hold over all of it.
+inline NodeP in(int field, std::vector<std::pair<long, long>> items) {
+  std::sort(items.begin(), items.end());
+  std::vector<std::pair<long, long>> merged;
+  for (const auto &item : items) {
+    if (!merged.empty() && item.first <= merged.back().second + 1)
+      merged.back().second = std::max(merged.back().second, item.second);
+    else
+      merged.push_back(item);
+  }
+  items = std::move(merged);
+  auto n = std::make_shared<Node>();
+  n->kind = Node::kIn;
+  n->field = field;
+  n->items = std::move(items);
+  return n;
+}
+inline NodeP atLeast(int field, long value) {
+  auto n = std::make_shared<Node>();
+  n->kind = Node::kAtLeast;
+  n->field = field;
+  n->value = value;
+  return n;
+}
+inline NodeP combine(Node::Kind kind, NodeP a, NodeP b = nullptr) {
+  auto n = std::make_shared<Node>();
+  n->kind = kind;
+  n->a = std::move(a);
+  n->b = std::move(b);
+  return n;
+}
+inline NodeP both(NodeP a, NodeP b) { return combine(Node::kAnd, std::move(a), std::move(b)); }
+inline NodeP either(NodeP a, NodeP b) { return combine(Node::kOr, std::move(a), std::move(b)); }
+inline NodeP negation(NodeP a) { return combine(Node::kNot, std::move(a)); }
+inline NodeP cycle(long period, bool hasStart, long start) {
+  auto n = std::make_shared<Node>();
+  n->kind = Node::kCycle;
+  n->period = period;
+  n->hasStart = hasStart;
+  n->start = start;
+  return n;
+}
+
+// Three-valued: kMaybe when the stretch holds moments on both sides (or the test cannot tell).
+inline Tri eval(const Node &n, const Span &s) {
+  switch (n.kind) {
+    case Node::kIn: {
+      long lo = s.lo[n.field], hi = s.hi[n.field];
+      Tri result = kNo;
+      for (const auto &[first, last] : n.items) {
+        if (lo >= first && hi <= last) return kYes;
+        if (!(hi < first || lo > last)) result = kMaybe;
+      }
+      return result;
+    }
+    case Node::kAtLeast:
+      if (s.lo[n.field] >= n.value) return kYes;
+      if (s.hi[n.field] < n.value) return kNo;
+      return kMaybe;
+    case Node::kAnd: {
+      Tri l = eval(*n.a, s);
+      if (l == kNo) return kNo;
+      Tri r = eval(*n.b, s);
+      if (r == kNo) return kNo;
+      return l == kYes && r == kYes ? kYes : kMaybe;
+    }
+    case Node::kOr: {
+      Tri l = eval(*n.a, s);
+      if (l == kYes) return kYes;
+      Tri r = eval(*n.b, s);
+      if (r == kYes) return kYes;
+      return l == kNo && r == kNo ? kNo : kMaybe;
+    }
+    case Node::kNot: {
+      Tri v = eval(*n.a, s);
+      return v == kMaybe ? kMaybe : (v == kYes ? kNo : kYes);
+    }
+    case Node::kCycle:
+      return kYes;  // a cycle is a beat, never a window
+    case Node::kConst:
+      return n.value ? kYes : kNo;
+  }
+  return kMaybe;
+}
+
+// Week of the year, Monday to Sunday: week 1 holds 1 January unless the year starts on a Friday,
+// Saturday or Sunday; then the days before the first Monday are week 0. December never wraps.
+inline int weekOfYear(int yday0, int wday) {
+  int jan1 = ((wday - yday0 % 7) % 7 + 7) % 7;
+  int firstMonday = (8 - jan1) % 7;
+  if (jan1 == 0 || jan1 >= 5) return yday0 < firstMonday ? 0 : (yday0 - firstMonday) / 7 + 1;
+  return (yday0 + jan1 - 1) / 7 + 1;
+}
+
+// The local calendar of the process's zone, one record per hour from `from` to `to` (both whole
+// hours since the epoch), with the field ranges of blocks of 64 and 4096 hours for fast skipping.
+// Zones with whole-hour offsets only: every hour since the epoch is a local hour.
+class Calendar {
+ public:
+  static constexpr long kBlock1 = 64, kBlock2 = 4096;
+
+  Calendar(long from, long to) : begin_(from), end_(to) {
+    long hours = (to - from) / 3600;
+    recs_.resize(hours);
+    for (long h = 0; h < hours; ++h) {
+      time_t t = from + h * 3600;
+      struct tm tm {};
+      localtime_r(&t, &tm);
+      if (tm.tm_min != 0 || tm.tm_sec != 0) wholeHours_ = false;
+      Rec &r = recs_[h];
+      r.year = static_cast<int16_t>(tm.tm_year + 1900);
+      r.mon = static_cast<int8_t>(tm.tm_mon + 1);
+      r.mday = static_cast<int8_t>(tm.tm_mday);
+      r.hour = static_cast<int8_t>(tm.tm_hour);
+      r.wday = static_cast<int8_t>(tm.tm_wday);
+      r.yday = static_cast<int16_t>(tm.tm_yday + 1);
+      r.woy = static_cast<int8_t>(weekOfYear(tm.tm_yday, tm.tm_wday));
+      r.wom = static_cast<int8_t>((tm.tm_mday - 1) / 7 + 1);
+      r.dst = static_cast<int8_t>(tm.tm_isdst > 0);
+      if (h > 0 && r.dst != recs_[h - 1].dst) transitions_.push_back(t);
+    }
+    buildBlocks(kBlock1, blocks1_);
+    buildBlocks(kBlock2, blocks2_);
+  }
+
+  bool wholeHours() const { return wholeHours_; }
+  long begin() const { return begin_; }
+  long end() const { return end_; }
+  const std::vector<long> &transitions() const { return transitions_; }
+
+  Span moment(long t) const {
+    Span s = hourSpan((t - begin_) / 3600);
+    long off = (t - begin_) % 3600;
+    s.lo[kMin] = s.hi[kMin] = off / 60;
+    s.lo[kSec] = s.hi[kSec] = off % 60;
+    s.lo[kDate] = s.hi[kDate] = t;
+    return s;
+  }
+  bool holds(const Node &n, long t) const { return eval(n, moment(t)) == kYes; }
+
+  // The first moment at or after `from` at which the predicate is not `value`; -1 when there is
+  // none before end(), -2 when `budget` (evaluations) ran out first.
+  long findChange(const Node &n, long from, bool value, long &budget) const {
+    Tri want = value ? kYes : kNo;
+    long pos = from;
+    while (pos < end_) {
+      if (--budget < 0) return -2;
+      long off = pos - begin_;
+      if (off % 3600 == 0) {
+        long h = off / 3600;
+        if (h % kBlock2 == 0 && eval(n, blocks2_[h / kBlock2]) == want) {
+          pos += kBlock2 * 3600;
+          continue;
+        }
+        if (h % kBlock1 == 0 && eval(n, blocks1_[h / kBlock1]) == want) {
+          pos += kBlock1 * 3600;
+          continue;
+        }
+        if (eval(n, hourSpan(h)) == want) {
+          pos += 3600;
+          continue;
+        }
+      }
+      if (off % 60 == 0) {
+        Span s = hourSpan(off / 3600);
+        s.lo[kMin] = s.hi[kMin] = (off % 3600) / 60;
+        s.lo[kDate] = pos;
+        s.hi[kDate] = pos + 59;
+        if (eval(n, s) == want) {
+          pos += 60;
+          continue;
+        }
+      }
+      if (eval(n, moment(pos)) != want) return pos;
+      ++pos;
+    }
+    return -1;
+  }
+
+ private:
+  struct Rec {
+    int16_t year;
+    int8_t mon, mday, hour, wday, woy, wom;
+    int16_t yday;
+    int8_t dst;
+  };
+
+  Span hourSpan(long h) const {
+    const Rec &r = recs_[h];
+    Span s;
+    s.lo[kSec] = s.lo[kMin] = 0;
+    s.hi[kSec] = s.hi[kMin] = 59;
+    s.lo[kHour] = s.hi[kHour] = r.hour;
+    s.lo[kMday] = s.hi[kMday] = r.mday;
+    s.lo[kMon] = s.hi[kMon] = r.mon;
+    s.lo[kYear] = s.hi[kYear] = r.year;
+    s.lo[kWday] = s.hi[kWday] = r.wday;
+    s.lo[kWoy] = s.hi[kWoy] = r.woy;
+    s.lo[kYday] = s.hi[kYday] = r.yday;
+    s.lo[kWom] = s.hi[kWom] = r.wom;
+    s.lo[kDate] = begin_ + h * 3600;
+    s.hi[kDate] = s.lo[kDate] + 3599;
+    return s;
+  }
+
+  void buildBlocks(long size, std::vector<Span> &blocks) {
+    long count = (static_cast<long>(recs_.size()) + size - 1) / size;
+    blocks.resize(count);
+    for (long b = 0; b < count; ++b) {
+      Span s = hourSpan(b * size);
+      long last = std::min<long>(static_cast<long>(recs_.size()), (b + 1) * size);
+      for (long h = b * size + 1; h < last; ++h) {
+        Span o = hourSpan(h);
+        for (int f = 0; f < kFields; ++f) {
+          s.lo[f] = std::min(s.lo[f], o.lo[f]);
+          s.hi[f] = std::max(s.hi[f], o.hi[f]);
+        }
+      }
+      blocks[b] = s;
+    }
+  }
+
+  long begin_, end_;
+  bool wholeHours_ = true;
+  std::vector<Rec> recs_;
+  std::vector<Span> blocks1_, blocks2_;
+  std::vector<long> transitions_;
+};
+
+// A moment of the local calendar by its fields (mktime of the C library), or -1 when it does not
+// exist as given.
+inline long localMoment(int year, int mon, int mday, int hour = 0, int min = 0, int sec = 0) {
+  struct tm tm {};
+  tm.tm_year = year - 1900;
+  tm.tm_mon = mon - 1;
+  tm.tm_mday = mday;
+  tm.tm_hour = hour;
+  tm.tm_min = min;
+  tm.tm_sec = sec;
+  tm.tm_isdst = -1;
+  time_t t = mktime(&tm);
+  if (t == -1) return -1;
+  struct tm back {};
+  localtime_r(&t, &back);
+  if (back.tm_year != year - 1900 || back.tm_mon != mon - 1 || back.tm_mday != mday || back.tm_hour != hour ||
+      back.tm_min != min || back.tm_sec != sec)
+    return -1;
+  return t;
+}
+
+inline bool isLeap(int y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
+inline int daysIn(int mon, int year) {
+  static const int days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  return mon == 2 && isLeap(year) ? 29 : days[mon - 1];
+}
+
+// A generated schedule: its text and its model. Flags tell what the model can predict beyond the
+// window itself.
+struct Schedule {
+  std::string text;
+  NodeP model;
+  bool hasCycle = false;
+};
+
+// How a beat is predicted for the special classes of schedules whose beat is well defined.
+enum class BeatClass {
+  kNone,          // no prediction
+  kCycle,         // a lone cycle: the next multiple of the period after its base
+  kRising,        // a single equality: the start of the next occurrence (the rising edge)
+  kMinuteStart,   // cron: the start of the next matching minute
+  kCycleInWindow  // a started cycle whose multiples fall on the window's boundaries: the next multiple inside
+};
+
+struct BeatSchedule {
+  Schedule schedule;
+  BeatClass beatClass = BeatClass::kNone;
+  NodeP window;  // kCycleInWindow: the window the cycle is and-ed with
+  long period = 0;
+  bool hasStart = false;
+  long start = 0;
+};
+
+class Generator {
+ public:
+  explicit Generator(uint64_t state) : rng_(state) {}
+
+  long num(long lo, long hi) { return std::uniform_int_distribution<long>(lo, hi)(rng_); }
+  bool chance(int percent) { return num(0, 99) < percent; }
+  template <typename T>
+  const T &pick(const std::vector<T> &v) {
+    return v[num(0, static_cast<long>(v.size()) - 1)];
+  }
+
+  // A moment: uniformly from [lo, hi).
+  long moment(long lo, long hi) { return num(lo, hi - 1); }
+
+  // A whole schedule: relations, cron and cycles combined with &&, || and ! a few levels deep.
+  Schedule schedule(int depth) {
+    Expr e = expr(depth, true);
+    Schedule s;
+    s.text = e.text;
+    s.model = e.node;
+    s.hasCycle = e.hasCycle;
+    return s;
+  }
+
+  BeatSchedule beatSchedule() {
+    BeatSchedule b;
+    switch (num(0, 3)) {
+      case 0: {
+        Cycle c = cycleText(true);
+        b.schedule.text = c.text;
+        b.schedule.model = cycle(c.period, c.hasStart, c.start);
+        b.schedule.hasCycle = true;
+        b.beatClass = BeatClass::kCycle;
+        b.period = c.period;
+        b.hasStart = c.hasStart;
+        b.start = c.start;
+        break;
+      }
+      case 1: {
+        Expr e = equality();
+        b.schedule.text = e.text;
+        b.schedule.model = e.node;
+        b.beatClass = BeatClass::kRising;
+        break;
+      }
+      case 2: {
+        Expr e = cron(false, false);
+        b.schedule.text = e.text;
+        b.schedule.model = e.node;
+        b.beatClass = BeatClass::kMinuteStart;
+        break;
+      }
+      default: {
+        static const std::vector<std::pair<std::string, long>> periods = {
+            {"300", 300},     {"5 min", 300},    {"10m", 600},     {"15 minutes", 900}, {".25 h", 900},
+            {"20 min", 1200}, {"30 min", 1800},  {"1 hour", 3600}, {"0.5 hr", 1800},    {"1 h", 3600}};
+        auto [ptext, period] = pick(periods);
+        Expr w = window(2);
+        std::string c;
+        b.period = period;
+        if (chance(50)) {
+          // Starts on a whole local hour, away from the hours daylight saving moves, before any
+          // moment asked about: before its start a cycle has no multiples to fire on.
+          int y = static_cast<int>(num(1980, 1994)), m = static_cast<int>(num(1, 12));
+          int d = static_cast<int>(num(1, daysIn(m, y))), h = static_cast<int>(num(4, 22));
+          b.hasStart = true;
+          b.start = localMoment(y, m, d, h);
+          c = "cycle(period = " + ptext + ", start = " + std::to_string(m) + "/" + std::to_string(d) + "/" +
+              std::to_string(y) + " " + std::to_string(h) + ":00)";
+        } else {
+          c = chance(50) ? ptext : "cycle(" + ptext + ")";
+        }
+        bool cycleFirst = chance(50);
+        std::string wt = w.prec >= 2 ? w.text : "(" + w.text + ")";
+        b.schedule.text = cycleFirst ? c + " && " + wt : wt + " && " + c;
+        b.schedule.model = both(cycle(period, b.hasStart, b.start), w.node);
+        b.schedule.hasCycle = true;
+        b.window = w.node;
+        b.beatClass = BeatClass::kCycleInWindow;
+        break;
+      }
+    }
+    return b;
+  }
+
+ private:
+  // prec: 0 an or, 1 an and, 2 a not, 3 an atom (relation, cron(...), cycle, brackets)
+  struct Expr {
+    std::string text;
+    NodeP node;
+    int prec = 3;
+    bool hasCycle = false;
+  };
+  struct Cycle {
+    std::string text;
+    long period = 0;
+    bool hasStart = false;
+    long start = 0;
+  };
+  struct DateValue {
+    std::string text;
+    long start = 0, end = 0;
+  };
+
+  static std::string wrap(const Expr &e, int prec) { return e.prec >= prec ? e.text : "(" + e.text + ")"; }
+
+  std::string word(std::string w) {
+    switch (num(0, 5)) {
+      case 0:
+        for (char &c : w) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        break;
+      case 1:
+        w[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(w[0])));
+        break;
+      default:
+        break;
+    }
+    return w;
+  }
+
+  Expr expr(int depth, bool top) {
+    if (depth <= 0 || chance(35)) return leaf(top);
+    Expr e;
+    switch (num(0, 4)) {
+      case 0:
+      case 1: {  // and; left-associative: the right operand needs brackets unless it binds tighter
+        Expr l = expr(depth - 1, false), r = expr(depth - 1, false);
+        e.text = wrap(l, 1) + (chance(80) ? " && " : "&&") + wrap(r, 2);
+        e.node = both(l.node, r.node);
+        e.prec = 1;
+        e.hasCycle = l.hasCycle || r.hasCycle;
+        break;
+      }
+      case 2:
+      case 3: {
+        Expr l = expr(depth - 1, false), r = expr(depth - 1, false);
+        e.text = wrap(l, 0) + (chance(80) ? " || " : "||") + wrap(r, 1);
+        e.node = either(l.node, r.node);
+        e.prec = 0;
+        e.hasCycle = l.hasCycle || r.hasCycle;
+        break;
+      }
+      default: {
+        Expr o = expr(depth - 1, false);
+        e.text = (chance(70) ? "!" : "! ") + wrap(o, 2);
+        e.node = negation(o.node);
+        e.prec = 2;
+        e.hasCycle = o.hasCycle;
+        break;
+      }
+    }
+    if (chance(10)) {
+      e.text = "(" + e.text + ")";
+      e.prec = 3;
+    }
+    return e;
+  }
+
+  Expr leaf(bool top) {
+    int k = static_cast<int>(num(0, 99));
+    if (k < 12) return cron(false, top);
+    if (k < 17) {
+      Cycle c = cycleText(false);
+      Expr e;
+      e.text = c.text;
+      e.node = cycle(c.period, c.hasStart, c.start);
+      e.hasCycle = true;
+      return e;
+    }
+    return relation(static_cast<int>(num(0, 11)));
+  }
+
+  // Hour of the day in one of its spellings.
+  std::string hourText(long h) {
+    if (chance(60)) return std::to_string(h);
+    return hourSuffixText(h);
+  }
+  // An hour with am, pm, noon or midnight: what a daytime or a time of day needs.
+  std::string hourSuffixText(long h) {
+    std::string space = chance(70) ? " " : "";
+    if (h == 0) return "12" + space + word(chance(70) ? "am" : "midnight");
+    if (h == 12) return "12" + space + word(chance(70) ? "pm" : "noon");
+    if (h < 12) return std::to_string(h) + space + word("am");
+    return std::to_string(h - 12) + space + word("pm");
+  }
+  std::string monthText(long m) { return chance(33) ? std::to_string(m) : monthName(m); }
+  std::string monthName(long m) {
+    static const char *const shortNames[] = {"jan", "feb", "mar", "apr", "may", "jun",
+                                             "jul", "aug", "sep", "oct", "nov", "dec"};
+    static const char *const longNames[] = {"january", "february", "march",     "april",   "may",      "june",
+                                            "july",    "august",   "september", "october", "november", "december"};
+    return word(chance(50) ? shortNames[m - 1] : longNames[m - 1]);
+  }
+  std::string dayText(long d) {
+    static const char *const shortNames[] = {"sun", "mon", "tue", "wed", "thu", "fri", "sat"};
+    static const char *const longNames[] = {"sunday", "monday", "tuesday", "wednesday", "thursday", "friday",
+                                            "saturday"};
+    if (d == 7 || chance(40)) return std::to_string(d);
+    return word(chance(50) ? shortNames[d] : longNames[d]);
+  }
+  std::string two(long v) { return (v < 10 ? "0" : "") + std::to_string(v); }
+
+  // A value of a numeric field, biased towards the values at the ends of its units.
+  long fieldValue(int f) {
+    switch (f) {
+      case kSec:
+      case kMin:
+        return chance(30) ? pick(std::vector<long>{0, 1, 29, 30, 58, 59}) : num(0, 59);
+      case kHour:
+        return chance(30) ? pick(std::vector<long>{0, 1, 2, 3, 12, 23}) : num(0, 23);
+      case kMday:
+        return chance(40) ? pick(std::vector<long>{1, 28, 29, 30, 31}) : num(1, 31);
+      case kMon:
+        return num(1, 12);
+      case kYear:
+        return chance(10) ? pick(std::vector<long>{1969, 2038}) : num(1995, 2038);
+      case kWday:
+        return num(0, 7);
+      case kWoy:
+        return chance(40) ? pick(std::vector<long>{0, 1, 2, 51, 52, 53}) : num(0, 53);
+      case kYday:
+        return chance(40) ? pick(std::vector<long>{1, 59, 60, 365, 366}) : num(1, 366);
+      case kWom:
+        return num(1, 5);
+    }
+    return 0;
+  }
+  std::string fieldValueText(int f, long v) {
+    switch (f) {
+      case kHour:
+        return hourText(v);
+      case kMon:
+        return monthText(v);
+      case kWday:
+        return dayText(v);
+      default:
+        return std::to_string(v);
+    }
+  }
+  static long fieldMin(int f) {
+    static const long lo[] = {0, 0, 0, 1, 1, 1969, 0, 0, 1, 0, 1};
+    return lo[f];
+  }
+  static long fieldMax(int f) {
+    static const long hi[] = {59, 59, 23, 31, 12, 2038, 6, 53, 366, 2147483647, 5};
+    return hi[f];
+  }
+  static long asStored(int f, long v) { return f == kWday && v == 7 ? 0 : v; }
+
+  // An item of a list: a value, or a range (wrapping when the first end is the larger).
+  std::pair<std::string, std::vector<std::pair<long, long>>> item(int f, bool ranges) {
+    long a = fieldValue(f);
+    if (!ranges || chance(55)) return {fieldValueText(f, a), {{asStored(f, a), asStored(f, a)}}};
+    long b = fieldValue(f);
+    // 0-7 and 7-0 say "Sunday to Sunday"; whether that is one day or the week is not settled.
+    while (f == kWday && a != b && asStored(f, a) == asStored(f, b)) b = fieldValue(f);
+    std::string text = fieldValueText(f, a) + (chance(70) ? "-" : " - ") + fieldValueText(f, b);
+    long x = asStored(f, a), y = asStored(f, b);
+    if (x <= y) return {text, {{x, y}}};
+    return {text, {{x, fieldMax(f)}, {fieldMin(f), y}}};
+  }
+
+  std::pair<std::string, std::vector<std::pair<long, long>>> list(int f, bool ranges, const std::string &sep) {
+    std::string text;
+    std::vector<std::pair<long, long>> items;
+    long count = chance(60) ? 1 : num(2, 3);
+    for (long i = 0; i < count; ++i) {
+      auto [t, it] = item(f, ranges);
+      text += (i ? sep : "") + t;
+      items.insert(items.end(), it.begin(), it.end());
+    }
+    return {text, items};
+  }
+
+  static const char *fieldName(int f) {
+    static const char *const names[] = {"second", "minute",       "hour",        "day_of_month", "month",        "year",
+                                        "day_of_week", "week_of_year", "day_of_year", "date", "week_of_month"};
+    return names[f];
+  }
+
+  // A relation on field index 0..11 of the language (10 is time, 11 week_of_month).
+  Expr relation(int which) {
+    if (which == 9) return dateRelation();
+    if (which == 10) return timeRelation();
+    int f = which == 11 ? kWom : which;
+    bool ranges = f != kSec && f != kMin && f != kHour;
+    Expr e;
+    std::string name = word(fieldName(f));
+    static const std::vector<std::string> ops = {"=", "==", "!=", "<", "<=", ">", ">="};
+    const std::string &op = pick(ops);
+    std::string sp = chance(80) ? " " : "";
+    if (op == "=" || op == "==" || op == "!=") {
+      if (chance(5)) {
+        e.text = name + sp + op + sp + "*";
+        e.node = constant(op != "!=");
+        return e;
+      }
+      auto [t, items] = list(f, ranges, chance(50) ? "," : ", ");
+      e.text = name + sp + op + sp + t;
+      e.node = in(f, items);
+      if (op == "!=") e.node = negation(e.node);
+      return e;
+    }
+    long v = fieldValue(f);
+    e.text = name + sp + op + sp + fieldValueText(f, v);
+    e.node = comparison(f, op, asStored(f, v));
+    return e;
+  }
+
+  static NodeP comparison(int f, const std::string &op, long v) {
+    if (op == ">=") return atLeast(f, v);
+    if (op == ">") return atLeast(f, v + 1);
+    if (op == "<") return negation(atLeast(f, v));
+    return negation(atLeast(f, v + 1));  // <=
+  }
+
+  // A single equality whose beat is the start of its next occurrence.
+  Expr equality() {
+    Expr e;
+    int which = static_cast<int>(num(0, 11));
+    if (which == 9) {
+      DateValue d = dateValue(chance(50) ? 4 : 3);
+      e.text = word("date") + " = " + d.text;
+      e.node = in(kDate, {{d.start, d.end - 1}});
+      return e;
+    }
+    if (which == 10) {
+      long h = fieldValue(kHour), m = fieldValue(kMin), s = fieldValue(kSec);
+      int precision = static_cast<int>(num(1, 3));
+      e.text = word("time") + " = " + clockText(h, m, s, precision);
+      e.node = in(kHour, {{h, h}});
+      if (precision >= 2) e.node = both(e.node, in(kMin, {{m, m}}));
+      if (precision >= 3) e.node = both(e.node, in(kSec, {{s, s}}));
+      return e;
+    }
+    int f = which == 11 ? kWom : which;
+    long v = fieldValue(f);
+    e.text = word(fieldName(f)) + (chance(50) ? " = " : " == ") + fieldValueText(f, v);
+    e.node = in(f, {{asStored(f, v), asStored(f, v)}});
+    return e;
+  }
+
+  // A time of day at a precision of 1 (hour), 2 (minute) or 3 (second) parts.
+  std::string clockText(long h, long m, long s, int precision) {
+    if (precision == 1) return hourSuffixText(h);
+    bool suffix = chance(30);
+    std::string hh;
+    if (suffix) {
+      long h12 = h % 12 == 0 ? 12 : h % 12;
+      hh = std::to_string(h12);
+    } else {
+      hh = chance(50) ? two(h) : std::to_string(h);
+    }
+    std::string t = hh + ":" + two(m);
+    if (precision == 3) t += ":" + two(s);
+    if (suffix) t += (chance(70) ? " " : "") + word(h < 12 ? "am" : "pm");
+    return t;
+  }
+
+  // time OP t: compared part by part at the precision of t.
+  Expr timeRelation() {
+    Expr e;
+    std::string name = word("time");
+    static const std::vector<std::string> ops = {"=", "==", "!=", "<", "<=", ">", ">="};
+    const std::string &op = pick(ops);
+    if (chance(4) && (op == "=" || op == "!=")) {
+      e.text = name + " " + op + " *";
+      e.node = constant(op == "=");
+      return e;
+    }
+    bool equal = op == "=" || op == "==" || op == "!=";
+    long count = equal && chance(30) ? 2 : 1;
+    NodeP result;
+    std::string values;
+    for (long i = 0; i < count; ++i) {
+      long parts[3] = {fieldValue(kHour), fieldValue(kMin), fieldValue(kSec)};
+      int precision = static_cast<int>(num(1, 3));
+      values += (i ? ", " : "") + clockText(parts[0], parts[1], parts[2], precision);
+      static const int fields[3] = {kHour, kMin, kSec};
+      NodeP n;
+      if (equal) {
+        for (int k = 0; k < precision; ++k) {
+          NodeP p = in(fields[k], {{parts[k], parts[k]}});
+          n = n ? both(n, p) : p;
+        }
+      } else {
+        // (h, m, s) >= or > the value, lexicographically; < and <= are their negations.
+        bool strict = op == ">" || op == "<=";
+        for (int k = precision - 1; k >= 0; --k) {
+          NodeP last = atLeast(fields[k], parts[k] + ((k == precision - 1 && strict) ? 1 : 0));
+          if (k == precision - 1) {
+            n = last;
+          } else {
+            n = either(atLeast(fields[k], parts[k] + 1), both(in(fields[k], {{parts[k], parts[k]}}), n));
+          }
+        }
+        if (op == "<" || op == "<=") n = negation(n);
+      }
+      result = result ? either(result, n) : n;
+    }
+    if (op == "!=") result = negation(result);
+    e.text = name + " " + op + " " + values;
+    e.node = result;
+    return e;
+  }
+
+  // A local date: precision 0 a day, 1 an hour, 2 a minute, 3 a second, 4 epoch(N).
+  DateValue dateValue(int precision) {
+    for (;;) {
+      int y = static_cast<int>(num(1995, 2037)), m = static_cast<int>(num(1, 12));
+      int d = static_cast<int>(num(1, daysIn(m, y)));
+      // Hours away from the ones daylight saving moves, so that every daytime exists once.
+      int h = static_cast<int>(num(4, 22)), mi = static_cast<int>(num(0, 59)), s = static_cast<int>(num(0, 59));
+      DateValue v;
+      if (precision == 4) {
+        v.start = localMoment(y, m, d, h, mi, s);
+        v.end = v.start + 1;
+        v.text = word("epoch") + "(" + std::to_string(v.start) + ")";
+        return v;
+      }
+      std::string year = chance(70) ? std::to_string(y) : two(y % 100);
+      std::string text = chance(50) ? std::to_string(m) + "/" + std::to_string(d) + "/" + year
+                                    : monthName(m) + " " + std::to_string(d) + " " + year;
+      switch (precision) {
+        case 0: {
+          v.start = localMoment(y, m, d);
+          struct tm tm {};  // midnight of the next day
+          tm.tm_year = y - 1900;
+          tm.tm_mon = m - 1;
+          tm.tm_mday = d + 1;
+          tm.tm_isdst = -1;
+          v.end = mktime(&tm);
+          break;
+        }
+        case 1:
+          text += " " + hourSuffixText(h);
+          v.start = localMoment(y, m, d, h);
+          v.end = v.start + 3600;
+          break;
+        case 2:
+          text += " " + clockText(h, mi, 0, 2);
+          v.start = localMoment(y, m, d, h, mi);
+          v.end = v.start + 60;
+          break;
+        default:
+          text += " " + clockText(h, mi, s, 3);
+          v.start = localMoment(y, m, d, h, mi, s);
+          v.end = v.start + 1;
+          break;
+      }
+      if (v.start < 0) continue;
+      v.text = text;
+      return v;
+    }
+  }
+
+  Expr dateRelation() {
+    Expr e;
+    std::string name = word("date");
+    static const std::vector<std::string> ops = {"=", "==", "!=", "<", "<=", ">", ">="};
+    const std::string &op = pick(ops);
+    if (op == "=" || op == "==" || op == "!=") {
+      long count = chance(70) ? 1 : 2;
+      std::string values;
+      NodeP n;
+      for (long i = 0; i < count; ++i) {
+        DateValue d = dateValue(static_cast<int>(num(0, 4)));
+        values += (i ? ", " : "") + d.text;
+        NodeP p = in(kDate, {{d.start, d.end - 1}});
+        n = n ? either(n, p) : p;
+      }
+      if (op == "!=") n = negation(n);
+      e.text = name + " " + op + " " + values;
+      e.node = n;
+      return e;
+    }
+    DateValue d = dateValue(static_cast<int>(num(0, 4)));
+    e.text = name + " " + op + " " + d.text;
+    e.node = comparison(kDate, op, d.start);
+    return e;
+  }
+
+  // Cron: minute hour day-of-month month day-of-week; minuteList leaves no "*" for the minutes.
+  Expr cron(bool minuteList, bool top) {
+    static const int fields[5] = {kMin, kHour, kMday, kMon, kWday};
+    static const int star[5] = {15, 30, 50, 60, 60};
+    std::string lists[5];
+    NodeP nodes[5];
+    bool stars[5];
+    for (int i = 0; i < 5; ++i) {
+      stars[i] = !(i == 0 && minuteList) && chance(star[i]);
+      if (stars[i]) {
+        lists[i] = "*";
+        nodes[i] = constant(true);
+        continue;
+      }
+      auto [t, items] = list(fields[i], true, ",");
+      // inside cron the blanks separate the lists: no blank inside a value
+      std::string squeezed;
+      for (size_t k = 0; k < t.size(); ++k) {
+        if (t[k] == ' ') {
+          // keep "9 am" together only as "9am"; drop blanks around '-'
+          continue;
+        }
+        squeezed += t[k];
+      }
+      lists[i] = squeezed;
+      nodes[i] = in(fields[i], items);
+    }
+    NodeP day;
+    if (stars[2] && stars[4]) day = constant(true);
+    else if (stars[2]) day = nodes[4];
+    else if (stars[4]) day = nodes[2];
+    else day = either(nodes[2], nodes[4]);
+    Expr e;
+    std::string body = lists[0] + " " + lists[1] + " " + lists[2] + " " + lists[3] + " " + lists[4];
+    e.text = top && chance(50) ? body : word("cron") + (chance(50) ? "(" : " ( ") + body + ")";
+    e.node = both(both(both(nodes[0], nodes[1]), nodes[3]), day);
+    return e;
+  }
+
+  Cycle cycleText(bool forBeat) {
+    static const std::vector<std::pair<std::string, long>> periods = {
+        {"300", 300},       {"45", 45},        {"7 s", 7},         {"2.5 s", 2},     {"5min", 300},
+        {"15 minutes", 900}, {".25 h", 900},    {"1.5 h", 5400},    {"1 hour", 3600}, {"2 hrs", 7200},
+        {"1 d", 86400},     {"1 week", 604800}, {"90 sec", 90},     {"10 m", 600},    {"3 days", 259200}};
+    auto [ptext, period] = pick(periods);
+    Cycle c;
+    c.period = period;
+    int form = static_cast<int>(num(0, forBeat ? 4 : 3));
+    if (form >= 3) {
+      DateValue d = dateValue(static_cast<int>(num(0, 4)));
+      c.hasStart = true;
+      c.start = d.start;
+      c.text = chance(50) ? word("cycle") + "(" + word("period") + " = " + ptext + ", " + word("start") + " = " +
+                                d.text + ")"
+                          : word("cycle") + "(" + word("start") + " = " + d.text + ", " + word("period") + " = " +
+                                ptext + ")";
+    } else if (form == 2) {
+      c.text = word("cycle") + "(" + word("period") + " = " + ptext + ")";
+    } else if (form == 1) {
+      c.text = word("cycle") + "(" + ptext + ")";
+    } else {
+      c.text = ptext;
+    }
+    return c;
+  }
+
+  // A window on whole hours and coarser fields that recur every year (for the cycle beat class).
+  Expr window(int depth) {
+    if (depth <= 0 || chance(40)) {
+      static const std::vector<int> fields = {kHour, kMday, kMon, kWday, kWom};
+      int f = pick(fields);
+      Expr e;
+      std::string name = word(fieldName(f));
+      long v = fieldValue(f);
+      if (f == kMday) v = num(1, 28);
+      if (f == kWom) v = num(1, 4);
+      static const std::vector<std::string> ops = {"=", "!=", "<", "<=", ">", ">="};
+      const std::string &op = pick(ops);
+      e.text = name + " " + op + " " + fieldValueText(f, v);
+      if (op == "=") e.node = in(f, {{asStored(f, v), asStored(f, v)}});
+      else if (op == "!=") e.node = negation(in(f, {{asStored(f, v), asStored(f, v)}}));
+      else e.node = comparison(f, op, asStored(f, v));
+      return e;
+    }
+    Expr l = window(depth - 1), r = window(depth - 1);
+    Expr e;
+    if (chance(60)) {
+      e.text = wrap(l, 1) + " && " + wrap(r, 2);
+      e.node = both(l.node, r.node);
+      e.prec = 1;
+    } else {
+      e.text = wrap(l, 0) + " || " + wrap(r, 1);
+      e.node = either(l.node, r.node);
+      e.prec = 0;
+    }
+    return e;
+  }
+
+  std::mt19937_64 rng_;
+};
+
+}  // namespace oracle
+
+#endif
