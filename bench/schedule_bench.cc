@@ -56,7 +56,8 @@ struct Search {
   const char *label;
   const char *text;
   int edge;
-  long time;  // UTC
+  long time;
+  const char *zone = "UTC";
 };
 const Search kSearches[] = {
     {"yearly date, edge 1 s away", "month = mar && day_of_month = 5", PERIODIC_RISING, 1772668799},  // 03-04 23:59:59
@@ -65,12 +66,17 @@ const Search kSearches[] = {
     {"day_of_year = 64, edge 1 year away", "day_of_year = 64", PERIODIC_RISING, 1772712000},
     {"weekend to Monday 9:00", "hour >= 9 && hour < 17 && day_of_week = mon-fri", PERIODIC_RISING, 1772884800},
     {"beat of a cron line", "0,30 8-17 * * mon-fri", PERIODIC_BEAT, 1772884800},
+    // Zones with daylight saving check for repeated local times on every calendar move.
+    {"Berlin, yearly date, edge 1 s away", "month = mar && day_of_month = 5", PERIODIC_RISING, 1772665199,
+     "Europe/Berlin"},
+    {"Berlin, yearly date, edge 1 year away", "month = mar && day_of_month = 5", PERIODIC_RISING, 1772708400,
+     "Europe/Berlin"},
 };
 
 void BM_PeriodicSecsToWait(benchmark::State &state) {
-  setenv("TZ", "UTC", 1);
-  tzset();
   const Search &search = kSearches[state.range(0)];
+  setenv("TZ", search.zone, 1);
+  tzset();
   const char *message;
   PeriodicSchedule *schedule = periodic_parse(search.text, &message);
   if (schedule == nullptr || periodic_secs_to_wait(schedule, search.edge, search.time, 0) <= 0) {
@@ -83,6 +89,6 @@ void BM_PeriodicSecsToWait(benchmark::State &state) {
                                                                                        search.time, 0)) + " s");
   periodic_free(schedule);
 }
-BENCHMARK(BM_PeriodicSecsToWait)->DenseRange(0, 5);
+BENCHMARK(BM_PeriodicSecsToWait)->DenseRange(0, 7);
 
 }  // namespace
