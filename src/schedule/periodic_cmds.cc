@@ -31,6 +31,7 @@ PeriodicSchedule *lookup(const char *id) {
 
 // A signed long in decimal, the whole word.
 bool parseTime(const char *word, long &value) {
+  if (*word == ' ' || (*word >= '\t' && *word <= '\r')) return false;  // strtol would skip blanks
   errno = 0;
   char *end;
   value = std::strtol(word, &end, 10);
