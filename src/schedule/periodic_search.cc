@@ -34,12 +34,7 @@ bool step() {
 // The node's value as seen from above: its own negation and, for the operands of an or, a flip.
 bool negatedView(const Node *node, bool flip) { return node->negated() != flip; }
 
-unsigned tagView(const Node *node, bool flip) {
-  unsigned tag = node->tag();
-  if (flip && tag == kTagTrue) return kTagFalse;
-  if (flip && tag == kTagFalse) return kTagTrue;
-  return tag;
-}
+unsigned tagView(const Node *node, bool flip) { return flippedTag(node->tag(), flip); }
 
 bool compareRaw(const ValueNode *node, TimeVar &tv) {
   if (node->kind == kKindWildcard) return true;

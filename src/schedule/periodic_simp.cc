@@ -165,12 +165,6 @@ void balance(Node *node) {
 
 // ---- phase 1: field sets and tags, bottom-up ----
 
-unsigned flipped(unsigned tag, bool negated) {
-  if (negated && tag == kTagTrue) return kTagFalse;
-  if (negated && tag == kTagFalse) return kTagTrue;
-  return tag;
-}
-
 void tagTree(Node *node) {
   unsigned tag = kTagNone;
   switch (node->type()) {
@@ -199,7 +193,7 @@ void tagTree(Node *node) {
       break;
     }
   }
-  node->setTag(flipped(tag, node->negated()));
+  node->setTag(flippedTag(tag, node->negated()));
 }
 
 // ---- phase 2: contradictions ----
@@ -239,7 +233,7 @@ bool walk(Analysis &analysis, Node *node, bool flip, FieldSets &sets, const Cont
 }
 
 bool walkNode(Analysis &analysis, Node *node, bool flip, FieldSets &sets, const Continuation *rest) {
-  unsigned tag = flipped(node->tag(), flip);
+  unsigned tag = flippedTag(node->tag(), flip);
   if (tag == kTagFalse) return false;
   if (tag == kTagTrue || node->type() == kCycleNode) return proceed(analysis, sets, rest);
   bool negated = node->negated() != flip;
@@ -361,7 +355,7 @@ void retag(Node *node) {
   } else if (right == kTagTrue) {
     raw = kTagLeftOnly;
   }
-  node->setTag(flipped(raw, node->negated()));
+  node->setTag(flippedTag(raw, node->negated()));
 }
 
 // ---- extra beat fields and their push to the leaves ----

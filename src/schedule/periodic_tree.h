@@ -50,6 +50,13 @@ enum Tag : unsigned { kTagNone, kTagTrue, kTagFalse, kTagRightOnly, kTagLeftOnly
 // Operators of a bound value node.
 enum Op : int { kOpEqual = 1, kOpAtLeast = 2 };
 
+// A tag as seen through a negation: "always true" and "always false" swap.
+inline unsigned flippedTag(unsigned tag, bool negated) {
+  if (negated && tag == kTagTrue) return kTagFalse;
+  if (negated && tag == kTagFalse) return kTagTrue;
+  return tag;
+}
+
 // Every node starts with two words:
 //   head: type (5 bits, top) | negated (1) | alive (1) | fields referred to (14)
 //   marks: tag (5 bits, bottom) | extra beat fields (14)
@@ -72,8 +79,7 @@ struct Node {
   // Negation flips the flag and swaps "always true" and "always false".
   void negate() {
     head ^= 1u << 26;
-    if (tag() == kTagTrue) setTag(kTagFalse);
-    else if (tag() == kTagFalse) setTag(kTagTrue);
+    setTag(flippedTag(tag(), true));
   }
 };
 
