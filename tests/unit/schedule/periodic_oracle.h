@@ -6,8 +6,10 @@
 #define TELVI_TESTS_PERIODIC_ORACLE_H
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <cstdint>
+#include <cstdlib>
 #include <ctime>
 #include <memory>
 #include <random>
@@ -16,6 +18,29 @@
 #include <vector>
 
 namespace oracle {
+
+// The zone is the process's: every test sets its own and puts the caller's back.
+class ZoneGuard {
+ public:
+  explicit ZoneGuard(const char *zone) {
+    const char *old = std::getenv("TZ");
+    had_ = old != nullptr;
+    if (had_) saved_ = old;
+    setenv("TZ", zone, 1);
+    tzset();
+  }
+  ~ZoneGuard() {
+    if (had_) setenv("TZ", saved_.c_str(), 1);
+    else unsetenv("TZ");
+    tzset();
+  }
+  ZoneGuard(const ZoneGuard &) = delete;
+  ZoneGuard &operator=(const ZoneGuard &) = delete;
+
+ private:
+  bool had_ = false;
+  std::string saved_;
+};
 
 enum Field { kSec, kMin, kHour, kMday, kMon, kYear, kWday, kWoy, kYday, kDate, kWom, kFields };
 
@@ -33,19 +58,15 @@ using NodeP = std::shared_ptr<const Node>;
 struct Node {
   enum Kind { kIn, kAtLeast, kAnd, kOr, kNot, kCycle, kConst } kind = kConst;
   int field = 0;
-  std::vector<std::pair<long, long>> items;  // kIn: inclusive intervals, first <= second
+  std::vector<std::pair<long, long>> items{};  // kIn: inclusive intervals, first <= second
   long value = 1;                            // kAtLeast: the threshold; kConst: 0 or 1
   long period = 0, start = 0;                // kCycle
   bool hasStart = false;
-  NodeP a, b;
+  NodeP a{}, b{};
 };
 
-inline NodeP constant(bool value) {
-  auto n = std::make_shared<Node>();
-  n->kind = Node::kConst;
-  n->value = value;
-  return n;
-}
+inline NodeP make(Node n) { return std::make_shared<const Node>(std::move(n)); }
+inline NodeP constant(bool value) { return make({.kind = Node::kConst, .value = value}); }
 // Field is one of the items. Overlapping and adjacent items are merged, so that a list which covers
 // a whole stretch is seen to hold over all of it.
 inline NodeP in(int field, std::vector<std::pair<long, long>> items) {
@@ -57,37 +78,14 @@ inline NodeP in(int field, std::vector<std::pair<long, long>> items) {
     else
       merged.push_back(item);
   }
-  items = std::move(merged);
-  auto n = std::make_shared<Node>();
-  n->kind = Node::kIn;
-  n->field = field;
-  n->items = std::move(items);
-  return n;
+  return make({.kind = Node::kIn, .field = field, .items = std::move(merged)});
 }
-inline NodeP atLeast(int field, long value) {
-  auto n = std::make_shared<Node>();
-  n->kind = Node::kAtLeast;
-  n->field = field;
-  n->value = value;
-  return n;
-}
-inline NodeP combine(Node::Kind kind, NodeP a, NodeP b = nullptr) {
-  auto n = std::make_shared<Node>();
-  n->kind = kind;
-  n->a = std::move(a);
-  n->b = std::move(b);
-  return n;
-}
-inline NodeP both(NodeP a, NodeP b) { return combine(Node::kAnd, std::move(a), std::move(b)); }
-inline NodeP either(NodeP a, NodeP b) { return combine(Node::kOr, std::move(a), std::move(b)); }
-inline NodeP negation(NodeP a) { return combine(Node::kNot, std::move(a)); }
+inline NodeP atLeast(int field, long value) { return make({.kind = Node::kAtLeast, .field = field, .value = value}); }
+inline NodeP both(NodeP a, NodeP b) { return make({.kind = Node::kAnd, .a = std::move(a), .b = std::move(b)}); }
+inline NodeP either(NodeP a, NodeP b) { return make({.kind = Node::kOr, .a = std::move(a), .b = std::move(b)}); }
+inline NodeP negation(NodeP a) { return make({.kind = Node::kNot, .a = std::move(a)}); }
 inline NodeP cycle(long period, bool hasStart, long start) {
-  auto n = std::make_shared<Node>();
-  n->kind = Node::kCycle;
-  n->period = period;
-  n->hasStart = hasStart;
-  n->start = start;
-  return n;
+  return make({.kind = Node::kCycle, .period = period, .start = start, .hasStart = hasStart});
 }
 
 // Three-valued: kMaybe when the stretch holds moments on both sides (or the test cannot tell).
@@ -103,26 +101,18 @@ inline Tri eval(const Node &n, const Span &s) {
       return result;
     }
     case Node::kAtLeast:
-      if (s.lo[n.field] >= n.value) return kYes;
-      if (s.hi[n.field] < n.value) return kNo;
-      return kMaybe;
-    case Node::kAnd: {
+      return s.lo[n.field] >= n.value ? kYes : s.hi[n.field] < n.value ? kNo : kMaybe;
+    case Node::kAnd:
+    case Node::kOr: {  // an and is decided by its first no, an or by its first yes
+      Tri stop = n.kind == Node::kAnd ? kNo : kYes;
       Tri l = eval(*n.a, s);
-      if (l == kNo) return kNo;
+      if (l == stop) return stop;
       Tri r = eval(*n.b, s);
-      if (r == kNo) return kNo;
-      return l == kYes && r == kYes ? kYes : kMaybe;
-    }
-    case Node::kOr: {
-      Tri l = eval(*n.a, s);
-      if (l == kYes) return kYes;
-      Tri r = eval(*n.b, s);
-      if (r == kYes) return kYes;
-      return l == kNo && r == kNo ? kNo : kMaybe;
+      return r == stop ? stop : l == r ? l : kMaybe;
     }
     case Node::kNot: {
       Tri v = eval(*n.a, s);
-      return v == kMaybe ? kMaybe : (v == kYes ? kNo : kYes);
+      return v == kMaybe ? kMaybe : v == kYes ? kNo : kYes;
     }
     case Node::kCycle:
       return kYes;  // a cycle is a beat, never a window
@@ -151,22 +141,18 @@ class Calendar {
   Calendar(long from, long to) : begin_(from), end_(to) {
     long hours = (to - from) / 3600;
     recs_.resize(hours);
+    bool dst = false;
     for (long h = 0; h < hours; ++h) {
       time_t t = from + h * 3600;
       struct tm tm {};
       localtime_r(&t, &tm);
       if (tm.tm_min != 0 || tm.tm_sec != 0) wholeHours_ = false;
-      Rec &r = recs_[h];
-      r.year = static_cast<int16_t>(tm.tm_year + 1900);
-      r.mon = static_cast<int8_t>(tm.tm_mon + 1);
-      r.mday = static_cast<int8_t>(tm.tm_mday);
-      r.hour = static_cast<int8_t>(tm.tm_hour);
-      r.wday = static_cast<int8_t>(tm.tm_wday);
-      r.yday = static_cast<int16_t>(tm.tm_yday + 1);
-      r.woy = static_cast<int8_t>(weekOfYear(tm.tm_yday, tm.tm_wday));
-      r.wom = static_cast<int8_t>((tm.tm_mday - 1) / 7 + 1);
-      r.dst = static_cast<int8_t>(tm.tm_isdst > 0);
-      if (h > 0 && r.dst != recs_[h - 1].dst) transitions_.push_back(t);
+      // The fields that hold for the whole hour; seconds, minutes and the date are filled in later.
+      const int fields[kFields] = {0, 0, tm.tm_hour, tm.tm_mday, tm.tm_mon + 1, tm.tm_year + 1900, tm.tm_wday,
+                                   weekOfYear(tm.tm_yday, tm.tm_wday), tm.tm_yday + 1, 0, (tm.tm_mday - 1) / 7 + 1};
+      std::copy(fields, fields + kFields, recs_[h].begin());
+      if (h > 0 && dst != (tm.tm_isdst > 0)) transitions_.push_back(t);
+      dst = tm.tm_isdst > 0;
     }
     buildBlocks(kBlock1, blocks1_);
     buildBlocks(kBlock2, blocks2_);
@@ -195,18 +181,14 @@ class Calendar {
     while (pos < end_) {
       if (--budget < 0) return -2;
       long off = pos - begin_;
-      if (off % 3600 == 0) {
+      if (off % 3600 == 0) {  // the largest block from here that holds `value` throughout
         long h = off / 3600;
-        if (h % kBlock2 == 0 && eval(n, blocks2_[h / kBlock2]) == want) {
-          pos += kBlock2 * 3600;
-          continue;
-        }
-        if (h % kBlock1 == 0 && eval(n, blocks1_[h / kBlock1]) == want) {
-          pos += kBlock1 * 3600;
-          continue;
-        }
-        if (eval(n, hourSpan(h)) == want) {
-          pos += 3600;
+        long hours = h % kBlock2 == 0 && eval(n, blocks2_[h / kBlock2]) == want   ? kBlock2
+                     : h % kBlock1 == 0 && eval(n, blocks1_[h / kBlock1]) == want ? kBlock1
+                     : eval(n, hourSpan(h)) == want                              ? 1
+                                                                                 : 0;
+        if (hours > 0) {
+          pos += hours * 3600;
           continue;
         }
       }
@@ -227,26 +209,10 @@ class Calendar {
   }
 
  private:
-  struct Rec {
-    int16_t year;
-    int8_t mon, mday, hour, wday, woy, wom;
-    int16_t yday;
-    int8_t dst;
-  };
-
   Span hourSpan(long h) const {
-    const Rec &r = recs_[h];
     Span s;
-    s.lo[kSec] = s.lo[kMin] = 0;
+    for (int f = 0; f < kFields; ++f) s.lo[f] = s.hi[f] = recs_[h][f];
     s.hi[kSec] = s.hi[kMin] = 59;
-    s.lo[kHour] = s.hi[kHour] = r.hour;
-    s.lo[kMday] = s.hi[kMday] = r.mday;
-    s.lo[kMon] = s.hi[kMon] = r.mon;
-    s.lo[kYear] = s.hi[kYear] = r.year;
-    s.lo[kWday] = s.hi[kWday] = r.wday;
-    s.lo[kWoy] = s.hi[kWoy] = r.woy;
-    s.lo[kYday] = s.hi[kYday] = r.yday;
-    s.lo[kWom] = s.hi[kWom] = r.wom;
     s.lo[kDate] = begin_ + h * 3600;
     s.hi[kDate] = s.lo[kDate] + 3599;
     return s;
@@ -271,7 +237,7 @@ class Calendar {
 
   long begin_, end_;
   bool wholeHours_ = true;
-  std::vector<Rec> recs_;
+  std::vector<std::array<int16_t, kFields>> recs_;
   std::vector<Span> blocks1_, blocks2_;
   std::vector<long> transitions_;
 };
@@ -346,39 +312,26 @@ class Generator {
   // A whole schedule: relations, cron and cycles combined with &&, || and ! a few levels deep.
   Schedule schedule(int depth) {
     Expr e = expr(depth, true);
-    Schedule s;
-    s.text = e.text;
-    s.model = e.node;
-    s.hasCycle = e.hasCycle;
-    return s;
+    return {e.text, e.node, e.hasCycle};
   }
 
   BeatSchedule beatSchedule() {
     BeatSchedule b;
-    switch (num(0, 3)) {
+    switch (long kind = num(0, 3)) {
       case 0: {
         Cycle c = cycleText(true);
-        b.schedule.text = c.text;
-        b.schedule.model = cycle(c.period, c.hasStart, c.start);
-        b.schedule.hasCycle = true;
+        b.schedule = {c.text, cycle(c.period, c.hasStart, c.start), true};
         b.beatClass = BeatClass::kCycle;
         b.period = c.period;
         b.hasStart = c.hasStart;
         b.start = c.start;
         break;
       }
-      case 1: {
-        Expr e = equality();
-        b.schedule.text = e.text;
-        b.schedule.model = e.node;
-        b.beatClass = BeatClass::kRising;
-        break;
-      }
+      case 1:
       case 2: {
-        Expr e = cron(false, false);
-        b.schedule.text = e.text;
-        b.schedule.model = e.node;
-        b.beatClass = BeatClass::kMinuteStart;
+        Expr e = kind == 1 ? equality() : cron(false, false);
+        b.schedule = {e.text, e.node};
+        b.beatClass = kind == 1 ? BeatClass::kRising : BeatClass::kMinuteStart;
         break;
       }
       default: {
@@ -401,9 +354,7 @@ class Generator {
         } else {
           c = chance(50) ? ptext : "cycle(" + ptext + ")";
         }
-        bool cycleFirst = chance(50);
-        std::string wt = w.prec >= 2 ? w.text : "(" + w.text + ")";
-        b.schedule.text = cycleFirst ? c + " && " + wt : wt + " && " + c;
+        b.schedule.text = chance(50) ? c + " && " + wrap(w, 2) : wrap(w, 2) + " && " + c;
         b.schedule.model = both(cycle(period, b.hasStart, b.start), w.node);
         b.schedule.hasCycle = true;
         b.window = w.node;
@@ -433,52 +384,38 @@ class Generator {
     long start = 0, end = 0;
   };
 
+  inline static const std::vector<std::string> kOps = {"=", "==", "!=", "<", "<=", ">", ">="};
+  static constexpr int kClock[3] = {kHour, kMin, kSec};
+  static bool isEquality(const std::string &op) { return op == "=" || op == "==" || op == "!="; }
+
   static std::string wrap(const Expr &e, int prec) { return e.prec >= prec ? e.text : "(" + e.text + ")"; }
 
+  // A keyword in lower case (mostly), capitalised or in capitals.
   std::string word(std::string w) {
-    switch (num(0, 5)) {
-      case 0:
-        for (char &c : w) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-        break;
-      case 1:
-        w[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(w[0])));
-        break;
-      default:
-        break;
-    }
+    long form = num(0, 5);
+    size_t upper = form == 0 ? w.size() : form == 1 ? 1 : 0;
+    for (size_t i = 0; i < upper; ++i) w[i] = static_cast<char>(std::toupper(static_cast<unsigned char>(w[i])));
     return w;
+  }
+
+  // and (prec 1), or (prec 0): left-associative, so the right operand needs brackets unless it binds
+  // tighter.
+  static Expr join(const Expr &l, const Expr &r, bool isAnd, bool spaced) {
+    int prec = isAnd ? 1 : 0;
+    std::string op = isAnd ? "&&" : "||";
+    return {wrap(l, prec) + (spaced ? " " + op + " " : op) + wrap(r, prec + 1),
+            isAnd ? both(l.node, r.node) : either(l.node, r.node), prec, l.hasCycle || r.hasCycle};
   }
 
   Expr expr(int depth, bool top) {
     if (depth <= 0 || chance(35)) return leaf(top);
     Expr e;
-    switch (num(0, 4)) {
-      case 0:
-      case 1: {  // and; left-associative: the right operand needs brackets unless it binds tighter
-        Expr l = expr(depth - 1, false), r = expr(depth - 1, false);
-        e.text = wrap(l, 1) + (chance(80) ? " && " : "&&") + wrap(r, 2);
-        e.node = both(l.node, r.node);
-        e.prec = 1;
-        e.hasCycle = l.hasCycle || r.hasCycle;
-        break;
-      }
-      case 2:
-      case 3: {
-        Expr l = expr(depth - 1, false), r = expr(depth - 1, false);
-        e.text = wrap(l, 0) + (chance(80) ? " || " : "||") + wrap(r, 1);
-        e.node = either(l.node, r.node);
-        e.prec = 0;
-        e.hasCycle = l.hasCycle || r.hasCycle;
-        break;
-      }
-      default: {
-        Expr o = expr(depth - 1, false);
-        e.text = (chance(70) ? "!" : "! ") + wrap(o, 2);
-        e.node = negation(o.node);
-        e.prec = 2;
-        e.hasCycle = o.hasCycle;
-        break;
-      }
+    if (long kind = num(0, 4); kind < 4) {  // and, or, or not
+      Expr l = expr(depth - 1, false), r = expr(depth - 1, false);
+      e = join(l, r, kind < 2, chance(80));
+    } else {
+      Expr o = expr(depth - 1, false);
+      e = {(chance(70) ? "!" : "! ") + wrap(o, 2), negation(o.node), 2, o.hasCycle};
     }
     if (chance(10)) {
       e.text = "(" + e.text + ")";
@@ -492,20 +429,13 @@ class Generator {
     if (k < 12) return cron(false, top);
     if (k < 17) {
       Cycle c = cycleText(false);
-      Expr e;
-      e.text = c.text;
-      e.node = cycle(c.period, c.hasStart, c.start);
-      e.hasCycle = true;
-      return e;
+      return {c.text, cycle(c.period, c.hasStart, c.start), 3, true};
     }
     return relation(static_cast<int>(num(0, 11)));
   }
 
   // Hour of the day in one of its spellings.
-  std::string hourText(long h) {
-    if (chance(60)) return std::to_string(h);
-    return hourSuffixText(h);
-  }
+  std::string hourText(long h) { return chance(60) ? std::to_string(h) : hourSuffixText(h); }
   // An hour with am, pm, noon or midnight: what a daytime or a time of day needs.
   std::string hourSuffixText(long h) {
     std::string space = chance(70) ? " " : "";
@@ -515,66 +445,42 @@ class Generator {
     return std::to_string(h - 12) + space + word("pm");
   }
   std::string monthText(long m) { return chance(33) ? std::to_string(m) : monthName(m); }
+  // A name in full or by its first three letters.
+  std::string name(const std::string &full) { return word(chance(50) ? full.substr(0, 3) : full); }
   std::string monthName(long m) {
-    static const char *const shortNames[] = {"jan", "feb", "mar", "apr", "may", "jun",
-                                             "jul", "aug", "sep", "oct", "nov", "dec"};
-    static const char *const longNames[] = {"january", "february", "march",     "april",   "may",      "june",
-                                            "july",    "august",   "september", "october", "november", "december"};
-    return word(chance(50) ? shortNames[m - 1] : longNames[m - 1]);
+    static const char *const names[] = {"january", "february", "march",     "april",   "may",      "june",
+                                        "july",    "august",   "september", "october", "november", "december"};
+    return name(names[m - 1]);
   }
   std::string dayText(long d) {
-    static const char *const shortNames[] = {"sun", "mon", "tue", "wed", "thu", "fri", "sat"};
-    static const char *const longNames[] = {"sunday", "monday", "tuesday", "wednesday", "thursday", "friday",
-                                            "saturday"};
-    if (d == 7 || chance(40)) return std::to_string(d);
-    return word(chance(50) ? shortNames[d] : longNames[d]);
+    static const char *const names[] = {"sunday", "monday", "tuesday", "wednesday", "thursday", "friday", "saturday"};
+    return d == 7 || chance(40) ? std::to_string(d) : name(names[d]);
   }
   std::string two(long v) { return (v < 10 ? "0" : "") + std::to_string(v); }
 
   // A value of a numeric field, biased towards the values at the ends of its units.
+  // By field: the values drawn from, and in `percent` of the draws one of `ends` instead.
   long fieldValue(int f) {
-    switch (f) {
-      case kSec:
-      case kMin:
-        return chance(30) ? pick(std::vector<long>{0, 1, 29, 30, 58, 59}) : num(0, 59);
-      case kHour:
-        return chance(30) ? pick(std::vector<long>{0, 1, 2, 3, 12, 23}) : num(0, 23);
-      case kMday:
-        return chance(40) ? pick(std::vector<long>{1, 28, 29, 30, 31}) : num(1, 31);
-      case kMon:
-        return num(1, 12);
-      case kYear:
-        return chance(10) ? pick(std::vector<long>{1969, 2038}) : num(1995, 2038);
-      case kWday:
-        return num(0, 7);
-      case kWoy:
-        return chance(40) ? pick(std::vector<long>{0, 1, 2, 51, 52, 53}) : num(0, 53);
-      case kYday:
-        return chance(40) ? pick(std::vector<long>{1, 59, 60, 365, 366}) : num(1, 366);
-      case kWom:
-        return num(1, 5);
-    }
-    return 0;
+    struct Values {
+      long lo, hi;
+      int percent;
+      std::vector<long> ends;
+    };
+    static const Values values[kFields] = {
+        {0, 59, 30, {0, 1, 29, 30, 58, 59}}, {0, 59, 30, {0, 1, 29, 30, 58, 59}}, {0, 23, 30, {0, 1, 2, 3, 12, 23}},
+        {1, 31, 40, {1, 28, 29, 30, 31}},    {1, 12, 0, {}},                       {1995, 2038, 10, {1969, 2038}},
+        {0, 7, 0, {}},                       {0, 53, 40, {0, 1, 2, 51, 52, 53}},   {1, 366, 40, {1, 59, 60, 365, 366}},
+        {0, 0, 0, {}},                       {1, 5, 0, {}}};
+    const Values &v = values[f];
+    return v.percent > 0 && chance(v.percent) ? pick(v.ends) : num(v.lo, v.hi);
   }
   std::string fieldValueText(int f, long v) {
-    switch (f) {
-      case kHour:
-        return hourText(v);
-      case kMon:
-        return monthText(v);
-      case kWday:
-        return dayText(v);
-      default:
-        return std::to_string(v);
-    }
+    return f == kHour ? hourText(v) : f == kMon ? monthText(v) : f == kWday ? dayText(v) : std::to_string(v);
   }
-  static long fieldMin(int f) {
-    static const long lo[] = {0, 0, 0, 1, 1, 1969, 0, 0, 1, 0, 1};
-    return lo[f];
-  }
+  // The range a field can hold, for ranges that wrap.
+  static long fieldMin(int f) { return std::array<long, kFields>{0, 0, 0, 1, 1, 1969, 0, 0, 1, 0, 1}[f]; }
   static long fieldMax(int f) {
-    static const long hi[] = {59, 59, 23, 31, 12, 2038, 6, 53, 366, 2147483647, 5};
-    return hi[f];
+    return std::array<long, kFields>{59, 59, 23, 31, 12, 2038, 6, 53, 366, 2147483647, 5}[f];
   }
   static long asStored(int f, long v) { return f == kWday && v == 7 ? 0 : v; }
 
@@ -617,10 +523,9 @@ class Generator {
     bool ranges = f != kSec && f != kMin && f != kHour;
     Expr e;
     std::string name = word(fieldName(f));
-    static const std::vector<std::string> ops = {"=", "==", "!=", "<", "<=", ">", ">="};
-    const std::string &op = pick(ops);
+    const std::string &op = pick(kOps);
     std::string sp = chance(80) ? " " : "";
-    if (op == "=" || op == "==" || op == "!=") {
+    if (isEquality(op)) {
       if (chance(5)) {
         e.text = name + sp + op + sp + "*";
         e.node = constant(op != "!=");
@@ -659,9 +564,7 @@ class Generator {
       long h = fieldValue(kHour), m = fieldValue(kMin), s = fieldValue(kSec);
       int precision = static_cast<int>(num(1, 3));
       e.text = word("time") + " = " + clockText(h, m, s, precision);
-      e.node = in(kHour, {{h, h}});
-      if (precision >= 2) e.node = both(e.node, in(kMin, {{m, m}}));
-      if (precision >= 3) e.node = both(e.node, in(kSec, {{s, s}}));
+      e.node = clockEquals({h, m, s}, precision);
       return e;
     }
     int f = which == 11 ? kWom : which;
@@ -675,56 +578,50 @@ class Generator {
   std::string clockText(long h, long m, long s, int precision) {
     if (precision == 1) return hourSuffixText(h);
     bool suffix = chance(30);
-    std::string hh;
-    if (suffix) {
-      long h12 = h % 12 == 0 ? 12 : h % 12;
-      hh = std::to_string(h12);
-    } else {
-      hh = chance(50) ? two(h) : std::to_string(h);
-    }
-    std::string t = hh + ":" + two(m);
+    std::string t = suffix ? std::to_string(h % 12 == 0 ? 12 : h % 12) : chance(50) ? two(h) : std::to_string(h);
+    t += ":" + two(m);
     if (precision == 3) t += ":" + two(s);
     if (suffix) t += (chance(70) ? " " : "") + word(h < 12 ? "am" : "pm");
     return t;
+  }
+
+  // The hour, minute and second equal to the first `precision` of parts.
+  static NodeP clockEquals(const std::array<long, 3> &parts, int precision) {
+    NodeP n;
+    for (int k = 0; k < precision; ++k) {
+      NodeP p = in(kClock[k], {{parts[k], parts[k]}});
+      n = n ? both(n, p) : p;
+    }
+    return n;
   }
 
   // time OP t: compared part by part at the precision of t.
   Expr timeRelation() {
     Expr e;
     std::string name = word("time");
-    static const std::vector<std::string> ops = {"=", "==", "!=", "<", "<=", ">", ">="};
-    const std::string &op = pick(ops);
+    const std::string &op = pick(kOps);
     if (chance(4) && (op == "=" || op == "!=")) {
       e.text = name + " " + op + " *";
       e.node = constant(op == "=");
       return e;
     }
-    bool equal = op == "=" || op == "==" || op == "!=";
+    bool equal = isEquality(op);
     long count = equal && chance(30) ? 2 : 1;
     NodeP result;
     std::string values;
     for (long i = 0; i < count; ++i) {
-      long parts[3] = {fieldValue(kHour), fieldValue(kMin), fieldValue(kSec)};
+      std::array<long, 3> parts = {fieldValue(kHour), fieldValue(kMin), fieldValue(kSec)};
       int precision = static_cast<int>(num(1, 3));
       values += (i ? ", " : "") + clockText(parts[0], parts[1], parts[2], precision);
-      static const int fields[3] = {kHour, kMin, kSec};
       NodeP n;
       if (equal) {
-        for (int k = 0; k < precision; ++k) {
-          NodeP p = in(fields[k], {{parts[k], parts[k]}});
-          n = n ? both(n, p) : p;
-        }
+        n = clockEquals(parts, precision);
       } else {
         // (h, m, s) >= or > the value, lexicographically; < and <= are their negations.
-        bool strict = op == ">" || op == "<=";
-        for (int k = precision - 1; k >= 0; --k) {
-          NodeP last = atLeast(fields[k], parts[k] + ((k == precision - 1 && strict) ? 1 : 0));
-          if (k == precision - 1) {
-            n = last;
-          } else {
-            n = either(atLeast(fields[k], parts[k] + 1), both(in(fields[k], {{parts[k], parts[k]}}), n));
-          }
-        }
+        int last = precision - 1;
+        n = atLeast(kClock[last], parts[last] + (op == ">" || op == "<=" ? 1 : 0));
+        for (int k = last - 1; k >= 0; --k)
+          n = either(atLeast(kClock[k], parts[k] + 1), both(in(kClock[k], {{parts[k], parts[k]}}), n));
         if (op == "<" || op == "<=") n = negation(n);
       }
       result = result ? either(result, n) : n;
@@ -752,32 +649,15 @@ class Generator {
       std::string year = chance(70) ? std::to_string(y) : two(y % 100);
       std::string text = chance(50) ? std::to_string(m) + "/" + std::to_string(d) + "/" + year
                                     : monthName(m) + " " + std::to_string(d) + " " + year;
-      switch (precision) {
-        case 0: {
-          v.start = localMoment(y, m, d);
-          struct tm tm {};  // midnight of the next day
-          tm.tm_year = y - 1900;
-          tm.tm_mon = m - 1;
-          tm.tm_mday = d + 1;
-          tm.tm_isdst = -1;
-          v.end = mktime(&tm);
-          break;
-        }
-        case 1:
-          text += " " + hourSuffixText(h);
-          v.start = localMoment(y, m, d, h);
-          v.end = v.start + 3600;
-          break;
-        case 2:
-          text += " " + clockText(h, mi, 0, 2);
-          v.start = localMoment(y, m, d, h, mi);
-          v.end = v.start + 60;
-          break;
-        default:
-          text += " " + clockText(h, mi, s, 3);
-          v.start = localMoment(y, m, d, h, mi, s);
-          v.end = v.start + 1;
-          break;
+      if (precision == 0) {
+        v.start = localMoment(y, m, d);
+        struct tm next {};  // the midnight after
+        next.tm_year = y - 1900, next.tm_mon = m - 1, next.tm_mday = d + 1, next.tm_isdst = -1;
+        v.end = mktime(&next);
+      } else {
+        text += " " + clockText(h, mi, s, precision);
+        v.start = localMoment(y, m, d, h, precision >= 2 ? mi : 0, precision >= 3 ? s : 0);
+        v.end = v.start + (precision == 1 ? 3600 : precision == 2 ? 60 : 1);
       }
       if (v.start < 0) continue;
       v.text = text;
@@ -788,9 +668,8 @@ class Generator {
   Expr dateRelation() {
     Expr e;
     std::string name = word("date");
-    static const std::vector<std::string> ops = {"=", "==", "!=", "<", "<=", ">", ">="};
-    const std::string &op = pick(ops);
-    if (op == "=" || op == "==" || op == "!=") {
+    const std::string &op = pick(kOps);
+    if (isEquality(op)) {
       long count = chance(70) ? 1 : 2;
       std::string values;
       NodeP n;
@@ -826,25 +705,16 @@ class Generator {
         continue;
       }
       auto [t, items] = list(fields[i], true, ",");
-      // inside cron the blanks separate the lists: no blank inside a value
-      std::string squeezed;
-      for (size_t k = 0; k < t.size(); ++k) {
-        if (t[k] == ' ') {
-          // keep "9 am" together only as "9am"; drop blanks around '-'
-          continue;
-        }
-        squeezed += t[k];
-      }
-      lists[i] = squeezed;
+      // Inside cron blanks separate the lists: "9 am" is written "9am", "1 - 5" "1-5".
+      t.erase(std::remove(t.begin(), t.end(), ' '), t.end());
+      lists[i] = t;
       nodes[i] = in(fields[i], items);
     }
-    NodeP day;
-    if (stars[2] && stars[4]) day = constant(true);
-    else if (stars[2]) day = nodes[4];
-    else if (stars[4]) day = nodes[2];
-    else day = either(nodes[2], nodes[4]);
+    // A day matches either list when both are given, else the one given.
+    NodeP day = stars[2] ? nodes[4] : stars[4] ? nodes[2] : either(nodes[2], nodes[4]);
     Expr e;
-    std::string body = lists[0] + " " + lists[1] + " " + lists[2] + " " + lists[3] + " " + lists[4];
+    std::string body = lists[0];
+    for (int i = 1; i < 5; ++i) body += " " + lists[i];
     e.text = top && chance(50) ? body : word("cron") + (chance(50) ? "(" : " ( ") + body + ")";
     e.node = both(both(both(nodes[0], nodes[1]), nodes[3]), day);
     return e;
@@ -890,23 +760,12 @@ class Generator {
       static const std::vector<std::string> ops = {"=", "!=", "<", "<=", ">", ">="};
       const std::string &op = pick(ops);
       e.text = name + " " + op + " " + fieldValueText(f, v);
-      if (op == "=") e.node = in(f, {{asStored(f, v), asStored(f, v)}});
-      else if (op == "!=") e.node = negation(in(f, {{asStored(f, v), asStored(f, v)}}));
-      else e.node = comparison(f, op, asStored(f, v));
+      e.node = isEquality(op) ? in(f, {{asStored(f, v), asStored(f, v)}}) : comparison(f, op, asStored(f, v));
+      if (op == "!=") e.node = negation(e.node);
       return e;
     }
     Expr l = window(depth - 1), r = window(depth - 1);
-    Expr e;
-    if (chance(60)) {
-      e.text = wrap(l, 1) + " && " + wrap(r, 2);
-      e.node = both(l.node, r.node);
-      e.prec = 1;
-    } else {
-      e.text = wrap(l, 0) + " || " + wrap(r, 1);
-      e.node = either(l.node, r.node);
-      e.prec = 0;
-    }
-    return e;
+    return join(l, r, chance(60), true);
   }
 
   std::mt19937_64 rng_;
