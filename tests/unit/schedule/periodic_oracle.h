@@ -14,6 +14,7 @@
 #include <memory>
 #include <random>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -163,47 +164,35 @@ class Calendar {
   long end() const { return end_; }
   const std::vector<long> &transitions() const { return transitions_; }
 
-  Span moment(long t) const {
-    Span s = hourSpan((t - begin_) / 3600);
-    long off = (t - begin_) % 3600;
-    s.lo[kMin] = s.hi[kMin] = off / 60;
-    s.lo[kSec] = s.hi[kSec] = off % 60;
-    s.lo[kDate] = s.hi[kDate] = t;
+  // The fields over [t, t + len) for len 1, 60 or 3600 from the start of a second, minute or hour.
+  Span span(long t, long len) const {
+    long off = t - begin_;
+    Span s = hourSpan(off / 3600);
+    if (len < 3600) s.lo[kMin] = s.hi[kMin] = off % 3600 / 60;
+    if (len < 60) s.lo[kSec] = s.hi[kSec] = off % 60;
+    s.lo[kDate] = t, s.hi[kDate] = t + len - 1;
     return s;
   }
+  Span moment(long t) const { return span(t, 1); }
   bool holds(const Node &n, long t) const { return eval(n, moment(t)) == kYes; }
 
   // The first moment at or after `from` at which the predicate is not `value`; -1 when there is
   // none before end(), -2 when `budget` (evaluations) ran out first.
   long findChange(const Node &n, long from, bool value, long &budget) const {
     Tri want = value ? kYes : kNo;
-    long pos = from;
-    while (pos < end_) {
+    // Steps over the largest stretch from pos (4096 or 64 hours, an hour, a minute) that keeps the value.
+    for (long pos = from; pos < end_;) {
       if (--budget < 0) return -2;
-      long off = pos - begin_;
-      if (off % 3600 == 0) {  // the largest block from here that holds `value` throughout
-        long h = off / 3600;
-        long hours = h % kBlock2 == 0 && eval(n, blocks2_[h / kBlock2]) == want   ? kBlock2
-                     : h % kBlock1 == 0 && eval(n, blocks1_[h / kBlock1]) == want ? kBlock1
-                     : eval(n, hourSpan(h)) == want                              ? 1
-                                                                                 : 0;
-        if (hours > 0) {
-          pos += hours * 3600;
-          continue;
-        }
-      }
-      if (off % 60 == 0) {
-        Span s = hourSpan(off / 3600);
-        s.lo[kMin] = s.hi[kMin] = (off % 3600) / 60;
-        s.lo[kDate] = pos;
-        s.hi[kDate] = pos + 59;
-        if (eval(n, s) == want) {
-          pos += 60;
-          continue;
-        }
-      }
-      if (eval(n, moment(pos)) != want) return pos;
-      ++pos;
+      long off = pos - begin_, h = off / 3600;
+      bool hour = off % 3600 == 0;
+      long step = hour && h % kBlock2 == 0 && eval(n, blocks2_[h / kBlock2]) == want   ? kBlock2 * 3600
+                  : hour && h % kBlock1 == 0 && eval(n, blocks1_[h / kBlock1]) == want ? kBlock1 * 3600
+                  : hour && eval(n, span(pos, 3600)) == want                           ? 3600
+                  : off % 60 == 0 && eval(n, span(pos, 60)) == want                    ? 60
+                  : eval(n, span(pos, 1)) == want                                      ? 1
+                                                                                       : 0;
+      if (step == 0) return pos;
+      pos += step;
     }
     return -1;
   }
@@ -242,25 +231,25 @@ class Calendar {
   std::vector<long> transitions_;
 };
 
+// A calendar day and time as struct tm fields (the day may run past the month's end).
+inline struct tm fields(int year, int mon, int mday, int hour = 0, int min = 0, int sec = 0) {
+  struct tm tm {};
+  tm.tm_year = year - 1900, tm.tm_mon = mon - 1, tm.tm_mday = mday;
+  tm.tm_hour = hour, tm.tm_min = min, tm.tm_sec = sec, tm.tm_isdst = -1;
+  return tm;
+}
+inline long utc(int year, int mon, int mday) {
+  struct tm tm = fields(year, mon, mday);
+  return timegm(&tm);
+}
 // A moment of the local calendar by its fields (mktime of the C library), or -1 when it does not
 // exist as given.
 inline long localMoment(int year, int mon, int mday, int hour = 0, int min = 0, int sec = 0) {
-  struct tm tm {};
-  tm.tm_year = year - 1900;
-  tm.tm_mon = mon - 1;
-  tm.tm_mday = mday;
-  tm.tm_hour = hour;
-  tm.tm_min = min;
-  tm.tm_sec = sec;
-  tm.tm_isdst = -1;
+  struct tm want = fields(year, mon, mday, hour, min, sec), tm = want, back {};
   time_t t = mktime(&tm);
-  if (t == -1) return -1;
-  struct tm back {};
-  localtime_r(&t, &back);
-  if (back.tm_year != year - 1900 || back.tm_mon != mon - 1 || back.tm_mday != mday || back.tm_hour != hour ||
-      back.tm_min != min || back.tm_sec != sec)
-    return -1;
-  return t;
+  if (t == -1 || localtime_r(&t, &back) == nullptr) return -1;
+  auto key = [](const struct tm &x) { return std::tie(x.tm_year, x.tm_mon, x.tm_mday, x.tm_hour, x.tm_min, x.tm_sec); };
+  return key(back) == key(want) ? t : -1;
 }
 
 inline bool isLeap(int y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
@@ -651,8 +640,7 @@ class Generator {
                                     : monthName(m) + " " + std::to_string(d) + " " + year;
       if (precision == 0) {
         v.start = localMoment(y, m, d);
-        struct tm next {};  // the midnight after
-        next.tm_year = y - 1900, next.tm_mon = m - 1, next.tm_mday = d + 1, next.tm_isdst = -1;
+        struct tm next = fields(y, m, d + 1);  // the midnight after
         v.end = mktime(&next);
       } else {
         text += " " + clockText(h, mi, s, precision);

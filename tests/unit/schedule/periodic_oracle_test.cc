@@ -28,14 +28,6 @@ constexpr int kRounds = 6;
 
 constexpr long kBudget = 3000000;  // model evaluations per search before it counts as undecided
 
-long utc(int year, int mon, int mday) {
-  struct tm tm {};
-  tm.tm_year = year - 1900;
-  tm.tm_mon = mon - 1;
-  tm.tm_mday = mday;
-  return timegm(&tm);
-}
-
 std::string local(long t) {
   time_t tt = t;
   struct tm tm {};
@@ -152,45 +144,41 @@ class Oracle {
 
   long predictBeat(const BeatSchedule &b, long t, long periodStart) {
     long budget = kBudget;
+    long base = b.hasStart ? b.start : periodStart;
+    auto nextMultiple = [&] { return t >= base ? t + b.period - (t - base) % b.period : base; };
     switch (b.beatClass) {
-      case BeatClass::kCycle: {
-        long base = b.hasStart ? b.start : periodStart;
-        return t >= base ? t + b.period - (t - base) % b.period : base;
-      }
+      case BeatClass::kCycle:
+        return nextMultiple();
       case BeatClass::kRising:
         return nextEdge(*b.schedule.model, t, true);
-      case BeatClass::kMinuteStart: {
-        long from = t + 1;
-        for (;;) {
+      case BeatClass::kMinuteStart:  // the first moment inside that starts a minute
+        for (long from = t + 1;;) {
           long y = calendar_.findChange(*b.schedule.model, from, false, budget);
-          if (y < 0) return y;
-          if ((y - calendar_.begin()) % 60 == 0) return y;
-          from = y + 60 - (y - calendar_.begin()) % 60;
+          long second = (y - calendar_.begin()) % 60;
+          if (y < 0 || second == 0) return y;
+          from = y + 60 - second;
         }
-      }
-      case BeatClass::kCycleInWindow: {
-        long base = b.hasStart ? b.start : periodStart;
-        long from = t >= base ? t + b.period - (t - base) % b.period : base;
-        for (;;) {
+      case BeatClass::kCycleInWindow:  // the first multiple inside the window
+        for (long from = nextMultiple();;) {
           long y = calendar_.findChange(*b.window, from, false, budget);
           if (y < 0) return y;
           long m = y <= base ? base : base + (y - base + b.period - 1) / b.period * b.period;
           if (calendar_.holds(*b.window, m)) return m;
           from = m + 1;
         }
-      }
       case BeatClass::kNone:
         break;
     }
     return -2;
   }
 
-  void checkBeat(PeriodicSchedule *s, const BeatSchedule &b, long t, long periodStart) {
+  // Returns the model's beat.
+  long checkBeat(PeriodicSchedule *s, const BeatSchedule &b, long t, long periodStart) {
     ++findings.checks;
     long T = predictBeat(b, t, periodStart);
     if (T == -2) {
       ++findings.undecided;
-      return;
+      return T;
     }
     long got = periodic_secs_to_wait(s, PERIODIC_BEAT, t, periodStart);
     checkError(s, b.schedule.text, t, "BEAT");
@@ -198,6 +186,7 @@ class Oracle {
     if (got != exp)
       findings.add(where(b.schedule.text, t) + " period_start " + std::to_string(periodStart) + ": BEAT " +
                    waitText(got, t) + ", model " + waitText(exp, t));
+    return T;
   }
 
   // Moments: uniform, and close to daylight-saving changes, month and year ends, leap days and the
@@ -262,15 +251,11 @@ class Oracle {
       if (s == nullptr) continue;
       for (int k = 0; k < moments; ++k) {
         long t = sample(g);
-        long periodStart;
-        if (b.beatClass == BeatClass::kCycleInWindow) {
-          long hour = t - (t - calendar_.begin()) % 3600;
-          periodStart = hour - 3600 * g.num(0, 240);
-        } else {
-          periodStart = t + g.num(-1000000, 1000);
-        }
-        checkBeat(s, b, t, periodStart);
-        long T = predictBeat(b, t, periodStart);
+        // A cycle in a window of whole hours starts on a whole hour.
+        long periodStart = b.beatClass == BeatClass::kCycleInWindow
+                               ? t - (t - calendar_.begin()) % 3600 - 3600 * g.num(0, 240)
+                               : t + g.num(-1000000, 1000);
+        long T = checkBeat(s, b, t, periodStart);
         if (T > 0 && T < end2039_) {
           for (long d : {-1L, 0L}) checkBeat(s, b, T + d, periodStart);
         }
@@ -305,22 +290,19 @@ TEST(PeriodicOracle, ModelSelfCheck) {
   Node woy0 = *in(kWoy, {{0, 0}});
   EXPECT_TRUE(cal.holds(woy0, utc(2021, 1, 3) + 86399));
   EXPECT_FALSE(cal.holds(woy0, utc(2021, 1, 4)));
-  EXPECT_EQ(weekOfYear(364, 5), 52);   // Friday 31 December 2021
-  EXPECT_EQ(weekOfYear(0, 1), 1);      // a year starting on Monday
-  EXPECT_EQ(weekOfYear(6, 0), 1);      // its first Sunday
-  EXPECT_EQ(weekOfYear(7, 1), 2);
-  EXPECT_EQ(weekOfYear(0, 4), 1);      // Thursday 1 January: week 1
-  EXPECT_EQ(weekOfYear(4, 1), 2);      // and the Monday after starts week 2
-  EXPECT_EQ(weekOfYear(0, 0), 0);      // Sunday 1 January: week 0
-  EXPECT_EQ(weekOfYear(1, 1), 1);
+  // {day of the year from 0, weekday, week}: Friday 31 December 2021; a year that starts on Monday,
+  // its first Sunday and second Monday; one that starts on Thursday (week 1) and its first Monday;
+  // one that starts on Sunday (week 0) and its first Monday.
+  for (auto [yday, wday, week] : {std::array{364, 5, 52}, {0, 1, 1}, {6, 0, 1}, {7, 1, 2}, {0, 4, 1}, {4, 1, 2},
+                                  {0, 0, 0}, {1, 1, 1}})
+    EXPECT_EQ(weekOfYear(yday, wday), week) << yday << " " << wday;
   long budget = kBudget;
   // minute = 30 from 10:15:20 changes at 10:30:00 and back at 10:31:00.
   Node m30 = *in(kMin, {{30, 30}});
-  long t = utc(2021, 6, 1) + 10 * 3600 + 15 * 60 + 20;
-  EXPECT_EQ(cal.findChange(m30, t + 1, false, budget), utc(2021, 6, 1) + 10 * 3600 + 30 * 60);
-  EXPECT_EQ(cal.findChange(m30, utc(2021, 6, 1) + 10 * 3600 + 30 * 60, true, budget),
-            utc(2021, 6, 1) + 10 * 3600 + 31 * 60);
-  EXPECT_EQ(cal.findChange(*constant(true), t, true, budget), -1);
+  long ten = utc(2021, 6, 1) + 10 * 3600;
+  EXPECT_EQ(cal.findChange(m30, ten + 15 * 60 + 21, false, budget), ten + 30 * 60);
+  EXPECT_EQ(cal.findChange(m30, ten + 30 * 60, true, budget), ten + 31 * 60);
+  EXPECT_EQ(cal.findChange(*constant(true), ten, true, budget), -1);
 }
 
 // Each zone and kind is a test of its own, so that they run in parallel.
