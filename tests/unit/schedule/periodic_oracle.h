@@ -53,6 +53,7 @@ struct Span {
 
 enum Tri { kNo = 0, kYes = 1, kMaybe = 2 };
 
+using Items = std::vector<std::pair<long, long>>;  // inclusive intervals
 struct Node;
 using NodeP = std::shared_ptr<const Node>;
 
@@ -428,10 +429,8 @@ class Generator {
   // An hour with am, pm, noon or midnight: what a daytime or a time of day needs.
   std::string hourSuffixText(long h) {
     std::string space = chance(70) ? " " : "";
-    if (h == 0) return "12" + space + word(chance(70) ? "am" : "midnight");
-    if (h == 12) return "12" + space + word(chance(70) ? "pm" : "noon");
-    if (h < 12) return std::to_string(h) + space + word("am");
-    return std::to_string(h - 12) + space + word("pm");
+    if (h % 12 == 0) return "12" + space + word(chance(70) ? (h ? "pm" : "am") : (h ? "noon" : "midnight"));
+    return std::to_string(h % 12) + space + word(h < 12 ? "am" : "pm");
   }
   std::string monthText(long m) { return chance(33) ? std::to_string(m) : monthName(m); }
   // A name in full or by its first three letters.
@@ -474,7 +473,7 @@ class Generator {
   static long asStored(int f, long v) { return f == kWday && v == 7 ? 0 : v; }
 
   // An item of a list: a value, or a range (wrapping when the first end is the larger).
-  std::pair<std::string, std::vector<std::pair<long, long>>> item(int f, bool ranges) {
+  std::pair<std::string, Items> item(int f, bool ranges) {
     long a = fieldValue(f);
     if (!ranges || chance(55)) return {fieldValueText(f, a), {{asStored(f, a), asStored(f, a)}}};
     long b = fieldValue(f);
@@ -486,7 +485,7 @@ class Generator {
     return {text, {{x, fieldMax(f)}, {fieldMin(f), y}}};
   }
 
-  std::pair<std::string, std::vector<std::pair<long, long>>> list(int f, bool ranges, const std::string &sep) {
+  std::pair<std::string, Items> list(int f, bool ranges, const std::string &sep) {
     std::string text;
     std::vector<std::pair<long, long>> items;
     long count = chance(60) ? 1 : num(2, 3);
@@ -510,57 +509,41 @@ class Generator {
     if (which == 10) return timeRelation();
     int f = which == 11 ? kWom : which;
     bool ranges = f != kSec && f != kMin && f != kHour;
-    Expr e;
     std::string name = word(fieldName(f));
     const std::string &op = pick(kOps);
     std::string sp = chance(80) ? " " : "";
     if (isEquality(op)) {
       if (chance(5)) {
-        e.text = name + sp + op + sp + "*";
-        e.node = constant(op != "!=");
-        return e;
+        return {name + sp + op + sp + "*", constant(op != "!=")};
       }
       auto [t, items] = list(f, ranges, chance(50) ? "," : ", ");
-      e.text = name + sp + op + sp + t;
-      e.node = in(f, items);
-      if (op == "!=") e.node = negation(e.node);
-      return e;
+      return {name + sp + op + sp + t, op == "!=" ? negation(in(f, items)) : in(f, items)};
     }
     long v = fieldValue(f);
-    e.text = name + sp + op + sp + fieldValueText(f, v);
-    e.node = comparison(f, op, asStored(f, v));
-    return e;
+    return {name + sp + op + sp + fieldValueText(f, v), comparison(f, op, asStored(f, v))};
   }
 
+  // >= and > hold from a threshold on; < and <= are their negations.
   static NodeP comparison(int f, const std::string &op, long v) {
-    if (op == ">=") return atLeast(f, v);
-    if (op == ">") return atLeast(f, v + 1);
-    if (op == "<") return negation(atLeast(f, v));
-    return negation(atLeast(f, v + 1));  // <=
+    NodeP n = atLeast(f, op == ">" || op == "<=" ? v + 1 : v);
+    return op[0] == '>' ? n : negation(n);
   }
 
   // A single equality whose beat is the start of its next occurrence.
   Expr equality() {
-    Expr e;
     int which = static_cast<int>(num(0, 11));
     if (which == 9) {
       DateValue d = dateValue(chance(50) ? 4 : 3);
-      e.text = word("date") + " = " + d.text;
-      e.node = in(kDate, {{d.start, d.end - 1}});
-      return e;
+      return {word("date") + " = " + d.text, in(kDate, {{d.start, d.end - 1}})};
     }
     if (which == 10) {
       long h = fieldValue(kHour), m = fieldValue(kMin), s = fieldValue(kSec);
       int precision = static_cast<int>(num(1, 3));
-      e.text = word("time") + " = " + clockText(h, m, s, precision);
-      e.node = clockEquals({h, m, s}, precision);
-      return e;
+      return {word("time") + " = " + clockText(h, m, s, precision), clockEquals({h, m, s}, precision)};
     }
     int f = which == 11 ? kWom : which;
     long v = fieldValue(f);
-    e.text = word(fieldName(f)) + (chance(50) ? " = " : " == ") + fieldValueText(f, v);
-    e.node = in(f, {{asStored(f, v), asStored(f, v)}});
-    return e;
+    return {word(fieldName(f)) + (chance(50) ? " = " : " == ") + fieldValueText(f, v), in(f, {{asStored(f, v), asStored(f, v)}})};
   }
 
   // A time of day at a precision of 1 (hour), 2 (minute) or 3 (second) parts.
@@ -586,13 +569,10 @@ class Generator {
 
   // time OP t: compared part by part at the precision of t.
   Expr timeRelation() {
-    Expr e;
     std::string name = word("time");
     const std::string &op = pick(kOps);
     if (chance(4) && (op == "=" || op == "!=")) {
-      e.text = name + " " + op + " *";
-      e.node = constant(op == "=");
-      return e;
+      return {name + " " + op + " *", constant(op == "=")};
     }
     bool equal = isEquality(op);
     long count = equal && chance(30) ? 2 : 1;
@@ -616,9 +596,7 @@ class Generator {
       result = result ? either(result, n) : n;
     }
     if (op == "!=") result = negation(result);
-    e.text = name + " " + op + " " + values;
-    e.node = result;
-    return e;
+    return {name + " " + op + " " + values, result};
   }
 
   // A local date: precision 0 a day, 1 an hour, 2 a minute, 3 a second, 4 epoch(N).
@@ -654,7 +632,6 @@ class Generator {
   }
 
   Expr dateRelation() {
-    Expr e;
     std::string name = word("date");
     const std::string &op = pick(kOps);
     if (isEquality(op)) {
@@ -668,14 +645,10 @@ class Generator {
         n = n ? either(n, p) : p;
       }
       if (op == "!=") n = negation(n);
-      e.text = name + " " + op + " " + values;
-      e.node = n;
-      return e;
+      return {name + " " + op + " " + values, n};
     }
     DateValue d = dateValue(static_cast<int>(num(0, 4)));
-    e.text = name + " " + op + " " + d.text;
-    e.node = comparison(kDate, op, d.start);
-    return e;
+    return {name + " " + op + " " + d.text, comparison(kDate, op, d.start)};
   }
 
   // Cron: minute hour day-of-month month day-of-week; minuteList leaves no "*" for the minutes.
@@ -700,12 +673,9 @@ class Generator {
     }
     // A day matches either list when both are given, else the one given.
     NodeP day = stars[2] ? nodes[4] : stars[4] ? nodes[2] : either(nodes[2], nodes[4]);
-    Expr e;
     std::string body = lists[0];
     for (int i = 1; i < 5; ++i) body += " " + lists[i];
-    e.text = top && chance(50) ? body : word("cron") + (chance(50) ? "(" : " ( ") + body + ")";
-    e.node = both(both(both(nodes[0], nodes[1]), nodes[3]), day);
-    return e;
+    return {top && chance(50) ? body : word("cron") + (chance(50) ? "(" : " ( ") + body + ")", both(both(both(nodes[0], nodes[1]), nodes[3]), day)};
   }
 
   Cycle cycleText(bool forBeat) {
@@ -740,17 +710,14 @@ class Generator {
     if (depth <= 0 || chance(40)) {
       static const std::vector<int> fields = {kHour, kMday, kMon, kWday, kWom};
       int f = pick(fields);
-      Expr e;
       std::string name = word(fieldName(f));
       long v = fieldValue(f);
       if (f == kMday) v = num(1, 28);
       if (f == kWom) v = num(1, 4);
       static const std::vector<std::string> ops = {"=", "!=", "<", "<=", ">", ">="};
       const std::string &op = pick(ops);
-      e.text = name + " " + op + " " + fieldValueText(f, v);
-      e.node = isEquality(op) ? in(f, {{asStored(f, v), asStored(f, v)}}) : comparison(f, op, asStored(f, v));
-      if (op == "!=") e.node = negation(e.node);
-      return e;
+      NodeP n = isEquality(op) ? in(f, {{asStored(f, v), asStored(f, v)}}) : comparison(f, op, asStored(f, v));
+      return {name + " " + op + " " + fieldValueText(f, v), op == "!=" ? negation(n) : n};
     }
     Expr l = window(depth - 1), r = window(depth - 1);
     return join(l, r, chance(60), true);
