@@ -543,7 +543,8 @@ class Generator {
     }
     int f = which == 11 ? kWom : which;
     long v = fieldValue(f);
-    return {word(fieldName(f)) + (chance(50) ? " = " : " == ") + fieldValueText(f, v), in(f, {{asStored(f, v), asStored(f, v)}})};
+    return {word(fieldName(f)) + (chance(50) ? " = " : " == ") + fieldValueText(f, v),
+            in(f, {{asStored(f, v), asStored(f, v)}})};
   }
 
   // A time of day at a precision of 1 (hour), 2 (minute) or 3 (second) parts.
@@ -675,7 +676,8 @@ class Generator {
     NodeP day = stars[2] ? nodes[4] : stars[4] ? nodes[2] : either(nodes[2], nodes[4]);
     std::string body = lists[0];
     for (int i = 1; i < 5; ++i) body += " " + lists[i];
-    return {top && chance(50) ? body : word("cron") + (chance(50) ? "(" : " ( ") + body + ")", both(both(both(nodes[0], nodes[1]), nodes[3]), day)};
+    return {top && chance(50) ? body : word("cron") + (chance(50) ? "(" : " ( ") + body + ")",
+            both(both(both(nodes[0], nodes[1]), nodes[3]), day)};
   }
 
   Cycle cycleText(bool forBeat) {
