@@ -276,13 +276,19 @@ enum class BeatClass {
   kCycleInWindow  // a started cycle whose multiples fall on the window's boundaries: the next multiple inside
 };
 
+// A cycle's text, period and start (without one it counts from period_start).
+struct Cycle {
+  std::string text;
+  long period = 0;
+  bool hasStart = false;
+  long start = 0;
+};
+
 struct BeatSchedule {
   Schedule schedule;
   BeatClass beatClass = BeatClass::kNone;
   NodeP window;  // kCycleInWindow: the window the cycle is and-ed with
-  long period = 0;
-  bool hasStart = false;
-  long start = 0;
+  Cycle cycle;   // kCycle, kCycleInWindow
 };
 
 class Generator {
@@ -312,9 +318,7 @@ class Generator {
         Cycle c = cycleText(true);
         b.schedule = {c.text, cycle(c.period, c.hasStart, c.start), true};
         b.beatClass = BeatClass::kCycle;
-        b.period = c.period;
-        b.hasStart = c.hasStart;
-        b.start = c.start;
+        b.cycle = c;
         break;
       }
       case 1:
@@ -330,22 +334,22 @@ class Generator {
             {"20 min", 1200}, {"30 min", 1800},  {"1 hour", 3600}, {"0.5 hr", 1800},    {"1 h", 3600}};
         auto [ptext, period] = pick(periods);
         Expr w = window(2);
-        std::string c;
-        b.period = period;
+        Cycle &c = b.cycle;
+        c.period = period;
         if (chance(50)) {
           // Starts on a whole local hour, away from the hours daylight saving moves, before any
           // moment asked about: before its start a cycle has no multiples to fire on.
           int y = static_cast<int>(num(1980, 1994)), m = static_cast<int>(num(1, 12));
           int d = static_cast<int>(num(1, daysIn(m, y))), h = static_cast<int>(num(4, 22));
-          b.hasStart = true;
-          b.start = localMoment(y, m, d, h);
-          c = "cycle(period = " + ptext + ", start = " + std::to_string(m) + "/" + std::to_string(d) + "/" +
+          c.hasStart = true;
+          c.start = localMoment(y, m, d, h);
+          c.text = "cycle(period = " + ptext + ", start = " + std::to_string(m) + "/" + std::to_string(d) + "/" +
               std::to_string(y) + " " + std::to_string(h) + ":00)";
         } else {
-          c = chance(50) ? ptext : "cycle(" + ptext + ")";
+          c.text = chance(50) ? ptext : "cycle(" + ptext + ")";
         }
-        b.schedule.text = chance(50) ? c + " && " + wrap(w, 2) : wrap(w, 2) + " && " + c;
-        b.schedule.model = both(cycle(period, b.hasStart, b.start), w.node);
+        b.schedule.text = chance(50) ? c.text + " && " + wrap(w, 2) : wrap(w, 2) + " && " + c.text;
+        b.schedule.model = both(cycle(period, c.hasStart, c.start), w.node);
         b.schedule.hasCycle = true;
         b.window = w.node;
         b.beatClass = BeatClass::kCycleInWindow;
@@ -362,12 +366,6 @@ class Generator {
     NodeP node;
     int prec = 3;
     bool hasCycle = false;
-  };
-  struct Cycle {
-    std::string text;
-    long period = 0;
-    bool hasStart = false;
-    long start = 0;
   };
   struct DateValue {
     std::string text;

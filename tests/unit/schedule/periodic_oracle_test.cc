@@ -144,8 +144,9 @@ class Oracle {
 
   long predictBeat(const BeatSchedule &b, long t, long periodStart) {
     long budget = kBudget;
-    long base = b.hasStart ? b.start : periodStart;
-    auto nextMultiple = [&] { return t >= base ? t + b.period - (t - base) % b.period : base; };
+    const Cycle &c = b.cycle;
+    long base = c.hasStart ? c.start : periodStart;
+    auto nextMultiple = [&] { return t >= base ? t + c.period - (t - base) % c.period : base; };
     switch (b.beatClass) {
       case BeatClass::kCycle:
         return nextMultiple();
@@ -162,7 +163,7 @@ class Oracle {
         for (long from = nextMultiple();;) {
           long y = calendar_.findChange(*b.window, from, false, budget);
           if (y < 0) return y;
-          long m = y <= base ? base : base + (y - base + b.period - 1) / b.period * b.period;
+          long m = y <= base ? base : base + (y - base + c.period - 1) / c.period * c.period;
           if (calendar_.holds(*b.window, m)) return m;
           from = m + 1;
         }
