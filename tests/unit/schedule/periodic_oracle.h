@@ -162,7 +162,6 @@ class Calendar {
 
   bool wholeHours() const { return wholeHours_; }
   long begin() const { return begin_; }
-  long end() const { return end_; }
   const std::vector<long> &transitions() const { return transitions_; }
 
   // The fields over [t, t + len) for len 1, 60 or 3600 from the start of a second, minute or hour.
@@ -253,10 +252,10 @@ inline long localMoment(int year, int mon, int mday, int hour = 0, int min = 0, 
   return key(back) == key(want) ? t : -1;
 }
 
-inline bool isLeap(int y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
 inline int daysIn(int mon, int year) {
   static const int days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-  return mon == 2 && isLeap(year) ? 29 : days[mon - 1];
+  bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+  return mon == 2 && leap ? 29 : days[mon - 1];
 }
 
 // A generated schedule: its text and its model. Flags tell what the model can predict beyond the
@@ -269,7 +268,6 @@ struct Schedule {
 
 // How a beat is predicted for the special classes of schedules whose beat is well defined.
 enum class BeatClass {
-  kNone,          // no prediction
   kCycle,         // a lone cycle: the next multiple of the period after its base
   kRising,        // a single equality: the start of the next occurrence (the rising edge)
   kMinuteStart,   // cron: the start of the next matching minute
@@ -286,7 +284,7 @@ struct Cycle {
 
 struct BeatSchedule {
   Schedule schedule;
-  BeatClass beatClass = BeatClass::kNone;
+  BeatClass beatClass = BeatClass::kCycle;
   NodeP window;  // kCycleInWindow: the window the cycle is and-ed with
   Cycle cycle;   // kCycle, kCycleInWindow
 };

@@ -167,8 +167,6 @@ class Oracle {
           if (calendar_.holds(*b.window, m)) return m;
           from = m + 1;
         }
-      case BeatClass::kNone:
-        break;
     }
     return -2;
   }
