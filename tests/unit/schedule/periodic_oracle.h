@@ -6,16 +6,42 @@
 #define TELVI_TESTS_PERIODIC_ORACLE_H
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <cstdint>
+#include <cstdlib>
 #include <ctime>
 #include <memory>
 #include <random>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
 namespace oracle {
+
+// The zone is the process's: every test sets its own and puts the caller's back.
+class ZoneGuard {
+ public:
+  explicit ZoneGuard(const char *zone) {
+    const char *old = std::getenv("TZ");
+    had_ = old != nullptr;
+    if (had_) saved_ = old;
+    setenv("TZ", zone, 1);
+    tzset();
+  }
+  ~ZoneGuard() {
+    if (had_) setenv("TZ", saved_.c_str(), 1);
+    else unsetenv("TZ");
+    tzset();
+  }
+  ZoneGuard(const ZoneGuard &) = delete;
+  ZoneGuard &operator=(const ZoneGuard &) = delete;
+
+ private:
+  bool had_ = false;
+  std::string saved_;
+};
 
 enum Field { kSec, kMin, kHour, kMday, kMon, kYear, kWday, kWoy, kYday, kDate, kWom, kFields };
 
@@ -27,25 +53,22 @@ struct Span {
 
 enum Tri { kNo = 0, kYes = 1, kMaybe = 2 };
 
+using Items = std::vector<std::pair<long, long>>;  // inclusive intervals
 struct Node;
 using NodeP = std::shared_ptr<const Node>;
 
 struct Node {
   enum Kind { kIn, kAtLeast, kAnd, kOr, kNot, kCycle, kConst } kind = kConst;
   int field = 0;
-  std::vector<std::pair<long, long>> items;  // kIn: inclusive intervals, first <= second
+  std::vector<std::pair<long, long>> items{};  // kIn: inclusive intervals, first <= second
   long value = 1;                            // kAtLeast: the threshold; kConst: 0 or 1
   long period = 0, start = 0;                // kCycle
   bool hasStart = false;
-  NodeP a, b;
+  NodeP a{}, b{};
 };
 
-inline NodeP constant(bool value) {
-  auto n = std::make_shared<Node>();
-  n->kind = Node::kConst;
-  n->value = value;
-  return n;
-}
+inline NodeP make(Node n) { return std::make_shared<const Node>(std::move(n)); }
+inline NodeP constant(bool value) { return make({.kind = Node::kConst, .value = value}); }
 // Field is one of the items. Overlapping and adjacent items are merged, so that a list which covers
 // a whole stretch is seen to hold over all of it.
 inline NodeP in(int field, std::vector<std::pair<long, long>> items) {
@@ -57,37 +80,14 @@ inline NodeP in(int field, std::vector<std::pair<long, long>> items) {
     else
       merged.push_back(item);
   }
-  items = std::move(merged);
-  auto n = std::make_shared<Node>();
-  n->kind = Node::kIn;
-  n->field = field;
-  n->items = std::move(items);
-  return n;
+  return make({.kind = Node::kIn, .field = field, .items = std::move(merged)});
 }
-inline NodeP atLeast(int field, long value) {
-  auto n = std::make_shared<Node>();
-  n->kind = Node::kAtLeast;
-  n->field = field;
-  n->value = value;
-  return n;
-}
-inline NodeP combine(Node::Kind kind, NodeP a, NodeP b = nullptr) {
-  auto n = std::make_shared<Node>();
-  n->kind = kind;
-  n->a = std::move(a);
-  n->b = std::move(b);
-  return n;
-}
-inline NodeP both(NodeP a, NodeP b) { return combine(Node::kAnd, std::move(a), std::move(b)); }
-inline NodeP either(NodeP a, NodeP b) { return combine(Node::kOr, std::move(a), std::move(b)); }
-inline NodeP negation(NodeP a) { return combine(Node::kNot, std::move(a)); }
+inline NodeP atLeast(int field, long value) { return make({.kind = Node::kAtLeast, .field = field, .value = value}); }
+inline NodeP both(NodeP a, NodeP b) { return make({.kind = Node::kAnd, .a = std::move(a), .b = std::move(b)}); }
+inline NodeP either(NodeP a, NodeP b) { return make({.kind = Node::kOr, .a = std::move(a), .b = std::move(b)}); }
+inline NodeP negation(NodeP a) { return make({.kind = Node::kNot, .a = std::move(a)}); }
 inline NodeP cycle(long period, bool hasStart, long start) {
-  auto n = std::make_shared<Node>();
-  n->kind = Node::kCycle;
-  n->period = period;
-  n->hasStart = hasStart;
-  n->start = start;
-  return n;
+  return make({.kind = Node::kCycle, .period = period, .start = start, .hasStart = hasStart});
 }
 
 // Three-valued: kMaybe when the stretch holds moments on both sides (or the test cannot tell).
@@ -103,26 +103,18 @@ inline Tri eval(const Node &n, const Span &s) {
       return result;
     }
     case Node::kAtLeast:
-      if (s.lo[n.field] >= n.value) return kYes;
-      if (s.hi[n.field] < n.value) return kNo;
-      return kMaybe;
-    case Node::kAnd: {
+      return s.lo[n.field] >= n.value ? kYes : s.hi[n.field] < n.value ? kNo : kMaybe;
+    case Node::kAnd:
+    case Node::kOr: {  // an and is decided by its first no, an or by its first yes
+      Tri stop = n.kind == Node::kAnd ? kNo : kYes;
       Tri l = eval(*n.a, s);
-      if (l == kNo) return kNo;
+      if (l == stop) return stop;
       Tri r = eval(*n.b, s);
-      if (r == kNo) return kNo;
-      return l == kYes && r == kYes ? kYes : kMaybe;
-    }
-    case Node::kOr: {
-      Tri l = eval(*n.a, s);
-      if (l == kYes) return kYes;
-      Tri r = eval(*n.b, s);
-      if (r == kYes) return kYes;
-      return l == kNo && r == kNo ? kNo : kMaybe;
+      return r == stop ? stop : l == r ? l : kMaybe;
     }
     case Node::kNot: {
       Tri v = eval(*n.a, s);
-      return v == kMaybe ? kMaybe : (v == kYes ? kNo : kYes);
+      return v == kMaybe ? kMaybe : v == kYes ? kNo : kYes;
     }
     case Node::kCycle:
       return kYes;  // a cycle is a beat, never a window
@@ -151,22 +143,18 @@ class Calendar {
   Calendar(long from, long to) : begin_(from), end_(to) {
     long hours = (to - from) / 3600;
     recs_.resize(hours);
+    bool dst = false;
     for (long h = 0; h < hours; ++h) {
       time_t t = from + h * 3600;
       struct tm tm {};
       localtime_r(&t, &tm);
       if (tm.tm_min != 0 || tm.tm_sec != 0) wholeHours_ = false;
-      Rec &r = recs_[h];
-      r.year = static_cast<int16_t>(tm.tm_year + 1900);
-      r.mon = static_cast<int8_t>(tm.tm_mon + 1);
-      r.mday = static_cast<int8_t>(tm.tm_mday);
-      r.hour = static_cast<int8_t>(tm.tm_hour);
-      r.wday = static_cast<int8_t>(tm.tm_wday);
-      r.yday = static_cast<int16_t>(tm.tm_yday + 1);
-      r.woy = static_cast<int8_t>(weekOfYear(tm.tm_yday, tm.tm_wday));
-      r.wom = static_cast<int8_t>((tm.tm_mday - 1) / 7 + 1);
-      r.dst = static_cast<int8_t>(tm.tm_isdst > 0);
-      if (h > 0 && r.dst != recs_[h - 1].dst) transitions_.push_back(t);
+      // The fields that hold for the whole hour; seconds, minutes and the date are filled in later.
+      const int fields[kFields] = {0, 0, tm.tm_hour, tm.tm_mday, tm.tm_mon + 1, tm.tm_year + 1900, tm.tm_wday,
+                                   weekOfYear(tm.tm_yday, tm.tm_wday), tm.tm_yday + 1, 0, (tm.tm_mday - 1) / 7 + 1};
+      std::copy(fields, fields + kFields, recs_[h].begin());
+      if (h > 0 && dst != (tm.tm_isdst > 0)) transitions_.push_back(t);
+      dst = tm.tm_isdst > 0;
     }
     buildBlocks(kBlock1, blocks1_);
     buildBlocks(kBlock2, blocks2_);
@@ -174,79 +162,46 @@ class Calendar {
 
   bool wholeHours() const { return wholeHours_; }
   long begin() const { return begin_; }
-  long end() const { return end_; }
   const std::vector<long> &transitions() const { return transitions_; }
 
-  Span moment(long t) const {
-    Span s = hourSpan((t - begin_) / 3600);
-    long off = (t - begin_) % 3600;
-    s.lo[kMin] = s.hi[kMin] = off / 60;
-    s.lo[kSec] = s.hi[kSec] = off % 60;
-    s.lo[kDate] = s.hi[kDate] = t;
+  // The fields over [t, t + len) for len 1, 60 or 3600 from the start of a second, minute or hour.
+  Span span(long t, long len) const {
+    long off = t - begin_;
+    Span s = hourSpan(off / 3600);
+    if (len < 3600) s.lo[kMin] = s.hi[kMin] = off % 3600 / 60;
+    if (len < 60) s.lo[kSec] = s.hi[kSec] = off % 60;
+    s.lo[kDate] = t, s.hi[kDate] = t + len - 1;
     return s;
   }
+  Span moment(long t) const { return span(t, 1); }
   bool holds(const Node &n, long t) const { return eval(n, moment(t)) == kYes; }
 
   // The first moment at or after `from` at which the predicate is not `value`; -1 when there is
   // none before end(), -2 when `budget` (evaluations) ran out first.
   long findChange(const Node &n, long from, bool value, long &budget) const {
     Tri want = value ? kYes : kNo;
-    long pos = from;
-    while (pos < end_) {
+    // Steps over the largest stretch from pos (4096 or 64 hours, an hour, a minute) that keeps the value.
+    for (long pos = from; pos < end_;) {
       if (--budget < 0) return -2;
-      long off = pos - begin_;
-      if (off % 3600 == 0) {
-        long h = off / 3600;
-        if (h % kBlock2 == 0 && eval(n, blocks2_[h / kBlock2]) == want) {
-          pos += kBlock2 * 3600;
-          continue;
-        }
-        if (h % kBlock1 == 0 && eval(n, blocks1_[h / kBlock1]) == want) {
-          pos += kBlock1 * 3600;
-          continue;
-        }
-        if (eval(n, hourSpan(h)) == want) {
-          pos += 3600;
-          continue;
-        }
-      }
-      if (off % 60 == 0) {
-        Span s = hourSpan(off / 3600);
-        s.lo[kMin] = s.hi[kMin] = (off % 3600) / 60;
-        s.lo[kDate] = pos;
-        s.hi[kDate] = pos + 59;
-        if (eval(n, s) == want) {
-          pos += 60;
-          continue;
-        }
-      }
-      if (eval(n, moment(pos)) != want) return pos;
-      ++pos;
+      long off = pos - begin_, h = off / 3600;
+      bool hour = off % 3600 == 0;
+      long step = hour && h % kBlock2 == 0 && eval(n, blocks2_[h / kBlock2]) == want   ? kBlock2 * 3600
+                  : hour && h % kBlock1 == 0 && eval(n, blocks1_[h / kBlock1]) == want ? kBlock1 * 3600
+                  : hour && eval(n, span(pos, 3600)) == want                           ? 3600
+                  : off % 60 == 0 && eval(n, span(pos, 60)) == want                    ? 60
+                  : eval(n, span(pos, 1)) == want                                      ? 1
+                                                                                       : 0;
+      if (step == 0) return pos;
+      pos += step;
     }
     return -1;
   }
 
  private:
-  struct Rec {
-    int16_t year;
-    int8_t mon, mday, hour, wday, woy, wom;
-    int16_t yday;
-    int8_t dst;
-  };
-
   Span hourSpan(long h) const {
-    const Rec &r = recs_[h];
     Span s;
-    s.lo[kSec] = s.lo[kMin] = 0;
+    for (int f = 0; f < kFields; ++f) s.lo[f] = s.hi[f] = recs_[h][f];
     s.hi[kSec] = s.hi[kMin] = 59;
-    s.lo[kHour] = s.hi[kHour] = r.hour;
-    s.lo[kMday] = s.hi[kMday] = r.mday;
-    s.lo[kMon] = s.hi[kMon] = r.mon;
-    s.lo[kYear] = s.hi[kYear] = r.year;
-    s.lo[kWday] = s.hi[kWday] = r.wday;
-    s.lo[kWoy] = s.hi[kWoy] = r.woy;
-    s.lo[kYday] = s.hi[kYday] = r.yday;
-    s.lo[kWom] = s.hi[kWom] = r.wom;
     s.lo[kDate] = begin_ + h * 3600;
     s.hi[kDate] = s.lo[kDate] + 3599;
     return s;
@@ -271,36 +226,36 @@ class Calendar {
 
   long begin_, end_;
   bool wholeHours_ = true;
-  std::vector<Rec> recs_;
+  std::vector<std::array<int16_t, kFields>> recs_;
   std::vector<Span> blocks1_, blocks2_;
   std::vector<long> transitions_;
 };
 
+// A calendar day and time as struct tm fields (the day may run past the month's end).
+inline struct tm fields(int year, int mon, int mday, int hour = 0, int min = 0, int sec = 0) {
+  struct tm tm {};
+  tm.tm_year = year - 1900, tm.tm_mon = mon - 1, tm.tm_mday = mday;
+  tm.tm_hour = hour, tm.tm_min = min, tm.tm_sec = sec, tm.tm_isdst = -1;
+  return tm;
+}
+inline long utc(int year, int mon, int mday) {
+  struct tm tm = fields(year, mon, mday);
+  return timegm(&tm);
+}
 // A moment of the local calendar by its fields (mktime of the C library), or -1 when it does not
 // exist as given.
 inline long localMoment(int year, int mon, int mday, int hour = 0, int min = 0, int sec = 0) {
-  struct tm tm {};
-  tm.tm_year = year - 1900;
-  tm.tm_mon = mon - 1;
-  tm.tm_mday = mday;
-  tm.tm_hour = hour;
-  tm.tm_min = min;
-  tm.tm_sec = sec;
-  tm.tm_isdst = -1;
+  struct tm want = fields(year, mon, mday, hour, min, sec), tm = want, back {};
   time_t t = mktime(&tm);
-  if (t == -1) return -1;
-  struct tm back {};
-  localtime_r(&t, &back);
-  if (back.tm_year != year - 1900 || back.tm_mon != mon - 1 || back.tm_mday != mday || back.tm_hour != hour ||
-      back.tm_min != min || back.tm_sec != sec)
-    return -1;
-  return t;
+  if (t == -1 || localtime_r(&t, &back) == nullptr) return -1;
+  auto key = [](const struct tm &x) { return std::tie(x.tm_year, x.tm_mon, x.tm_mday, x.tm_hour, x.tm_min, x.tm_sec); };
+  return key(back) == key(want) ? t : -1;
 }
 
-inline bool isLeap(int y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
 inline int daysIn(int mon, int year) {
   static const int days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-  return mon == 2 && isLeap(year) ? 29 : days[mon - 1];
+  bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+  return mon == 2 && leap ? 29 : days[mon - 1];
 }
 
 // A generated schedule: its text and its model. Flags tell what the model can predict beyond the
@@ -313,20 +268,25 @@ struct Schedule {
 
 // How a beat is predicted for the special classes of schedules whose beat is well defined.
 enum class BeatClass {
-  kNone,          // no prediction
   kCycle,         // a lone cycle: the next multiple of the period after its base
   kRising,        // a single equality: the start of the next occurrence (the rising edge)
   kMinuteStart,   // cron: the start of the next matching minute
   kCycleInWindow  // a started cycle whose multiples fall on the window's boundaries: the next multiple inside
 };
 
-struct BeatSchedule {
-  Schedule schedule;
-  BeatClass beatClass = BeatClass::kNone;
-  NodeP window;  // kCycleInWindow: the window the cycle is and-ed with
+// A cycle's text, period and start (without one it counts from period_start).
+struct Cycle {
+  std::string text;
   long period = 0;
   bool hasStart = false;
   long start = 0;
+};
+
+struct BeatSchedule {
+  Schedule schedule;
+  BeatClass beatClass = BeatClass::kCycle;
+  NodeP window;  // kCycleInWindow: the window the cycle is and-ed with
+  Cycle cycle;   // kCycle, kCycleInWindow
 };
 
 class Generator {
@@ -346,39 +306,24 @@ class Generator {
   // A whole schedule: relations, cron and cycles combined with &&, || and ! a few levels deep.
   Schedule schedule(int depth) {
     Expr e = expr(depth, true);
-    Schedule s;
-    s.text = e.text;
-    s.model = e.node;
-    s.hasCycle = e.hasCycle;
-    return s;
+    return {e.text, e.node, e.hasCycle};
   }
 
   BeatSchedule beatSchedule() {
     BeatSchedule b;
-    switch (num(0, 3)) {
+    switch (long kind = num(0, 3)) {
       case 0: {
         Cycle c = cycleText(true);
-        b.schedule.text = c.text;
-        b.schedule.model = cycle(c.period, c.hasStart, c.start);
-        b.schedule.hasCycle = true;
+        b.schedule = {c.text, cycle(c.period, c.hasStart, c.start), true};
         b.beatClass = BeatClass::kCycle;
-        b.period = c.period;
-        b.hasStart = c.hasStart;
-        b.start = c.start;
+        b.cycle = c;
         break;
       }
-      case 1: {
-        Expr e = equality();
-        b.schedule.text = e.text;
-        b.schedule.model = e.node;
-        b.beatClass = BeatClass::kRising;
-        break;
-      }
+      case 1:
       case 2: {
-        Expr e = cron(false, false);
-        b.schedule.text = e.text;
-        b.schedule.model = e.node;
-        b.beatClass = BeatClass::kMinuteStart;
+        Expr e = kind == 1 ? equality() : cron(false, false);
+        b.schedule = {e.text, e.node};
+        b.beatClass = kind == 1 ? BeatClass::kRising : BeatClass::kMinuteStart;
         break;
       }
       default: {
@@ -387,24 +332,22 @@ class Generator {
             {"20 min", 1200}, {"30 min", 1800},  {"1 hour", 3600}, {"0.5 hr", 1800},    {"1 h", 3600}};
         auto [ptext, period] = pick(periods);
         Expr w = window(2);
-        std::string c;
-        b.period = period;
+        Cycle &c = b.cycle;
+        c.period = period;
         if (chance(50)) {
           // Starts on a whole local hour, away from the hours daylight saving moves, before any
           // moment asked about: before its start a cycle has no multiples to fire on.
           int y = static_cast<int>(num(1980, 1994)), m = static_cast<int>(num(1, 12));
           int d = static_cast<int>(num(1, daysIn(m, y))), h = static_cast<int>(num(4, 22));
-          b.hasStart = true;
-          b.start = localMoment(y, m, d, h);
-          c = "cycle(period = " + ptext + ", start = " + std::to_string(m) + "/" + std::to_string(d) + "/" +
+          c.hasStart = true;
+          c.start = localMoment(y, m, d, h);
+          c.text = "cycle(period = " + ptext + ", start = " + std::to_string(m) + "/" + std::to_string(d) + "/" +
               std::to_string(y) + " " + std::to_string(h) + ":00)";
         } else {
-          c = chance(50) ? ptext : "cycle(" + ptext + ")";
+          c.text = chance(50) ? ptext : "cycle(" + ptext + ")";
         }
-        bool cycleFirst = chance(50);
-        std::string wt = w.prec >= 2 ? w.text : "(" + w.text + ")";
-        b.schedule.text = cycleFirst ? c + " && " + wt : wt + " && " + c;
-        b.schedule.model = both(cycle(period, b.hasStart, b.start), w.node);
+        b.schedule.text = chance(50) ? c.text + " && " + wrap(w, 2) : wrap(w, 2) + " && " + c.text;
+        b.schedule.model = both(cycle(period, c.hasStart, c.start), w.node);
         b.schedule.hasCycle = true;
         b.window = w.node;
         b.beatClass = BeatClass::kCycleInWindow;
@@ -422,63 +365,43 @@ class Generator {
     int prec = 3;
     bool hasCycle = false;
   };
-  struct Cycle {
-    std::string text;
-    long period = 0;
-    bool hasStart = false;
-    long start = 0;
-  };
   struct DateValue {
     std::string text;
     long start = 0, end = 0;
   };
 
+  inline static const std::vector<std::string> kOps = {"=", "==", "!=", "<", "<=", ">", ">="};
+  static constexpr int kClock[3] = {kHour, kMin, kSec};
+  static bool isEquality(const std::string &op) { return op == "=" || op == "==" || op == "!="; }
+
   static std::string wrap(const Expr &e, int prec) { return e.prec >= prec ? e.text : "(" + e.text + ")"; }
 
+  // A keyword in lower case (mostly), capitalised or in capitals.
   std::string word(std::string w) {
-    switch (num(0, 5)) {
-      case 0:
-        for (char &c : w) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-        break;
-      case 1:
-        w[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(w[0])));
-        break;
-      default:
-        break;
-    }
+    long form = num(0, 5);
+    size_t upper = form == 0 ? w.size() : form == 1 ? 1 : 0;
+    for (size_t i = 0; i < upper; ++i) w[i] = static_cast<char>(std::toupper(static_cast<unsigned char>(w[i])));
     return w;
+  }
+
+  // and (prec 1), or (prec 0): left-associative, so the right operand needs brackets unless it binds
+  // tighter.
+  static Expr join(const Expr &l, const Expr &r, bool isAnd, bool spaced) {
+    int prec = isAnd ? 1 : 0;
+    std::string op = isAnd ? "&&" : "||";
+    return {wrap(l, prec) + (spaced ? " " + op + " " : op) + wrap(r, prec + 1),
+            isAnd ? both(l.node, r.node) : either(l.node, r.node), prec, l.hasCycle || r.hasCycle};
   }
 
   Expr expr(int depth, bool top) {
     if (depth <= 0 || chance(35)) return leaf(top);
     Expr e;
-    switch (num(0, 4)) {
-      case 0:
-      case 1: {  // and; left-associative: the right operand needs brackets unless it binds tighter
-        Expr l = expr(depth - 1, false), r = expr(depth - 1, false);
-        e.text = wrap(l, 1) + (chance(80) ? " && " : "&&") + wrap(r, 2);
-        e.node = both(l.node, r.node);
-        e.prec = 1;
-        e.hasCycle = l.hasCycle || r.hasCycle;
-        break;
-      }
-      case 2:
-      case 3: {
-        Expr l = expr(depth - 1, false), r = expr(depth - 1, false);
-        e.text = wrap(l, 0) + (chance(80) ? " || " : "||") + wrap(r, 1);
-        e.node = either(l.node, r.node);
-        e.prec = 0;
-        e.hasCycle = l.hasCycle || r.hasCycle;
-        break;
-      }
-      default: {
-        Expr o = expr(depth - 1, false);
-        e.text = (chance(70) ? "!" : "! ") + wrap(o, 2);
-        e.node = negation(o.node);
-        e.prec = 2;
-        e.hasCycle = o.hasCycle;
-        break;
-      }
+    if (long kind = num(0, 4); kind < 4) {  // and, or, or not
+      Expr l = expr(depth - 1, false), r = expr(depth - 1, false);
+      e = join(l, r, kind < 2, chance(80));
+    } else {
+      Expr o = expr(depth - 1, false);
+      e = {(chance(70) ? "!" : "! ") + wrap(o, 2), negation(o.node), 2, o.hasCycle};
     }
     if (chance(10)) {
       e.text = "(" + e.text + ")";
@@ -492,94 +415,61 @@ class Generator {
     if (k < 12) return cron(false, top);
     if (k < 17) {
       Cycle c = cycleText(false);
-      Expr e;
-      e.text = c.text;
-      e.node = cycle(c.period, c.hasStart, c.start);
-      e.hasCycle = true;
-      return e;
+      return {c.text, cycle(c.period, c.hasStart, c.start), 3, true};
     }
     return relation(static_cast<int>(num(0, 11)));
   }
 
   // Hour of the day in one of its spellings.
-  std::string hourText(long h) {
-    if (chance(60)) return std::to_string(h);
-    return hourSuffixText(h);
-  }
+  std::string hourText(long h) { return chance(60) ? std::to_string(h) : hourSuffixText(h); }
   // An hour with am, pm, noon or midnight: what a daytime or a time of day needs.
   std::string hourSuffixText(long h) {
     std::string space = chance(70) ? " " : "";
-    if (h == 0) return "12" + space + word(chance(70) ? "am" : "midnight");
-    if (h == 12) return "12" + space + word(chance(70) ? "pm" : "noon");
-    if (h < 12) return std::to_string(h) + space + word("am");
-    return std::to_string(h - 12) + space + word("pm");
+    if (h % 12 == 0) return "12" + space + word(chance(70) ? (h ? "pm" : "am") : (h ? "noon" : "midnight"));
+    return std::to_string(h % 12) + space + word(h < 12 ? "am" : "pm");
   }
   std::string monthText(long m) { return chance(33) ? std::to_string(m) : monthName(m); }
+  // A name in full or by its first three letters.
+  std::string name(const std::string &full) { return word(chance(50) ? full.substr(0, 3) : full); }
   std::string monthName(long m) {
-    static const char *const shortNames[] = {"jan", "feb", "mar", "apr", "may", "jun",
-                                             "jul", "aug", "sep", "oct", "nov", "dec"};
-    static const char *const longNames[] = {"january", "february", "march",     "april",   "may",      "june",
-                                            "july",    "august",   "september", "october", "november", "december"};
-    return word(chance(50) ? shortNames[m - 1] : longNames[m - 1]);
+    static const char *const names[] = {"january", "february", "march",     "april",   "may",      "june",
+                                        "july",    "august",   "september", "october", "november", "december"};
+    return name(names[m - 1]);
   }
   std::string dayText(long d) {
-    static const char *const shortNames[] = {"sun", "mon", "tue", "wed", "thu", "fri", "sat"};
-    static const char *const longNames[] = {"sunday", "monday", "tuesday", "wednesday", "thursday", "friday",
-                                            "saturday"};
-    if (d == 7 || chance(40)) return std::to_string(d);
-    return word(chance(50) ? shortNames[d] : longNames[d]);
+    static const char *const names[] = {"sunday", "monday", "tuesday", "wednesday", "thursday", "friday", "saturday"};
+    return d == 7 || chance(40) ? std::to_string(d) : name(names[d]);
   }
   std::string two(long v) { return (v < 10 ? "0" : "") + std::to_string(v); }
 
   // A value of a numeric field, biased towards the values at the ends of its units.
+  // By field: the values drawn from, and in `percent` of the draws one of `ends` instead.
   long fieldValue(int f) {
-    switch (f) {
-      case kSec:
-      case kMin:
-        return chance(30) ? pick(std::vector<long>{0, 1, 29, 30, 58, 59}) : num(0, 59);
-      case kHour:
-        return chance(30) ? pick(std::vector<long>{0, 1, 2, 3, 12, 23}) : num(0, 23);
-      case kMday:
-        return chance(40) ? pick(std::vector<long>{1, 28, 29, 30, 31}) : num(1, 31);
-      case kMon:
-        return num(1, 12);
-      case kYear:
-        return chance(10) ? pick(std::vector<long>{1969, 2038}) : num(1995, 2038);
-      case kWday:
-        return num(0, 7);
-      case kWoy:
-        return chance(40) ? pick(std::vector<long>{0, 1, 2, 51, 52, 53}) : num(0, 53);
-      case kYday:
-        return chance(40) ? pick(std::vector<long>{1, 59, 60, 365, 366}) : num(1, 366);
-      case kWom:
-        return num(1, 5);
-    }
-    return 0;
+    struct Values {
+      long lo, hi;
+      int percent;
+      std::vector<long> ends;
+    };
+    static const Values values[kFields] = {
+        {0, 59, 30, {0, 1, 29, 30, 58, 59}}, {0, 59, 30, {0, 1, 29, 30, 58, 59}}, {0, 23, 30, {0, 1, 2, 3, 12, 23}},
+        {1, 31, 40, {1, 28, 29, 30, 31}},    {1, 12, 0, {}},                       {1995, 2038, 10, {1969, 2038}},
+        {0, 7, 0, {}},                       {0, 53, 40, {0, 1, 2, 51, 52, 53}},   {1, 366, 40, {1, 59, 60, 365, 366}},
+        {0, 0, 0, {}},                       {1, 5, 0, {}}};
+    const Values &v = values[f];
+    return v.percent > 0 && chance(v.percent) ? pick(v.ends) : num(v.lo, v.hi);
   }
   std::string fieldValueText(int f, long v) {
-    switch (f) {
-      case kHour:
-        return hourText(v);
-      case kMon:
-        return monthText(v);
-      case kWday:
-        return dayText(v);
-      default:
-        return std::to_string(v);
-    }
+    return f == kHour ? hourText(v) : f == kMon ? monthText(v) : f == kWday ? dayText(v) : std::to_string(v);
   }
-  static long fieldMin(int f) {
-    static const long lo[] = {0, 0, 0, 1, 1, 1969, 0, 0, 1, 0, 1};
-    return lo[f];
-  }
+  // The range a field can hold, for ranges that wrap.
+  static long fieldMin(int f) { return std::array<long, kFields>{0, 0, 0, 1, 1, 1969, 0, 0, 1, 0, 1}[f]; }
   static long fieldMax(int f) {
-    static const long hi[] = {59, 59, 23, 31, 12, 2038, 6, 53, 366, 2147483647, 5};
-    return hi[f];
+    return std::array<long, kFields>{59, 59, 23, 31, 12, 2038, 6, 53, 366, 2147483647, 5}[f];
   }
   static long asStored(int f, long v) { return f == kWday && v == 7 ? 0 : v; }
 
   // An item of a list: a value, or a range (wrapping when the first end is the larger).
-  std::pair<std::string, std::vector<std::pair<long, long>>> item(int f, bool ranges) {
+  std::pair<std::string, Items> item(int f, bool ranges) {
     long a = fieldValue(f);
     if (!ranges || chance(55)) return {fieldValueText(f, a), {{asStored(f, a), asStored(f, a)}}};
     long b = fieldValue(f);
@@ -591,7 +481,7 @@ class Generator {
     return {text, {{x, fieldMax(f)}, {fieldMin(f), y}}};
   }
 
-  std::pair<std::string, std::vector<std::pair<long, long>>> list(int f, bool ranges, const std::string &sep) {
+  std::pair<std::string, Items> list(int f, bool ranges, const std::string &sep) {
     std::string text;
     std::vector<std::pair<long, long>> items;
     long count = chance(60) ? 1 : num(2, 3);
@@ -615,124 +505,95 @@ class Generator {
     if (which == 10) return timeRelation();
     int f = which == 11 ? kWom : which;
     bool ranges = f != kSec && f != kMin && f != kHour;
-    Expr e;
     std::string name = word(fieldName(f));
-    static const std::vector<std::string> ops = {"=", "==", "!=", "<", "<=", ">", ">="};
-    const std::string &op = pick(ops);
+    const std::string &op = pick(kOps);
     std::string sp = chance(80) ? " " : "";
-    if (op == "=" || op == "==" || op == "!=") {
+    if (isEquality(op)) {
       if (chance(5)) {
-        e.text = name + sp + op + sp + "*";
-        e.node = constant(op != "!=");
-        return e;
+        return {name + sp + op + sp + "*", constant(op != "!=")};
       }
       auto [t, items] = list(f, ranges, chance(50) ? "," : ", ");
-      e.text = name + sp + op + sp + t;
-      e.node = in(f, items);
-      if (op == "!=") e.node = negation(e.node);
-      return e;
+      return {name + sp + op + sp + t, op == "!=" ? negation(in(f, items)) : in(f, items)};
     }
     long v = fieldValue(f);
-    e.text = name + sp + op + sp + fieldValueText(f, v);
-    e.node = comparison(f, op, asStored(f, v));
-    return e;
+    return {name + sp + op + sp + fieldValueText(f, v), comparison(f, op, asStored(f, v))};
   }
 
+  // >= and > hold from a threshold on; < and <= are their negations.
   static NodeP comparison(int f, const std::string &op, long v) {
-    if (op == ">=") return atLeast(f, v);
-    if (op == ">") return atLeast(f, v + 1);
-    if (op == "<") return negation(atLeast(f, v));
-    return negation(atLeast(f, v + 1));  // <=
+    NodeP n = atLeast(f, op == ">" || op == "<=" ? v + 1 : v);
+    return op[0] == '>' ? n : negation(n);
   }
 
   // A single equality whose beat is the start of its next occurrence.
   Expr equality() {
-    Expr e;
     int which = static_cast<int>(num(0, 11));
     if (which == 9) {
       DateValue d = dateValue(chance(50) ? 4 : 3);
-      e.text = word("date") + " = " + d.text;
-      e.node = in(kDate, {{d.start, d.end - 1}});
-      return e;
+      return {word("date") + " = " + d.text, in(kDate, {{d.start, d.end - 1}})};
     }
     if (which == 10) {
       long h = fieldValue(kHour), m = fieldValue(kMin), s = fieldValue(kSec);
       int precision = static_cast<int>(num(1, 3));
-      e.text = word("time") + " = " + clockText(h, m, s, precision);
-      e.node = in(kHour, {{h, h}});
-      if (precision >= 2) e.node = both(e.node, in(kMin, {{m, m}}));
-      if (precision >= 3) e.node = both(e.node, in(kSec, {{s, s}}));
-      return e;
+      return {word("time") + " = " + clockText(h, m, s, precision), clockEquals({h, m, s}, precision)};
     }
     int f = which == 11 ? kWom : which;
     long v = fieldValue(f);
-    e.text = word(fieldName(f)) + (chance(50) ? " = " : " == ") + fieldValueText(f, v);
-    e.node = in(f, {{asStored(f, v), asStored(f, v)}});
-    return e;
+    return {word(fieldName(f)) + (chance(50) ? " = " : " == ") + fieldValueText(f, v),
+            in(f, {{asStored(f, v), asStored(f, v)}})};
   }
 
   // A time of day at a precision of 1 (hour), 2 (minute) or 3 (second) parts.
   std::string clockText(long h, long m, long s, int precision) {
     if (precision == 1) return hourSuffixText(h);
     bool suffix = chance(30);
-    std::string hh;
-    if (suffix) {
-      long h12 = h % 12 == 0 ? 12 : h % 12;
-      hh = std::to_string(h12);
-    } else {
-      hh = chance(50) ? two(h) : std::to_string(h);
-    }
-    std::string t = hh + ":" + two(m);
+    std::string t = suffix ? std::to_string(h % 12 == 0 ? 12 : h % 12) : chance(50) ? two(h) : std::to_string(h);
+    t += ":" + two(m);
     if (precision == 3) t += ":" + two(s);
     if (suffix) t += (chance(70) ? " " : "") + word(h < 12 ? "am" : "pm");
     return t;
   }
 
+  // The hour, minute and second equal to the first `precision` of parts.
+  static NodeP clockEquals(const std::array<long, 3> &parts, int precision) {
+    NodeP n;
+    for (int k = 0; k < precision; ++k) {
+      NodeP p = in(kClock[k], {{parts[k], parts[k]}});
+      n = n ? both(n, p) : p;
+    }
+    return n;
+  }
+
   // time OP t: compared part by part at the precision of t.
   Expr timeRelation() {
-    Expr e;
     std::string name = word("time");
-    static const std::vector<std::string> ops = {"=", "==", "!=", "<", "<=", ">", ">="};
-    const std::string &op = pick(ops);
+    const std::string &op = pick(kOps);
     if (chance(4) && (op == "=" || op == "!=")) {
-      e.text = name + " " + op + " *";
-      e.node = constant(op == "=");
-      return e;
+      return {name + " " + op + " *", constant(op == "=")};
     }
-    bool equal = op == "=" || op == "==" || op == "!=";
+    bool equal = isEquality(op);
     long count = equal && chance(30) ? 2 : 1;
     NodeP result;
     std::string values;
     for (long i = 0; i < count; ++i) {
-      long parts[3] = {fieldValue(kHour), fieldValue(kMin), fieldValue(kSec)};
+      std::array<long, 3> parts = {fieldValue(kHour), fieldValue(kMin), fieldValue(kSec)};
       int precision = static_cast<int>(num(1, 3));
       values += (i ? ", " : "") + clockText(parts[0], parts[1], parts[2], precision);
-      static const int fields[3] = {kHour, kMin, kSec};
       NodeP n;
       if (equal) {
-        for (int k = 0; k < precision; ++k) {
-          NodeP p = in(fields[k], {{parts[k], parts[k]}});
-          n = n ? both(n, p) : p;
-        }
+        n = clockEquals(parts, precision);
       } else {
         // (h, m, s) >= or > the value, lexicographically; < and <= are their negations.
-        bool strict = op == ">" || op == "<=";
-        for (int k = precision - 1; k >= 0; --k) {
-          NodeP last = atLeast(fields[k], parts[k] + ((k == precision - 1 && strict) ? 1 : 0));
-          if (k == precision - 1) {
-            n = last;
-          } else {
-            n = either(atLeast(fields[k], parts[k] + 1), both(in(fields[k], {{parts[k], parts[k]}}), n));
-          }
-        }
+        int last = precision - 1;
+        n = atLeast(kClock[last], parts[last] + (op == ">" || op == "<=" ? 1 : 0));
+        for (int k = last - 1; k >= 0; --k)
+          n = either(atLeast(kClock[k], parts[k] + 1), both(in(kClock[k], {{parts[k], parts[k]}}), n));
         if (op == "<" || op == "<=") n = negation(n);
       }
       result = result ? either(result, n) : n;
     }
     if (op == "!=") result = negation(result);
-    e.text = name + " " + op + " " + values;
-    e.node = result;
-    return e;
+    return {name + " " + op + " " + values, result};
   }
 
   // A local date: precision 0 a day, 1 an hour, 2 a minute, 3 a second, 4 epoch(N).
@@ -752,32 +613,14 @@ class Generator {
       std::string year = chance(70) ? std::to_string(y) : two(y % 100);
       std::string text = chance(50) ? std::to_string(m) + "/" + std::to_string(d) + "/" + year
                                     : monthName(m) + " " + std::to_string(d) + " " + year;
-      switch (precision) {
-        case 0: {
-          v.start = localMoment(y, m, d);
-          struct tm tm {};  // midnight of the next day
-          tm.tm_year = y - 1900;
-          tm.tm_mon = m - 1;
-          tm.tm_mday = d + 1;
-          tm.tm_isdst = -1;
-          v.end = mktime(&tm);
-          break;
-        }
-        case 1:
-          text += " " + hourSuffixText(h);
-          v.start = localMoment(y, m, d, h);
-          v.end = v.start + 3600;
-          break;
-        case 2:
-          text += " " + clockText(h, mi, 0, 2);
-          v.start = localMoment(y, m, d, h, mi);
-          v.end = v.start + 60;
-          break;
-        default:
-          text += " " + clockText(h, mi, s, 3);
-          v.start = localMoment(y, m, d, h, mi, s);
-          v.end = v.start + 1;
-          break;
+      if (precision == 0) {
+        v.start = localMoment(y, m, d);
+        struct tm next = fields(y, m, d + 1);  // the midnight after
+        v.end = mktime(&next);
+      } else {
+        text += " " + clockText(h, mi, s, precision);
+        v.start = localMoment(y, m, d, h, precision >= 2 ? mi : 0, precision >= 3 ? s : 0);
+        v.end = v.start + (precision == 1 ? 3600 : precision == 2 ? 60 : 1);
       }
       if (v.start < 0) continue;
       v.text = text;
@@ -786,11 +629,9 @@ class Generator {
   }
 
   Expr dateRelation() {
-    Expr e;
     std::string name = word("date");
-    static const std::vector<std::string> ops = {"=", "==", "!=", "<", "<=", ">", ">="};
-    const std::string &op = pick(ops);
-    if (op == "=" || op == "==" || op == "!=") {
+    const std::string &op = pick(kOps);
+    if (isEquality(op)) {
       long count = chance(70) ? 1 : 2;
       std::string values;
       NodeP n;
@@ -801,14 +642,10 @@ class Generator {
         n = n ? either(n, p) : p;
       }
       if (op == "!=") n = negation(n);
-      e.text = name + " " + op + " " + values;
-      e.node = n;
-      return e;
+      return {name + " " + op + " " + values, n};
     }
     DateValue d = dateValue(static_cast<int>(num(0, 4)));
-    e.text = name + " " + op + " " + d.text;
-    e.node = comparison(kDate, op, d.start);
-    return e;
+    return {name + " " + op + " " + d.text, comparison(kDate, op, d.start)};
   }
 
   // Cron: minute hour day-of-month month day-of-week; minuteList leaves no "*" for the minutes.
@@ -826,28 +663,17 @@ class Generator {
         continue;
       }
       auto [t, items] = list(fields[i], true, ",");
-      // inside cron the blanks separate the lists: no blank inside a value
-      std::string squeezed;
-      for (size_t k = 0; k < t.size(); ++k) {
-        if (t[k] == ' ') {
-          // keep "9 am" together only as "9am"; drop blanks around '-'
-          continue;
-        }
-        squeezed += t[k];
-      }
-      lists[i] = squeezed;
+      // Inside cron blanks separate the lists: "9 am" is written "9am", "1 - 5" "1-5".
+      t.erase(std::remove(t.begin(), t.end(), ' '), t.end());
+      lists[i] = t;
       nodes[i] = in(fields[i], items);
     }
-    NodeP day;
-    if (stars[2] && stars[4]) day = constant(true);
-    else if (stars[2]) day = nodes[4];
-    else if (stars[4]) day = nodes[2];
-    else day = either(nodes[2], nodes[4]);
-    Expr e;
-    std::string body = lists[0] + " " + lists[1] + " " + lists[2] + " " + lists[3] + " " + lists[4];
-    e.text = top && chance(50) ? body : word("cron") + (chance(50) ? "(" : " ( ") + body + ")";
-    e.node = both(both(both(nodes[0], nodes[1]), nodes[3]), day);
-    return e;
+    // A day matches either list when both are given, else the one given.
+    NodeP day = stars[2] ? nodes[4] : stars[4] ? nodes[2] : either(nodes[2], nodes[4]);
+    std::string body = lists[0];
+    for (int i = 1; i < 5; ++i) body += " " + lists[i];
+    return {top && chance(50) ? body : word("cron") + (chance(50) ? "(" : " ( ") + body + ")",
+            both(both(both(nodes[0], nodes[1]), nodes[3]), day)};
   }
 
   Cycle cycleText(bool forBeat) {
@@ -882,31 +708,17 @@ class Generator {
     if (depth <= 0 || chance(40)) {
       static const std::vector<int> fields = {kHour, kMday, kMon, kWday, kWom};
       int f = pick(fields);
-      Expr e;
       std::string name = word(fieldName(f));
       long v = fieldValue(f);
       if (f == kMday) v = num(1, 28);
       if (f == kWom) v = num(1, 4);
       static const std::vector<std::string> ops = {"=", "!=", "<", "<=", ">", ">="};
       const std::string &op = pick(ops);
-      e.text = name + " " + op + " " + fieldValueText(f, v);
-      if (op == "=") e.node = in(f, {{asStored(f, v), asStored(f, v)}});
-      else if (op == "!=") e.node = negation(in(f, {{asStored(f, v), asStored(f, v)}}));
-      else e.node = comparison(f, op, asStored(f, v));
-      return e;
+      NodeP n = isEquality(op) ? in(f, {{asStored(f, v), asStored(f, v)}}) : comparison(f, op, asStored(f, v));
+      return {name + " " + op + " " + fieldValueText(f, v), op == "!=" ? negation(n) : n};
     }
     Expr l = window(depth - 1), r = window(depth - 1);
-    Expr e;
-    if (chance(60)) {
-      e.text = wrap(l, 1) + " && " + wrap(r, 2);
-      e.node = both(l.node, r.node);
-      e.prec = 1;
-    } else {
-      e.text = wrap(l, 0) + " || " + wrap(r, 1);
-      e.node = either(l.node, r.node);
-      e.prec = 0;
-    }
-    return e;
+    return join(l, r, chance(60), true);
   }
 
   std::mt19937_64 rng_;
