@@ -64,10 +64,6 @@ class ValueSet {
 
 using FieldSets = std::array<ValueSet, kFieldSlots>;
 
-// Cumulative days at the end of each month, a common year then a leap year.
-constexpr int kMonthEnds[24] = {31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334, 365,
-                                31, 60, 91, 121, 152, 182, 213, 244, 274, 305, 335, 366};
-
 // The days a value of month, week_of_year or week_of_month covers: its first day lies in a..b and
 // its last day in c..d (days of the year, or of the month), so b..c are always inside it.
 bool conversion(int field, long v, long bounds[4]) {
@@ -75,10 +71,10 @@ bool conversion(int field, long v, long bounds[4]) {
   switch (field) {
     case kMonth:
       if (v < 1 || v > 12) return false;
-      a = v == 1 ? 1 : kMonthEnds[v - 2] + 1;
-      b = v == 1 ? 1 : kMonthEnds[12 + v - 2] + 1;
-      c = kMonthEnds[v - 1];
-      d = kMonthEnds[12 + v - 1];
+      a = v == 1 ? 1 : month_day_num[v - 2] + 1;
+      b = v == 1 ? 1 : month_day_num[12 + v - 2] + 1;
+      c = month_day_num[v - 1];
+      d = month_day_num[12 + v - 1];
       return true;
     case kWeekOfYear:
       // b..c are the days always in the week. Week 0 exists only in some years, so no day is

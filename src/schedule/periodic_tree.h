@@ -146,6 +146,10 @@ extern const Family family_basic, family_doy, family_woy, family_d, family_dow, 
 constexpr long kEndOfSearches = 2177452800L;
 constexpr long kEarliestMoment = -2147483648L;
 
+// Cumulative days at the end of each month, a common year then a leap year.
+constexpr int month_day_num[24] = {31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334, 365,
+                                   31, 60, 91, 121, 152, 182, 213, 244, 274, 305, 335, 366};
+
 // Week of year (weeks run Monday to Sunday) of a zero-based day of the year.
 int weekOfYear(int dayOfYear, long year);
 // Weekday of 1 January, 0 = Sunday.

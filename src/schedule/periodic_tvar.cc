@@ -36,10 +36,6 @@ struct FirstWeekdays {
 };
 constexpr FirstWeekdays kFirstWeekdays;
 
-// Cumulative days at the end of each month, a common year then a leap year.
-constexpr int month_day_num[24] = {31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334, 365,
-                                   31, 60, 91, 121, 152, 182, 213, 244, 274, 305, 335, 366};
-
 int lastDayOfYear(long year) { return isLeapYear(year) ? 365 : 364; }  // zero-based
 
 // The first zero-based day of week w of the year, or -1 when the year has no such week.
