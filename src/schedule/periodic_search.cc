@@ -62,29 +62,40 @@ bool holds(const Node *node, TimeVar &tv, bool flip = false) {
   return raw != negated;
 }
 
-bool holdsAt(const Node *node, long moment, bool flip = false) {
+bool holdsAt(const Node *node, long moment) {
   TimeVar tv;
   tv.set(moment);
-  return holds(node, tv, flip);
+  return holds(node, tv);
+}
+
+// The moves of a field; every field that survives compiling has them (time does not survive).
+const Family *familyOf(int field) {
+  const Family *family = field >= 0 && field < kFieldCount ? rel_data[field]->family : nullptr;
+  if (family == nullptr) internalError(kSource, __LINE__);
+  return family;
+}
+
+// To the next change of a field's value, counted as one step of the search.
+bool nextChange(int field, TimeVar &tv) {
+  const Family *family = familyOf(field);
+  return family != nullptr && step() && family->nextValue(tv, field);
 }
 
 // ---- edges ----
 
-bool findEdge(const Node *node, TimeVar &tv, bool rising, bool flip = false);
+bool findEdge(const Node *node, TimeVar &tv, bool rising);
 
-// One move of a comparison towards its next edge in the direction of its own (un-negated) value.
+// One move of a comparison towards its next edge in the direction of its own (un-negated) value:
+// rising to the start of the next occurrence, falling to the end of one (or, for "at least", to
+// the start of the next period). With a start wanted, "at least" only tells that any later value
+// will do when v itself is skipped.
 bool compareMove(const ValueNode *node, TimeVar &tv, bool rising) {
   const RelData *field = node->field;
-  const Family *family = field->family;
-  if (family == nullptr) {
-    internalError(kSource, __LINE__);
-    return false;
-  }
-  if (node->op == kOpAtLeast && !(field->min < node->value && node->value <= field->max)) return false;
-  if (!step()) return false;
-  // With findStart, atLeast only tells that any later value will do when v itself is skipped.
-  if (rising) return family->specificValue(tv, field->index, node->value, true, node->op == kOpAtLeast);
-  return family->specificValue(tv, field->index, node->value, false, node->op == kOpAtLeast);
+  const Family *family = familyOf(field->index);
+  if (family == nullptr) return false;
+  bool atLeast = node->op == kOpAtLeast;
+  if (atLeast && !(field->min < node->value && node->value <= field->max)) return false;
+  return step() && family->specificValue(tv, field->index, node->value, rising, atLeast);
 }
 
 bool compareEdge(const ValueNode *node, TimeVar &tv, bool rising) {
@@ -132,7 +143,7 @@ bool conjunctionEdge(const AndNode *node, TimeVar &tv, bool rising) {
   ChildMoments pair(node->left, node->right);
   const Node *const *children = pair.children;
   TimeVar *found = pair.found;
-  bool *exists = pair.exists;
+  const bool *exists = pair.exists;
   auto search = [rising](const Node *child, TimeVar &at) { return findEdge(child, at, rising); };
   long from = tv.now;
   for (;;) {
@@ -175,10 +186,10 @@ bool conjunctionEdge(const AndNode *node, TimeVar &tv, bool rising) {
   }
 }
 
-bool findEdge(const Node *node, TimeVar &tv, bool rising, bool flip) {
-  unsigned tag = tagView(node, flip);
+bool findEdge(const Node *node, TimeVar &tv, bool rising) {
+  unsigned tag = node->tag();
   if (tag == kTagTrue || tag == kTagFalse) return false;
-  bool direction = rising != negatedView(node, flip);
+  bool direction = rising != node->negated();
   switch (node->type()) {
     case kAndNode: {
       auto *pair = static_cast<const AndNode *>(node);
@@ -195,30 +206,23 @@ bool findEdge(const Node *node, TimeVar &tv, bool rising, bool flip) {
 
 bool findBeat(const Node *node, TimeVar &tv, long periodStart, bool flip = false);
 
-bool nextChange(const ValueNode *node, TimeVar &tv) {
-  return step() && node->field->family->nextValue(tv, node->field->index);
-}
-
 bool compareBeat(const ValueNode *node, TimeVar &tv, bool negated) {
   const RelData *field = node->field;
-  const Family *family = field->family;
   int index = field->index;
-  if (family == nullptr) {
-    internalError(kSource, __LINE__);
-    return false;
-  }
-  if (node->kind == kKindWildcard) return nextChange(node, tv);
+  const Family *family = familyOf(index);
+  if (family == nullptr) return false;
+  if (node->kind == kKindWildcard) return nextChange(index, tv);
   if (!step()) return false;
   long v = node->value;
   if (node->op == kOpEqual) {
     if (!negated) return family->specificValue(tv, index, v, true, false);
-    if (!nextChange(node, tv)) return false;
-    return tv.get(index) != v || nextChange(node, tv);
+    if (!nextChange(index, tv)) return false;
+    return tv.get(index) != v || nextChange(index, tv);
   }
   if (negated ? v <= field->min : v > field->max) return false;
-  if (negated ? v > field->max : v <= field->min) return nextChange(node, tv);
+  if (negated ? v > field->max : v <= field->min) return nextChange(index, tv);
   TimeVar changed = tv;
-  if (nextChange(node, changed) && (changed.get(index) >= v) != negated) {
+  if (nextChange(index, changed) && (changed.get(index) >= v) != negated) {
     tv = changed;
     return true;
   }
@@ -297,10 +301,9 @@ bool findBeat(const Node *node, TimeVar &tv, long periodStart, bool flip) {
   bool found = findBeatOnce(node, beat, periodStart, flip);
   // Fields of the other side of an or that this side should also fire on.
   if (unsigned marks = node->beatFields()) {
-    for (int field = 0; field < kFieldSlots; ++field) {
-      if (!(marks & (1u << field)) || field >= kFieldCount || rel_data[field]->family == nullptr) continue;
+    for (int field = 0; field < kFieldCount; ++field) {
       TimeVar change = tv;
-      if (!rel_data[field]->family->nextValue(change, field)) continue;
+      if (!(marks & (1u << field)) || !nextChange(field, change)) continue;
       if ((!found || change.now < beat.now) && holds(node, change, flip)) {
         beat = change;
         found = true;
@@ -390,7 +393,7 @@ long periodic_secs_to_wait(PeriodicSchedule *schedule, int edge_type, long time,
     case PERIODIC_RISING: found = findEdge(schedule->root, tv, true); break;
     case PERIODIC_FALLING: found = findEdge(schedule->root, tv, false); break;
     case PERIODIC_BEAT: found = findBeat(schedule->root, tv, period_start); break;
-    default: internalError("periodic", __LINE__); found = false; break;
+    default: internalError(kSource, __LINE__); found = false; break;
   }
   if (!found || schedule->error != nullptr) return 0;
   return tv.now - time;
