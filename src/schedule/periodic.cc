@@ -108,8 +108,8 @@ const char *variableText(const char *name) {
 bool isLeapYear(long year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
 
 int monthLength(int month, long year) {
-  static const int lengths[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-  return month == 1 && isLeapYear(year) ? 29 : lengths[month];
+  const int *ends = month_day_num + (isLeapYear(year) ? 12 : 0);
+  return ends[month] - (month > 0 ? ends[month - 1] : 0);
 }
 
 bool tm_adjust(struct tm *t) {

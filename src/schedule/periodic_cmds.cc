@@ -75,12 +75,21 @@ int release(Tcl_Interp *interp, int argc, const char *argv[]) {
   return TCL_OK;
 }
 
-int inrange(Tcl_Interp *interp, int argc, const char *argv[]) {
-  static const char kUsage[] = " id time? period_start_time?\"";
-  if (argc < 3 || argc > 5) return fail(interp, "wrong # args: should be \"", argv[0], " ", argv[1], kUsage);
+// The schedule named by argv[2] after checking the word count (3 to most); null, with the usage or
+// bad-id message as the result, when either is wrong.
+PeriodicSchedule *scheduleArgument(Tcl_Interp *interp, int argc, const char *argv[], int most, const char *usage) {
+  if (argc < 3 || argc > most) {
+    fail(interp, "wrong # args: should be \"", argv[0], " ", argv[1], usage);
+    return nullptr;
+  }
   PeriodicSchedule *schedule = lookup(argv[2]);
-  if (schedule == nullptr)
-    return fail(interp, "bad periodic id: '", argv[2], "' should be \"", argv[0], " ", argv[1], kUsage);
+  if (schedule == nullptr) fail(interp, "bad periodic id: '", argv[2], "' should be \"", argv[0], " ", argv[1], usage);
+  return schedule;
+}
+
+int inrange(Tcl_Interp *interp, int argc, const char *argv[]) {
+  PeriodicSchedule *schedule = scheduleArgument(interp, argc, argv, 5, " id time? period_start_time?\"");
+  if (schedule == nullptr) return TCL_ERROR;
   long time = std::time(nullptr), periodStart = starttime;
   if (argc > 3 && !parseTime(argv[3], time)) return badTime(interp, argv[3]);
   if (argc > 4 && !parseTime(argv[4], periodStart)) return badTime(interp, argv[4]);
@@ -90,11 +99,9 @@ int inrange(Tcl_Interp *interp, int argc, const char *argv[]) {
 }
 
 int secsToWait(Tcl_Interp *interp, int argc, const char *argv[]) {
-  static const char kUsage[] = " id edge_type? start_time? period_start_time?\"";
-  if (argc < 3 || argc > 6) return fail(interp, "wrong # args: should be \"", argv[0], " ", argv[1], kUsage);
-  PeriodicSchedule *schedule = lookup(argv[2]);
-  if (schedule == nullptr)
-    return fail(interp, "bad periodic id: '", argv[2], "' should be \"", argv[0], " ", argv[1], kUsage);
+  PeriodicSchedule *schedule =
+      scheduleArgument(interp, argc, argv, 6, " id edge_type? start_time? period_start_time?\"");
+  if (schedule == nullptr) return TCL_ERROR;
   int edge = PERIODIC_BEAT;
   if (argc > 3) {
     if (std::strcmp(argv[3], "BEAT") == 0) edge = PERIODIC_BEAT;
@@ -113,10 +120,8 @@ int secsToWait(Tcl_Interp *interp, int argc, const char *argv[]) {
 }
 
 int freq(Tcl_Interp *interp, int argc, const char *argv[]) {
-  if (argc != 3) return fail(interp, "wrong # args: should be \"", argv[0], " ", argv[1], " id\"");
-  PeriodicSchedule *schedule = lookup(argv[2]);
-  if (schedule == nullptr)
-    return fail(interp, "bad periodic id: '", argv[2], "' should be \"", argv[0], " ", argv[1], " id\"");
+  PeriodicSchedule *schedule = scheduleArgument(interp, argc, argv, 3, " id\"");
+  if (schedule == nullptr) return TCL_ERROR;
   int flag = 0;
   long period = periodic_freq(schedule, &flag);
   char text[48];
