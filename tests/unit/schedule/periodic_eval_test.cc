@@ -38,8 +38,7 @@ struct Compiled {
   PeriodicSchedule *schedule;
 };
 
-// Seconds to the next edge of each kind, as moments ("HH:MM:SS" on the day asked): "-" for none,
-// "?" not checked.
+// Seconds to the next edge of each kind, as moments ("HH:MM:SS" on the day asked): "-" for none.
 struct Waits {
   const char *text;
   const char *asked;
@@ -51,7 +50,6 @@ void expectWaits(const Waits &w) {
   long time = at(w.asked);
   const char *expected[3] = {w.rising, w.falling, w.beat};
   for (int edge : {PERIODIC_RISING, PERIODIC_FALLING, PERIODIC_BEAT}) {
-    if (*expected[edge] == '?') continue;
     std::string moment = expected[edge];
     if (moment.size() == 8) moment = std::string(w.asked, 11) + moment;
     long want = moment == "-" ? 0 : at(moment.c_str()) - time;
@@ -64,24 +62,21 @@ TEST(PeriodicEval, EdgesAndBeatsInUtc) {
   const Waits cases[] = {
       {"minute = 30", "2026-03-05 10:15:20", "10:30:00", "10:31:00", "10:30:00"},
       {"minute = 30", "2026-03-05 10:30:20", "11:30:00", "10:31:00", "11:30:00"},
-      {"day_of_month = 31", "2026-04-05 10:00:00", "2026-05-31 00:00:00", "2026-06-01 00:00:00", "2026-05-31 00:00:00"},
       {"day_of_month = 31", "2026-05-31 12:00:00", "2026-07-31 00:00:00", "2026-06-01 00:00:00", "2026-07-31 00:00:00"},
       {"day_of_year = 366", "2025-04-05 10:00:00", "2028-12-31 00:00:00", "2029-01-01 00:00:00", "2028-12-31 00:00:00"},
       {"month = feb && day_of_month = 29", "2025-04-05 10:00:00", "2028-02-29 00:00:00", "2028-03-01 00:00:00",
        "2028-02-29 00:00:00"},
       {"hour >= 9 && hour < 17 && day_of_week = mon-fri", "2026-12-05 12:00:00", "2026-12-07 09:00:00",
        "2026-12-07 17:00:00", "2026-12-07 09:00:00"},
-      {"0 12 * * *", "2026-12-05 11:00:00", "12:00:00", "12:01:00", "12:00:00"},
       {"0 12 * * *", "2026-12-05 12:00:30", "2026-12-06 12:00:00", "12:01:00", "2026-12-06 12:00:00"},
       {"* 12 * * *", "2026-12-05 12:00:30", "2026-12-06 12:00:00", "13:00:00", "12:01:00"},
       // Parts that always hold (a minute list covering the hour, complementary comparisons) cost nothing.
       {"cron(16,25-15,58-29 * 16 * *)", "2002-10-22 07:49:41", "2002-11-16 00:00:00", "2002-11-17 00:00:00",
        "2002-11-16 00:00:00"},
       {"(second >= 5 || second < 5) && day_of_month = 16", "2002-10-22 07:49:41", "2002-11-16 00:00:00",
-       "2002-11-17 00:00:00", "?"},
-      // Always true, always false, in the past, past 2038: no edge.
+       "2002-11-17 00:00:00", "2002-11-16 00:00:00"},
+      // Always true, in the past, past 2038: no edge (always false is under simplification).
       {"hour >= 0", "2026-12-05 12:00:00", "-", "-", "13:00:00"},
-      {"hour = 5 && hour = 6", "2026-12-05 12:00:00", "-", "-", "-"},
       {"date = jan 1 2020", "2026-12-05 12:00:00", "-", "-", "-"},
       {"year = 2038", "2037-06-01 00:00:00", "2038-01-01 00:00:00", "-", "2038-01-01 00:00:00"},
       {"minute = 30", "2038-12-31 23:45:00", "-", "-", "-"},
@@ -122,7 +117,7 @@ TEST(PeriodicEval, DaylightSavingInBerlin) {
   expectWaits({"minute = 30", "2026-03-29 01:45:00", "03:30:00", "03:31:00", "03:30:00"});
   expectWaits({"hour = 1", "2026-03-29 01:30:00", "2026-03-30 01:00:00", "03:00:00", "2026-03-30 01:00:00"});
   expectWaits({"hour >= 2", "2026-03-29 01:30:00", "03:00:00", "2026-03-30 00:00:00", "03:00:00"});
-  expectWaits({"hour < 2", "2026-03-29 01:30:00", "2026-03-30 00:00:00", "03:00:00", "?"});
+  expectWaits({"hour < 2", "2026-03-29 01:30:00", "2026-03-30 00:00:00", "03:00:00", "2026-03-30 00:00:00"});
 
   // 2026-10-25: 03:00 CEST goes back to 02:00 CET; the hour 2 runs twice and holds throughout.
   Compiled half("minute = 30");
@@ -141,7 +136,7 @@ TEST(PeriodicEval, DaylightSavingInBerlin) {
 TEST(PeriodicEval, DaylightSavingInNewYork) {
   ZoneGuard zone("America/New_York");
   // 2026-03-08: 02:00 EST jumps to 03:00 EDT; 2:30 never comes, but the times after it do.
-  expectWaits({"time >= 2:30", "2026-03-08 01:30:00", "03:00:00", "2026-03-09 00:00:00", "?"});
+  expectWaits({"time >= 2:30", "2026-03-08 01:30:00", "03:00:00", "2026-03-09 00:00:00", "03:00:00"});
 }
 
 TEST(PeriodicEval, GapsLongerThanAnHour) {
@@ -203,7 +198,6 @@ TEST(PeriodicEval, MomentsOutsideTheYearsHandled) {
   Compiled minute("minute = 5");
   EXPECT_EQ(minute.wait(PERIODIC_RISING, 9223372036854775797L), 0);
   EXPECT_EQ(minute.inside(-9223372036854775807L - 1), 0);
-  EXPECT_EQ(minute.wait(PERIODIC_RISING, at("2038-12-31 23:50:00")), 0);
   Compiled cycle("300 seconds");
   EXPECT_EQ(cycle.wait(PERIODIC_BEAT, 0, -9223372036854775807L - 1), 0);
   EXPECT_EQ(cycle.wait(PERIODIC_BEAT, -9223372036854775807L - 1, 9223372036854775807L), 0);

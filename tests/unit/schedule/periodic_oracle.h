@@ -148,7 +148,6 @@ class Calendar {
       time_t t = from + h * 3600;
       struct tm tm {};
       localtime_r(&t, &tm);
-      if (tm.tm_min != 0 || tm.tm_sec != 0) wholeHours_ = false;
       // The fields that hold for the whole hour; seconds, minutes and the date are filled in later.
       const int fields[kFields] = {0, 0, tm.tm_hour, tm.tm_mday, tm.tm_mon + 1, tm.tm_year + 1900, tm.tm_wday,
                                    weekOfYear(tm.tm_yday, tm.tm_wday), tm.tm_yday + 1, 0, (tm.tm_mday - 1) / 7 + 1};
@@ -160,7 +159,6 @@ class Calendar {
     buildBlocks(kBlock2, blocks2_);
   }
 
-  bool wholeHours() const { return wholeHours_; }
   long begin() const { return begin_; }
   const std::vector<long> &transitions() const { return transitions_; }
 
@@ -225,7 +223,6 @@ class Calendar {
   }
 
   long begin_, end_;
-  bool wholeHours_ = true;
   std::vector<std::array<int16_t, kFields>> recs_;
   std::vector<Span> blocks1_, blocks2_;
   std::vector<long> transitions_;
@@ -300,9 +297,6 @@ class Generator {
     return v[num(0, static_cast<long>(v.size()) - 1)];
   }
 
-  // A moment: uniformly from [lo, hi).
-  long moment(long lo, long hi) { return num(lo, hi - 1); }
-
   // A whole schedule: relations, cron and cycles combined with &&, || and ! a few levels deep.
   Schedule schedule(int depth) {
     Expr e = expr(depth, true);
@@ -321,7 +315,7 @@ class Generator {
       }
       case 1:
       case 2: {
-        Expr e = kind == 1 ? equality() : cron(false, false);
+        Expr e = kind == 1 ? equality() : cron(false);
         b.schedule = {e.text, e.node};
         b.beatClass = kind == 1 ? BeatClass::kRising : BeatClass::kMinuteStart;
         break;
@@ -412,7 +406,7 @@ class Generator {
 
   Expr leaf(bool top) {
     int k = static_cast<int>(num(0, 99));
-    if (k < 12) return cron(false, top);
+    if (k < 12) return cron(top);
     if (k < 17) {
       Cycle c = cycleText(false);
       return {c.text, cycle(c.period, c.hasStart, c.start), 3, true};
@@ -648,15 +642,15 @@ class Generator {
     return {name + " " + op + " " + d.text, comparison(kDate, op, d.start)};
   }
 
-  // Cron: minute hour day-of-month month day-of-week; minuteList leaves no "*" for the minutes.
-  Expr cron(bool minuteList, bool top) {
+  // Cron: minute hour day-of-month month day-of-week.
+  Expr cron(bool top) {
     static const int fields[5] = {kMin, kHour, kMday, kMon, kWday};
     static const int star[5] = {15, 30, 50, 60, 60};
     std::string lists[5];
     NodeP nodes[5];
     bool stars[5];
     for (int i = 0; i < 5; ++i) {
-      stars[i] = !(i == 0 && minuteList) && chance(star[i]);
+      stars[i] = chance(star[i]);
       if (stars[i]) {
         lists[i] = "*";
         nodes[i] = constant(true);

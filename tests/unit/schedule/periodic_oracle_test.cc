@@ -65,7 +65,6 @@ class Oracle {
       : zone_(zone), guard_(zone), calendar_(utc(1994, 12, 25), utc(2039, 1, 3)),
         end2039_(localMoment(2039, 1, 1)) {}
 
-  const Calendar &calendar() const { return calendar_; }
   Findings findings;
 
   // The next moment after t at which the model becomes `value`; -1 none, -2 undecided.
@@ -215,13 +214,13 @@ class Oracle {
         return localMoment(y, 2, 28) + g.num(0, 3 * 86400 - 1);
       }
       case 9: {
-        long t = g.moment(utc(1995, 1, 1), utc(2038, 1, 1));
+        long t = g.num(utc(1995, 1, 1), utc(2038, 1, 1) - 1);
         return t - t % 3600 + g.num(-2, 2);
       }
       default:
         break;
     }
-    return g.moment(utc(1995, 1, 1), utc(2038, 1, 1));
+    return g.num(utc(1995, 1, 1), utc(2038, 1, 1) - 1);
   }
 
   void runWindows(uint64_t state, int schedules, int moments) {
@@ -284,7 +283,6 @@ class Oracle {
 TEST(PeriodicOracle, ModelSelfCheck) {
   ZoneGuard zone("UTC");
   Calendar cal(utc(2020, 12, 20), utc(2022, 1, 10));
-  ASSERT_TRUE(cal.wholeHours());
   // 2021 starts on a Friday: 1-3 January are week 0, Monday 4 January starts week 1.
   Node woy0 = *in(kWoy, {{0, 0}});
   EXPECT_TRUE(cal.holds(woy0, utc(2021, 1, 3) + 86399));
@@ -308,7 +306,6 @@ TEST(PeriodicOracle, ModelSelfCheck) {
 #define ORACLE_TEST(name, zone, run, state)  \
   TEST(PeriodicOracle, name) {               \
     Oracle o(zone);                          \
-    ASSERT_TRUE(o.calendar().wholeHours());  \
     o.run(state, 60 * kRounds, 6);           \
     o.expectClean();                         \
   }
