@@ -75,12 +75,19 @@ TELVI_API Tcl_HashEntry *Toe_FindObjectHashEntry(toe *object, const char *key, i
 TELVI_API Tcl_Command toeCreateCommand(Tcl_Interp *interp, const char *name, Tcl_CmdProc *proc,
                                        ClientData clientData, Tcl_CmdDeleteProc *deleteProc);
 
+/* Makes the command a method of the object whatever is current (null: not created). */
+TELVI_API Tcl_Command toeCreateMethod(Tcl_Interp *interp, toe *object, const char *name, Tcl_CmdProc *proc,
+                                      ClientData clientData, Tcl_CmdDeleteProc *deleteProc);
+
 /* ---- contexts ---- */
 TELVI_API toeContext *toeGetContext(Tcl_Interp *interp);
 TELVI_API void toeSetContext(Tcl_Interp *interp, toeContext *frame);
 TELVI_API toe *toeGetCurrentObject(Tcl_Interp *interp, int selector);
 TELVI_API int toePushContext(Tcl_Interp *interp, toe *first, toe *second);
 TELVI_API int toePopContext(Tcl_Interp *interp);
+/* Evaluates the script (Tcl_Eval) with the object as both objects of the top frame: a frame is pushed
+ * for the evaluation unless the top frame already is that. */
+TELVI_API int toeEvalIn(Tcl_Interp *interp, toe *object, const char *script);
 
 /* ---- objects ---- */
 TELVI_API toe *toeCreate(toe **parents, int count, toe *superior);

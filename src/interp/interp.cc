@@ -391,6 +391,17 @@ Tcl_Command toeCreateCommand(Tcl_Interp *interp, const char *name, Tcl_CmdProc *
   return command;
 }
 
+Tcl_Command toeCreateMethod(Tcl_Interp *interp, toe *object, const char *name, Tcl_CmdProc *proc,
+                            ClientData clientData, Tcl_CmdDeleteProc *deleteProc) {
+  State *state = getState(interp);
+  if (object == nullptr || name[0] == '\0' || isQualified(name)) return nullptr;
+  Tcl_Namespace *ns = methodsNamespace(state, object);
+  if (ns == nullptr) return nullptr;
+  Tcl_Command command = Tcl_CreateCommand(interp, methodName(ns, name).c_str(), proc, clientData, deleteProc);
+  methodCreated(state, name);
+  return command;
+}
+
 toeContext *toeGetContext(Tcl_Interp *interp) { return getState(interp)->top; }
 
 void toeSetContext(Tcl_Interp *interp, toeContext *frame) { setTop(getState(interp), frame); }
@@ -421,6 +432,15 @@ int toePopContext(Tcl_Interp *interp) {
   toeDecrRefCount(frame->second);
   std::free(frame);
   return 0;
+}
+
+int toeEvalIn(Tcl_Interp *interp, toe *object, const char *script) {
+  toeContext *top = getState(interp)->top;
+  if (top != nullptr && top->first == object && top->second == object) return Tcl_Eval(interp, script);
+  if (toePushContext(interp, object, object) != 0) return TCL_ERROR;
+  int code = Tcl_Eval(interp, script);
+  toePopContext(interp);
+  return code;
 }
 
 }  // extern "C"
