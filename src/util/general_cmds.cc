@@ -9,6 +9,7 @@
 
 #include "pkg/command.h"
 #include "telvi/package.h"
+#include "telvi/toe.h"
 
 namespace {
 
@@ -181,8 +182,22 @@ int cmdLsum(ClientData, Tcl_Interp *interp, int argc, const char *argv[]) {
   return TCL_OK;
 }
 
+// Calls the procedure named by the client data with the words after the alias's own name.
+int forwardToProc(ClientData target, Tcl_Interp *interp, int argc, const char *argv[]) {
+  std::vector<Tcl_Obj *> words;
+  words.push_back(Tcl_NewStringObj(static_cast<const char *>(target), -1));
+  for (int i = 1; i < argc; ++i) words.push_back(Tcl_NewStringObj(argv[i], -1));
+  for (Tcl_Obj *word : words) Tcl_IncrRefCount(word);
+  int code = Tcl_EvalObjv(interp, argc, words.data(), 0);
+  for (Tcl_Obj *word : words) Tcl_DecrRefCount(word);
+  return code;
+}
+
+void freeTarget(ClientData target) { std::free(target); }
+
 // Tcl procedures are aliased by name (their records are reference-counted by Tcl); other commands
-// get the same command procedure and client data under the new name.
+// get the same command procedure and client data under the new name. Made while an object is
+// current, the alias is that object's method, as every command created there is.
 int cmdAlias(ClientData, Tcl_Interp *interp, int argc, const char *argv[]) {
   if (argc != 3) return usage(interp, argv[0], "newname command");
   Tcl_CmdInfo info;
@@ -193,13 +208,16 @@ int cmdAlias(ClientData, Tcl_Interp *interp, int argc, const char *argv[]) {
     bool isProc = Tcl_EvalObjEx(interp, probe, TCL_EVAL_GLOBAL) == TCL_OK &&
                   Tcl_GetStringResult(interp)[0] != '\0';
     Tcl_DecrRefCount(probe);
-    if (isProc) {
+    bool inObject = toeGetCurrentObject(interp, TOE_SELECT_CURRENT) != nullptr;
+    if (isProc && inObject) {
+      toeCreateCommand(interp, argv[1], forwardToProc, strdup(argv[2]), freeTarget);
+    } else if (isProc) {
       const char *target = argv[2];
       Tcl_CreateAlias(interp, argv[1], interp, target, 0, nullptr);
     } else if (info.isNativeObjectProc) {
       Tcl_CreateObjCommand(interp, argv[1], info.objProc, info.objClientData, nullptr);
     } else {
-      Tcl_CreateCommand(interp, argv[1], info.proc, info.clientData, nullptr);
+      toeCreateCommand(interp, argv[1], info.proc, info.clientData, nullptr);
     }
   }
   Tcl_ResetResult(interp);
