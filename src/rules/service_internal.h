@@ -1,0 +1,34 @@
+// Helpers of the service mechanism that the managed-object packages share.
+#ifndef TELVI_RULES_SERVICE_INTERNAL_H
+#define TELVI_RULES_SERVICE_INTERNAL_H
+
+#include <tcl.h>
+
+#include <initializer_list>
+#include <string>
+
+#include "telvi/toe.h"
+
+namespace telvi::service {
+
+// The string of slice/key seen from the object in the search mode, or null. The key is taken as it
+// is, never as a key path.
+const char *lookup(toe *object, int mode, const char *slice, const std::string &key);
+
+// The first of "<prefix><spec><kind>(<subspec>)" and "<prefix><spec><kind>()" (or, with an empty
+// subspec, "<prefix><spec><kind>") defined in slice "value"; the key found in *foundKey.
+const char *specLookup(toe *node, int mode, const char *prefix, const char *spec, const char *kind,
+                       const char *subspec, std::string *foundKey);
+
+// The elements as one properly quoted Tcl list.
+std::string mergeList(std::initializer_list<const char *> elements);
+
+// The object of an identifier, or null.
+toe *objectOf(const char *id);
+
+void setResult(Tcl_Interp *interp, const std::string &text);
+int failWith(Tcl_Interp *interp, const std::string &text);
+
+}  // namespace telvi::service
+
+#endif
