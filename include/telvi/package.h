@@ -34,12 +34,14 @@
   X(14, "toeio", Toeio, "toe") \
   X(15, "general", General) \
   X(16, "ddl", Ddl) \
+  X(17, "service", Service) \
   X(18, "expr64", Expr64) \
   X(19, "ssi", Ssi) \
   X(20, "unix", Unix) \
   X(22, "periodic", Periodic) \
   X(23, "after", After) \
   X(24, "bob", Bob, "id") \
+  X(25, "data", Data) \
   X(27, "lof", Lof) \
   X(32, "binterface", Binterface, "interface") \
   X(35, "icmp", Icmp)

@@ -20,5 +20,7 @@
 #include "asn1.h"
 #include "snmp.h"
 #include "bob.h"
+#include "service.h"
+#include "data.h"
 
 #endif
