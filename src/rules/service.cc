@@ -281,6 +281,7 @@ int substituteParams(Tcl_Interp *interp, toe *node, const char *text, Tcl_DStrin
     Tcl_DStringAppend(output, text, -1);
     return 0;
   }
+  Hold hold(node);
   auto fault = [output](int code, const char *begin, size_t length) {
     Tcl_DStringSetLength(output, 0);
     Tcl_DStringAppend(output, begin, static_cast<int>(length));
@@ -340,6 +341,7 @@ int evaluateCommand(Tcl_Interp *interp, toe *node, const char *spec, const char 
                     int isCommand, const char *callbackGiven, const char *paramcmd) {
   if (subspec == nullptr) subspec = "";
   if (command == nullptr || command[0] == '\0') return failWith(interp, "no command specified");
+  Hold hold(node);
   toe *service = getService(interp, node, spec, subspec);
   if (service == nullptr) return failWith(interp, std::string("no service defined for ") + spec + "," + subspec);
   std::string callback = callbackGiven != nullptr ? callbackGiven : "";
@@ -391,6 +393,7 @@ int evaluateECM(Tcl_Interp *interp, toe *node, const char *ecm, const char *para
     Tcl_Free(reinterpret_cast<char *>(elements));
     return TCL_OK;
   }
+  Hold hold(node);
   toe *target = node;
   const char *script = elements[0];
   if (count >= 2) {
@@ -435,6 +438,7 @@ int triggerActions(Tcl_Interp *interp, toe *node, const char *spec, const char *
                    const char *paramcmd) {
   std::string newValue;
   bool chosen = false;
+  Hold hold(node);
   for (const char *prefix : {"_", ""}) {
     const char *list = specLookup(node, 1, prefix, spec, "Actions", subspec, nullptr);
     if (list == nullptr) continue;

@@ -26,6 +26,18 @@ std::string mergeList(std::initializer_list<const char *> elements);
 // The object of an identifier, or null.
 toe *objectOf(const char *id);
 
+// Keeps an object alive while scripts run that might destroy it.
+class Hold {
+ public:
+  explicit Hold(toe *object) : object_(object) { toeIncrRefCount(object_); }
+  ~Hold() { toeDecrRefCount(object_); }
+  Hold(const Hold &) = delete;
+  Hold &operator=(const Hold &) = delete;
+
+ private:
+  toe *object_;
+};
+
 void setResult(Tcl_Interp *interp, const std::string &text);
 int failWith(Tcl_Interp *interp, const std::string &text);
 

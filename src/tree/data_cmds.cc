@@ -18,6 +18,7 @@ namespace {
 
 using telvi::fail;
 using telvi::service::failWith;
+using telvi::service::Hold;
 using telvi::service::lookup;
 using telvi::service::mergeList;
 using telvi::service::objectOf;
@@ -106,52 +107,58 @@ int storeThroughNode(Tcl_Interp *interp, toe *node, const char *index, const cha
   return toeEvalIn(interp, node, script.c_str());
 }
 
+// An element of a "ppchar" array bob; null for any other bob, which holds no strings to store.
 const char *elementOf(bobEntry *bob, int position) {
+  static dataType *const strings = dataGetType("ppchar");
+  if (bob == nullptr || bob->type != strings) return nullptr;
   void *slot = bobListGetIndex(bob, position);
   return slot != nullptr ? *static_cast<char **>(slot) : nullptr;
 }
 
 // ---- the value methods ----
 
-using Setter = int (*)(Tcl_Interp *, toe *, const char *id, bobEntry *, const char *index, int incr);
+using Setter = int (*)(Tcl_Interp *, toe *, const char *id, const char *index, int incr);
 
-int setNoOp(Tcl_Interp *interp, toe *node, const char *, bobEntry *, const char *, int) {
+int setNoOp(Tcl_Interp *interp, toe *node, const char *, const char *, int) {
   if (setTimeStamp(node) != 0) return TCL_ERROR;
   Tcl_ResetResult(interp);
   return TCL_OK;
 }
 
-// One value, the bob's first element, stored at the index.
-int storeOne(Tcl_Interp *interp, toe *node, bobEntry *bob, const char *index, const char *prefix) {
+// One value, the bob's first element, stored at the index. Filters and actions are scripts that may
+// destroy the bob, so it is looked up again after each.
+int storeOne(Tcl_Interp *interp, toe *node, const char *id, const char *index, const char *prefix) {
   dataType *type;
   if (!dataTypeOf(interp, node, prefix, &type)) return TCL_ERROR;
-  const char *element = elementOf(bob, 0);
+  const char *element = elementOf(bobIdLookup(id), 0);
   if (element == nullptr) return fail(interp, prefix, "Failed to get new value");
   std::string value = element;
   if (!filtered(interp, node, prefix, index, value)) return TCL_ERROR;
   int code = defineText(node, "data", index, type, value.c_str()) ? afterStore(interp, node)
                                                                    : fail(interp, prefix, "Failed to set new value");
-  bobListDeleteIndex(bob, 0);
+  bobListDeleteIndex(bobIdLookup(id), 0);
   return code;
 }
 
-int setLeafScalar(Tcl_Interp *interp, toe *node, const char *, bobEntry *bob, const char *index, int) {
-  return storeOne(interp, node, bob, index, "setNodeValueLeafScalar: ");
+int setLeafScalar(Tcl_Interp *interp, toe *node, const char *id, const char *index, int) {
+  return storeOne(interp, node, id, index, "setNodeValueLeafScalar: ");
 }
 
-int setLeafVector(Tcl_Interp *interp, toe *node, const char *, bobEntry *bob, const char *index, int incr) {
+int setLeafVector(Tcl_Interp *interp, toe *node, const char *id, const char *index, int incr) {
   const char *prefix = "setNodeValueLeafVector: ";
   if (incr < 1) return fail(interp, prefix, "Increment must be greater than 0");
-  if (std::strcmp(index, "0") != 0) return storeOne(interp, node, bob, index, prefix);
+  int row = 0;
+  Tcl_GetInt(nullptr, index, &row);
+  if (row != 0) return storeOne(interp, node, id, index, prefix);
   dataType *type;
   if (!dataTypeOf(interp, node, prefix, &type)) return TCL_ERROR;
   // Every incr-th element from the first becomes the next row.
-  int count = bobIdLookupSize(bob);
+  int count = bobIdLookupSize(bobIdLookup(id));
   std::vector<std::string> rows;
   std::vector<int> taken;
   bool failed = false;
   for (int position = 0; position < count && !failed; position += incr) {
-    const char *element = elementOf(bob, position);
+    const char *element = elementOf(bobIdLookup(id), position);
     std::string value = element != nullptr ? element : "";
     std::string row = std::to_string(rows.size() + 1);
     if (element == nullptr) {
@@ -169,14 +176,17 @@ int setLeafVector(Tcl_Interp *interp, toe *node, const char *, bobEntry *bob, co
   if (toeDefineSlice(node, "data", type, static_cast<int>(rows.size()), nullptr, values.data()) != 0 && !failed)
     failed = fail(interp, prefix, "Failed to set new value");
   int code = failed ? TCL_ERROR : afterStore(interp, node);
-  for (auto position = taken.rbegin(); position != taken.rend(); ++position) bobListDeleteIndex(bob, *position);
+  for (auto position = taken.rbegin(); position != taken.rend(); ++position)
+    bobListDeleteIndex(bobIdLookup(id), *position);
   return code;
 }
 
 // Each receptive child in turn takes its share of the flat list: the first every n-th element, the
 // next every (n-1)-th of what is left, ...
-int setBranch(Tcl_Interp *interp, toe *node, const char *id, bobEntry *, const char *index, int) {
+int setBranch(Tcl_Interp *interp, toe *node, const char *id, const char *index, int) {
   const char *prefix = "setNodeValue-branch: ";
+  int row = 0;
+  Tcl_GetInt(nullptr, index, &row);
   if (toeVal *value = toeRawLookup(node, 0, "internal", "receptivechildren")) {
     auto *list = static_cast<stringList *>(toeValGetType(value, dataGetType("StringList")));
     if (list == nullptr) return fail(interp, prefix, "failed to get receptivechildren");
@@ -185,7 +195,7 @@ int setBranch(Tcl_Interp *interp, toe *node, const char *id, bobEntry *, const c
     for (int i = 0; i < n; ++i) {
       toe *child = objectOf(children[i].c_str());
       if (child == nullptr) return fail(interp, prefix, "invalid receptive child ", children[i].c_str());
-      std::string script = "setNodeValue " + std::string(index) + " " + std::to_string(n - i) + " " + id;
+      std::string script = "setNodeValue " + std::to_string(row) + " " + std::to_string(n - i) + " " + id;
       if (toeEvalIn(interp, child, script.c_str()) != TCL_OK) return TCL_ERROR;
     }
   }
@@ -242,7 +252,8 @@ int runSetter(Setter setter, Tcl_Interp *interp, int argc, const char *argv[]) {
   if (node == nullptr || bob == nullptr || Tcl_GetInt(nullptr, argv[1], &index) != TCL_OK ||
       Tcl_GetInt(nullptr, argv[2], &incr) != TCL_OK)
     return fail(interp, "usage: ", argv[0], " index incr id");
-  return setter(interp, node, argv[3], bob, argv[1], incr);
+  Hold hold(node);
+  return setter(interp, node, argv[3], argv[1], incr);
 }
 
 int cmdSetNodeValueVariant(ClientData data, Tcl_Interp *interp, int argc, const char *argv[]) {
@@ -275,6 +286,7 @@ int cmdSetNodeValue(ClientData, Tcl_Interp *interp, int argc, const char *argv[]
 // ---- storing values from scripts ----
 
 int invokeSetActions(Tcl_Interp *interp, toe *node, const char *type, const char *index) {
+  Hold hold(node);
   setParameter(interp, node, "index", index);
   setParameter(interp, node, "rowname", getRowName(node, index));
   if (triggerActions(interp, node, type, "", "", "_resolveActionParameters") != TCL_OK) {
@@ -312,6 +324,7 @@ int invokeSetActions(Tcl_Interp *interp, toe *node, const char *type, const char
 }
 
 int setValue(Tcl_Interp *interp, toe *node, const char *index, const char *datalist, const char *type) {
+  Hold hold(node);
   bool ownIndex = lookup(node, 0, "serviceparam", "index") == nullptr;
   if (ownIndex) setParameter(interp, node, "index", index);
   auto finish = [&](int code) {
