@@ -285,36 +285,39 @@ int cmdSetNodeValue(ClientData, Tcl_Interp *interp, int argc, const char *argv[]
 
 // ---- storing values from scripts ----
 
-int invokeSetActions(Tcl_Interp *interp, toe *node, const char *type, const char *index) {
-  Hold hold(node);
-  setParameter(interp, node, "index", index);
-  setParameter(interp, node, "rowname", getRowName(node, index));
+// The set actions of the type and the store of a new value they chose.
+int runSetActions(Tcl_Interp *interp, toe *node, const char *type, const char *index) {
   if (triggerActions(interp, node, type, "", "", "_resolveActionParameters") != TCL_OK) {
     ddlPrintf("error", "%s: triggerActions failed: spec=%s\n", "invokeSetActions", type);
     return fail(interp, "invokeSetActions (", type, ") failed");
   }
-  if (const char *chosen = lookup(node, 0, "serviceparam", "newvalue")) {
-    std::string newValue = chosen;
-    const char *bypass = lookup(node, 1, "override", "bypass");
-    if (newValue.empty() || bypass == nullptr || newValue != bypass) {
-      std::string command = bobCommand(newValue.c_str(), " ");
-      const char *bob = createValueBob(newValue.c_str());
-      int code = TCL_ERROR;
-      if (bob != nullptr) {
-        std::string id = bob;
-        command = mergeList({"setNodeValue", index, "1", id.c_str()});
-        code = storeThroughNode(interp, node, index, id.c_str());
-        bobIdDestroy(id.c_str());
-      }
-      if (code != TCL_OK) {
-        ddlPrintf("error", "%s failed\n", command.c_str());
-        return failWith(interp, command + "failed");
-      }
-    }
-    clearParameter(interp, node, "newvalue");
+  const char *chosen = lookup(node, 0, "serviceparam", "newvalue");
+  if (chosen == nullptr) return TCL_OK;
+  std::string newValue = chosen;
+  const char *bypass = lookup(node, 1, "override", "bypass");
+  if (!newValue.empty() && bypass != nullptr && newValue == bypass) return TCL_OK;
+  std::string command = bobCommand(newValue.c_str(), " ");
+  int code = TCL_ERROR;
+  if (const char *bob = createValueBob(newValue.c_str())) {
+    std::string id = bob;
+    command = mergeList({"setNodeValue", index, "1", id.c_str()});
+    code = storeThroughNode(interp, node, index, id.c_str());
+    bobIdDestroy(id.c_str());
   }
-  clearParameter(interp, node, "index");
-  clearParameter(interp, node, "rowname");
+  if (code == TCL_OK) return TCL_OK;
+  ddlPrintf("error", "%s failed\n", command.c_str());
+  return failWith(interp, command + "failed");
+}
+
+// The parameters the actions see are cleared on every path, so that a failure cannot leave an index
+// or a chosen value behind for the next store.
+int invokeSetActions(Tcl_Interp *interp, toe *node, const char *type, const char *index) {
+  Hold hold(node);
+  setParameter(interp, node, "index", index);
+  setParameter(interp, node, "rowname", getRowName(node, index));
+  int code = runSetActions(interp, node, type, index);
+  for (const char *name : {"newvalue", "index", "rowname"}) clearParameter(interp, node, name);
+  if (code != TCL_OK) return code;
   std::string inform = std::string("informDependencies ") + type;
   if (toeEvalIn(interp, node, inform.c_str()) != TCL_OK) {
     ddlPrintf("error", "%s failed\n", inform.c_str());
