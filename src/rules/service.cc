@@ -94,6 +94,16 @@ bool resolveParameter(Tcl_Interp *interp, toe *node, const std::string &name, co
   return true;
 }
 
+// The value as one properly quoted list element, joined to the text around it with no separator.
+void appendQuoted(Tcl_DString *output, const std::string &value) {
+  int flags = 0;
+  int room = Tcl_ScanElement(value.c_str(), &flags);
+  int length = Tcl_DStringLength(output);
+  Tcl_DStringSetLength(output, length + room);
+  int used = Tcl_ConvertElement(value.c_str(), Tcl_DStringValue(output) + length, flags);
+  Tcl_DStringSetLength(output, length + used);
+}
+
 bool isNameChar(char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
 }
@@ -325,7 +335,7 @@ int substituteParams(Tcl_Interp *interp, toe *node, const char *text, Tcl_DStrin
           !resolveParameter(interp, node, std::string(name, length), paramcmd, value))
         return fault(-2, name, length);
     }
-    Tcl_DStringAppendElement(output, value.c_str());
+    appendQuoted(output, value);
     ++count;
   }
   Tcl_DStringAppend(output, p, -1);
