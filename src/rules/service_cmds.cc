@@ -99,15 +99,21 @@ int cmdSubstituteParams(ClientData, Tcl_Interp *interp, int argc, const char *ar
   return TCL_OK;
 }
 
-int cmdSetParameters(ClientData, Tcl_Interp *interp, int argc, const char *argv[]) {
+// setParameters and pushParameters: name/value pairs, applied in order.
+int parameterPairs(Tcl_Interp *interp, int argc, const char *argv[],
+                   int (*apply)(Tcl_Interp *, toe *, const char *, const char *), const char *verb) {
   toe *node = currentNode(interp);
   if (node == nullptr) return TCL_ERROR;
   if (argc < 3 || argc % 2 != 1) return usage(interp, argv[0], " name value ?name value? ...");
   for (int i = 1; i < argc; i += 2)
-    if (setParameter(interp, node, argv[i], argv[i + 1]) != 0)
-      return failWith(interp, std::string("unable to set parameter ") + argv[i]);
+    if (apply(interp, node, argv[i], argv[i + 1]) != 0)
+      return failWith(interp, std::string("unable to ") + verb + " parameter " + argv[i]);
   Tcl_ResetResult(interp);
   return TCL_OK;
+}
+
+int cmdSetParameters(ClientData, Tcl_Interp *interp, int argc, const char *argv[]) {
+  return parameterPairs(interp, argc, argv, setParameter, "set");
 }
 
 int cmdGetParameter(ClientData, Tcl_Interp *interp, int argc, const char *argv[]) {
@@ -127,14 +133,7 @@ int cmdClearParameters(ClientData, Tcl_Interp *interp, int argc, const char *arg
 }
 
 int cmdPushParameters(ClientData, Tcl_Interp *interp, int argc, const char *argv[]) {
-  toe *node = currentNode(interp);
-  if (node == nullptr) return TCL_ERROR;
-  if (argc < 3 || argc % 2 != 1) return usage(interp, argv[0], " name value ?name value? ...");
-  for (int i = 1; i < argc; i += 2)
-    if (pushParameter(interp, node, argv[i], argv[i + 1]) != 0)
-      return failWith(interp, std::string("unable to push parameter ") + argv[i]);
-  Tcl_ResetResult(interp);
-  return TCL_OK;
+  return parameterPairs(interp, argc, argv, pushParameter, "push");
 }
 
 int cmdPopParameters(ClientData, Tcl_Interp *interp, int argc, const char *argv[]) {
