@@ -64,6 +64,10 @@ TELVI_API int bobIdLookupSize(bobEntry *entry);
  * set to the index of the failing pair; earlier pairs stay applied (and their texts allocated). */
 TELVI_API int bobIdGet(const char *id, bobKeyValue *pairs, int *count);
 TELVI_API int bobIdSet(const char *id, bobKeyValue *pairs, int *count);
+/* Why the last bobIdCreate, bobIdGet or bobIdSet that failed did so ("value \"x\" refused for
+ * varcount: ...", "pdu has no field \"nope\"", ...): a text owned by the store, valid until the next
+ * of those calls; empty when there is nothing to add. */
+TELVI_API const char *bobLastFailure(void);
 /* The key tree of the bob into buffer (at most size bytes with the NUL); 0 or -1. */
 TELVI_API int bobIdLookupKeys(const char *id, char *buffer, int size);
 TELVI_API void *bobListGetIndex(bobEntry *entry, int index);
@@ -121,6 +125,11 @@ typedef struct BobPdu {
   int32_t walk_flag, verbose_flag, retain_flag, enum_flag, max_retries, retries, timeout;
   cvtString user_data;
 } BobPdu;
+
+/* The bindings of a "pdu" that a reader may use: "varcount" bounded by 0 and the number of elements
+ * "varbind" really has. Writing a varcount beyond the array is refused, but the array may shrink
+ * afterwards (a new varbind list), so every C reader counts with this, never with varcount. */
+TELVI_API int bobPduBindingCount(const BobPdu *pdu);
 
 /* Registers "netbuf", "TInfo", "oid", "Asn1Value", "VarBind" and "pdu" (and the types their fields
  * use); later calls do nothing. */

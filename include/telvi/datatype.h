@@ -64,7 +64,9 @@ TELVI_API void dataRegisterType(dataType *type);
 TELVI_API dataType *dataGetType(const char *name);
 TELVI_API Tcl_HashTable *dataTypeGetTypesTable(void);
 
-/* The integer parse shared by "int", "uint", "short" and "char". 0 or -1. */
+/* The integer parse shared by "int", "uint", "short" and "char": 0 with the 32-bit word in *value
+ * (a text from 2147483648 to 4294967295 gives its unsigned word's bits), or -1 for text that is
+ * no number or lies outside -2^31 .. 2^32-1. */
 TELVI_API int convertersGetInt(const char *text, int *value);
 
 /* String lists. */

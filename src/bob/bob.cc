@@ -10,11 +10,29 @@
 #include <cstring>
 #include <string>
 
+#include "bob/types.h"
 #include "telvi/id.h"
 
 namespace {
 
 const char kPrefix[] = "bob";
+
+// Why the last store call failed, for the command layer's messages. The first (innermost) reason
+// found wins: a record set from a list fails in one of its fields, and that field says why.
+std::string lastFailure;
+
+void because(const std::string &reason) {
+  if (lastFailure.empty()) lastFailure = reason;
+}
+
+// A value as a message quotes it: long texts are cut, so a message stays readable.
+std::string quoted(const char *text) {
+  std::string value = text ? text : "";
+  if (value.size() > 64) value = value.substr(0, 60) + "...";
+  return "\"" + value + "\"";
+}
+
+std::string tokenName(const char *name, int length) { return std::string(name, static_cast<size_t>(length)); }
 
 // Last-resort store messages go to standard output, tagged with the module and a line.
 void storeMessage(int line, const char *text) {
@@ -99,14 +117,19 @@ const dataField *findField(const dataType *type, const char *name, int length) {
 }
 
 // Applies an index or count token to an array.
-bool selectInArray(Target &t, dataArray **slot, dataType *type, int index, int flags) {
+bool selectInArray(Target &t, dataArray **slot, dataType *type, int index, int flags,
+                   const std::string &name) {
   t.type = type;
   t.data = nullptr;
   t.array = nullptr;
   t.arraySlot = nullptr;
   if (flags & BOB_TOKEN_INDEX) {
     t.data = element(*slot, index);
-    if (t.data == nullptr) return false;
+    if (t.data == nullptr) {
+      int count = *slot ? (*slot)->count : 0;
+      because(name + " has no element " + std::to_string(index) + " (it holds " + std::to_string(count) + ")");
+      return false;
+    }
     if (flags & BOB_TOKEN_COUNT) {  // the count of an element: only that it exists is checked
       t.count = true;
       t.array = *slot;
@@ -124,29 +147,56 @@ bool resolve(const char *key, Target &t, bobEntry **found = nullptr) {
   const char *name;
   int length, index, flags;
   const char *next = bobKeyNextToken(key, &name, &length, &index, &flags);
-  if (next == nullptr) return false;
-  std::string id(name, static_cast<size_t>(length));
+  if (next == nullptr) {
+    because("malformed key " + quoted(key));
+    return false;
+  }
+  std::string id = tokenName(name, length);
   bobEntry *e = bobIdLookup(id.c_str());
-  if (e == nullptr) return false;
+  if (e == nullptr) {
+    because(id + " is not a valid bob");
+    return false;
+  }
   if (found) *found = e;
   if (e->flags & BOB_ARRAY) {
-    if (!selectInArray(t, reinterpret_cast<dataArray **>(&e->data), e->type, index, flags)) return false;
+    if (!selectInArray(t, reinterpret_cast<dataArray **>(&e->data), e->type, index, flags, id)) return false;
   } else {
-    if (flags) return false;
+    if (flags) {
+      because(id + " is not an array");
+      return false;
+    }
     t.type = e->type;
     t.data = e->data;
   }
+  std::string previous = id;
   while (*next) {
-    if (t.count || t.data == nullptr) return false;  // only a record has fields
+    if (t.count) {
+      because("nothing may follow a count (#)");
+      return false;
+    }
+    if (t.data == nullptr) {  // only a record has fields
+      because(previous + " is an array: name one element, as " + previous + "(0)");
+      return false;
+    }
     next = bobKeyNextToken(next, &name, &length, &index, &flags);
-    if (next == nullptr) return false;
+    if (next == nullptr) {
+      because("malformed key " + quoted(key));
+      return false;
+    }
     const dataField *f = findField(t.type, name, length);
-    if (f == nullptr) return false;
+    if (f == nullptr) {
+      because(std::string(t.type->name) + " has no field " + quoted(tokenName(name, length).c_str()));
+      return false;
+    }
+    previous = f->name;
     char *at = static_cast<char *>(t.data) + f->offset;
     if (isArrayField(*f)) {
-      if (!selectInArray(t, reinterpret_cast<dataArray **>(at), f->type, index, flags)) return false;
+      if (!selectInArray(t, reinterpret_cast<dataArray **>(at), f->type, index, flags, previous)) return false;
     } else {
-      if (flags) return false;
+      if (flags) {
+        because(previous + " is not an array");
+        return false;
+      }
       t.type = f->type;
       t.data = at;
     }
@@ -197,38 +247,49 @@ bool readValue(dataType *type, void *data, std::string &out) {
   return true;
 }
 
-bool writeValue(dataType *type, void *data, const char *text);
+bool writeValue(dataType *type, void *data, const char *text, const std::string &what);
 
-bool writeArray(dataType *type, dataArray **slot, const char *text) {
+bool writeArray(dataType *type, dataArray **slot, const char *text, const std::string &what) {
   int count;
   const char **items;
-  if (*slot == nullptr || Tcl_SplitList(nullptr, text, &count, &items) != TCL_OK) return false;
+  if (*slot == nullptr) return false;
+  if (Tcl_SplitList(nullptr, text, &count, &items) != TCL_OK) {
+    because("the value for " + what + " is not a list");
+    return false;
+  }
   for (int e = 0; e < (*slot)->count; ++e) destroyRecord(type, element(*slot, e));
   if ((*slot)->count > 0) memset((*slot)->data, 0, static_cast<size_t>((*slot)->count) * static_cast<size_t>((*slot)->size));
   bool ok = dataArrayResize(*slot, count) == 0;
   for (int e = 0; ok && e < (*slot)->count; ++e) ok = initRecord(type, element(*slot, e));
-  for (int e = 0; ok && e < count; ++e) ok = writeValue(type, element(*slot, e), items[e]);
+  for (int e = 0; ok && e < count; ++e)
+    ok = writeValue(type, element(*slot, e), items[e], what + "(" + std::to_string(e) + ")");
   Tcl_Free(reinterpret_cast<char *>(items));
   return ok;
 }
 
-bool writeValue(dataType *type, void *data, const char *text) {
+bool writeValue(dataType *type, void *data, const char *text, const std::string &what) {
   if (text == nullptr) return false;
   if (isStructured(type)) {
     int count;
     const char **items;
-    if (Tcl_SplitList(nullptr, text, &count, &items) != TCL_OK) return false;
+    if (Tcl_SplitList(nullptr, text, &count, &items) != TCL_OK) {
+      because("the value for " + what + " is not a list of its fields");
+      return false;
+    }
     bool ok = true;
     for (int i = 0; ok && i < type->fieldCount && i < count; ++i) {
       const dataField &f = type->fields[i];
       char *at = static_cast<char *>(data) + f.offset;
-      ok = isArrayField(f) ? writeArray(f.type, reinterpret_cast<dataArray **>(at), items[i])
-                           : writeValue(f.type, at, items[i]);
+      ok = isArrayField(f) ? writeArray(f.type, reinterpret_cast<dataArray **>(at), items[i], f.name)
+                           : writeValue(f.type, at, items[i], f.name);
     }
     Tcl_Free(reinterpret_cast<char *>(items));
     return ok;
   }
-  return type->fromString != nullptr && type->fromString(data, text) == 0;
+  if (type->fromString != nullptr && type->fromString(data, text) == 0) return true;
+  std::string reason = telvi::bob::refusalReason(type, data, text);
+  because("value " + quoted(text) + " refused for " + what + (reason.empty() ? "" : ": " + reason));
+  return false;
 }
 
 std::string fullKey(const char *id, const char *key) {
@@ -236,6 +297,14 @@ std::string fullKey(const char *id, const char *key) {
   // A key may continue the ID's own token: "(2)" or "#" of an array bob.
   if (key != nullptr && *key) full.append(*key == '(' || *key == '#' ? "" : ".").append(key);
   return full;
+}
+
+// The name a message gives the target of a key: its last field or the bob's type.
+std::string targetName(const char *key, const Target &t) {
+  if (key == nullptr || *key == 0 || *key == '(' || *key == '#') return t.type ? t.type->name : "the bob";
+  const char *dot = strrchr(key, '.');
+  std::string last = dot ? dot + 1 : key;
+  return last.substr(0, last.find_first_of("(#"));
 }
 
 bool getOne(const char *id, bobKeyValue &pair) {
@@ -246,6 +315,7 @@ bool getOne(const char *id, bobKeyValue &pair) {
   else if (t.array != nullptr) {
     if (!readArray(t.type, t.array, text)) return false;
   } else if (!readValue(t.type, t.data, text)) {
+    because(targetName(pair.key, t) + " has no text form");
     return false;
   }
   pair.value = strdup(text.c_str());
@@ -256,8 +326,9 @@ bool setOne(const char *id, const bobKeyValue &pair) {
   Target t;
   if (!resolve(fullKey(id, pair.key).c_str(), t)) return false;
   if (t.count) return true;  // writing a count only tests that the element exists
-  if (t.array != nullptr) return writeArray(t.type, t.arraySlot, pair.value);
-  return writeValue(t.type, t.data, pair.value);
+  std::string what = targetName(pair.key, t);
+  if (t.array != nullptr) return writeArray(t.type, t.arraySlot, pair.value, what);
+  return writeValue(t.type, t.data, pair.value, what);
 }
 
 bool appendKeys(std::string &text, dataType *type, int depth) {
@@ -312,13 +383,16 @@ const char *bobKeyNextToken(const char *key, const char **name, int *nameLength,
 
 const char *bobIdCreate(const char *typeName, bobEntry **entry, int count, bobKeyValue *pairs, int pairCount) {
   if (entry) *entry = nullptr;
+  lastFailure.clear();
   idInit();
   dataType *type = dataGetType(typeName);
   if (type == nullptr) {
+    because(std::string("unknown type ") + quoted(typeName));
     storeMessage(__LINE__, "bobIdCreate: bad type.");
     return nullptr;
   }
   if (count < -2) {
+    because("invalid array size");
     storeMessage(__LINE__, "bobIdCreate: invalid array size");
     return nullptr;
   }
@@ -336,6 +410,7 @@ const char *bobIdCreate(const char *typeName, bobEntry **entry, int count, bobKe
     e->count = count;
     dataArray *array = type->size ? dataArrayCreate(static_cast<int>(type->size), count) : nullptr;
     if (array == nullptr) {
+      because(type->size ? "out of memory" : std::string(type->name) + " has no size, so no array of it");
       storeMessage(__LINE__, "bobIdCreate: invalid array size");
       free(e);
       return nullptr;
@@ -353,6 +428,7 @@ const char *bobIdCreate(const char *typeName, bobEntry **entry, int count, bobKe
   }
   const char *id = ok ? idCreate(kPrefix, e) : nullptr;
   if (id == nullptr) {
+    because("out of memory");
     if (e->flags & BOB_ARRAY) destroyArray(type, reinterpret_cast<dataArray **>(&e->data));
     else if (!(e->flags & BOB_EXTERNAL)) destroyRecord(type, e->data), free(e->data);
     free(e);
@@ -367,6 +443,8 @@ const char *bobIdCreate(const char *typeName, bobEntry **entry, int count, bobKe
   if (entry) *entry = e;
   return id;
 }
+
+const char *bobLastFailure(void) { return lastFailure.c_str(); }
 
 bobEntry *bobIdLookup(const char *id) {
   void *pointer = nullptr;
@@ -401,6 +479,7 @@ int bobIdLookupSize(bobEntry *entry) {
 }
 
 int bobIdGet(const char *id, bobKeyValue *pairs, int *count) {
+  lastFailure.clear();
   if (count == nullptr || (pairs == nullptr && *count > 0)) return -1;
   for (int i = 0; i < *count; ++i) {
     pairs[i].value = nullptr;
@@ -413,6 +492,7 @@ int bobIdGet(const char *id, bobKeyValue *pairs, int *count) {
 }
 
 int bobIdSet(const char *id, bobKeyValue *pairs, int *count) {
+  lastFailure.clear();
   if (count == nullptr || (pairs == nullptr && *count > 0)) return -1;
   for (int i = 0; i < *count; ++i)
     if (!setOne(id, pairs[i])) {

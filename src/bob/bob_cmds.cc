@@ -30,6 +30,13 @@ int ok(Tcl_Interp *interp, const std::string &text) {
   return TCL_OK;
 }
 
+// A failure text followed by the store's reason for it, when it gave one.
+std::string withReason(std::string message) {
+  const char *why = bobLastFailure();
+  if (why != nullptr && *why) message.append(": ").append(why);
+  return message;
+}
+
 // The bob named by the first token of a key (an ID, possibly with an index).
 bobEntry *entryOfKey(const char *key) {
   const char *name;
@@ -46,7 +53,8 @@ int getValues(Tcl_Interp *interp, const char *word, int argc, const char *argv[]
   if (argc == 1) {
     bobKeyValue pair = {nullptr, nullptr};
     int count = 1;
-    if (bobIdGet(id, &pair, &count) != 0) return fail(interp, word, " of bob ", id, " failed");
+    if (bobIdGet(id, &pair, &count) != 0)
+      return fail(interp, withReason(std::string(word) + " of bob " + id + " failed").c_str());
     std::string text = pair.value;
     free(pair.value);
     return ok(interp, text);
@@ -59,7 +67,7 @@ int getValues(Tcl_Interp *interp, const char *word, int argc, const char *argv[]
     int count = 1;
     if (bobIdGet(id, &pair, &count) != 0) {
       Tcl_DStringFree(&list);
-      return fail(interp, word, " of key ", argv[i], " failed for bob ", id);
+      return fail(interp, withReason(std::string(word) + " of key " + argv[i] + " failed for bob " + id).c_str());
     }
     if (argc == 2) single = pair.value;
     else Tcl_DStringAppendElement(&list, pair.value);
@@ -83,13 +91,13 @@ int setValues(Tcl_Interp *interp, const char *word, int argc, const char *argv[]
   if (argc == 2) {
     bobKeyValue pair = {nullptr, const_cast<char *>(argv[1])};
     int count = 1;
-    if (bobIdSet(id, &pair, &count) != 0) failure = std::string(word) + " failed for " + id;
+    if (bobIdSet(id, &pair, &count) != 0) failure = withReason(std::string(word) + " failed for " + id);
   } else {
     for (int i = 1; i + 1 < argc && failure.empty(); i += 2) {
       bobKeyValue pair = {argv[i], const_cast<char *>(argv[i + 1])};
       int count = 1;
       if (bobIdSet(id, &pair, &count) != 0)
-        failure = std::string(word) + " of " + argv[i] + "=" + argv[i + 1] + " failed for " + id;
+        failure = withReason(std::string(word) + " of " + argv[i] + "=" + argv[i + 1] + " failed for " + id);
     }
   }
   if (failure.empty()) {
@@ -137,14 +145,21 @@ int bobCreate(Tcl_Interp *interp, const char *cmd, int argc, const char *argv[])
   if (dataGetType(name.c_str()) == nullptr) return fail(interp, cmd, ": unknown type ", name.c_str());
   bobEntry *entry;
   const char *id = bobIdCreate(name.c_str(), &entry, count, nullptr, 0);
-  if (id == nullptr) return fail(interp, cmd, ": failed to create type ", argv[2]);
+  if (id == nullptr) return fail(interp, withReason(std::string(cmd) + ": failed to create type " + argv[2]).c_str());
   std::string made = id;
   if (argc > 3) {
-    std::string word = std::string(cmd) + " create";
-    std::vector<const char *> words = {made.c_str()};
-    for (int i = 3; i < argc; ++i) words.push_back(argv[i]);
-    if (setValues(interp, word.c_str(), static_cast<int>(words.size()), words.data(), true) != TCL_OK)
-      return TCL_ERROR;
+    // The initial value or pairs: a bob that cannot take them is not kept, and the message says
+    // which value was refused and why, never naming the ID that no longer exists.
+    std::vector<bobKeyValue> pairs;
+    if (argc == 4) pairs.push_back({nullptr, const_cast<char *>(argv[3])});
+    else
+      for (int i = 3; i + 1 < argc; i += 2) pairs.push_back({argv[i], const_cast<char *>(argv[i + 1])});
+    int n = static_cast<int>(pairs.size());
+    if (bobIdSet(made.c_str(), pairs.data(), &n) != 0) {
+      std::string message = withReason(std::string(cmd) + ": failed to create type " + argv[2]);
+      bobIdDestroy(made.c_str());
+      return fail(interp, message.c_str());
+    }
   }
   return ok(interp, made);
 }

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <netdb.h>
 
+#include <cctype>
 #include <cinttypes>
 #include <cstddef>
 #include <cstdio>
@@ -10,6 +11,8 @@
 #include <cstring>
 #include <string>
 
+#include "bob/types.h"
+#include "core/numparse.h"
 #include "io/resolve.h"
 #include "telvi/bob.h"
 
@@ -376,9 +379,16 @@ int asn1DataFrom(void *b, const char *t) {
 }
 
 int intTo(void *b, char **s) { return b ? giveText(s, std::to_string(loadInt(b))) : -1; }
+// A signed 32-bit field: text it cannot hold is refused, never wrapped.
+bool signedWord(const char *t, int32_t *value) {
+  int64_t parsed;
+  if (!telvi::integerText(t, parsed) || parsed > INT32_MAX) return false;
+  *value = static_cast<int32_t>(parsed);
+  return true;
+}
 int intFrom(void *b, const char *t) {
-  int value;
-  if (b == nullptr || convertersGetInt(t, &value) != 0) return -1;
+  int32_t value;
+  if (b == nullptr || !signedWord(t, &value)) return -1;
   memcpy(b, &value, sizeof value);
   return 0;
 }
@@ -386,9 +396,22 @@ int failTo(void *, char **) { return -1; }
 // A length that describes owned storage: writing its own value back (as a whole record read and
 // written again does) is accepted, any other value refused.
 int lengthFrom(void *b, const char *t) {
-  int value;
-  if (b == nullptr || convertersGetInt(t, &value) != 0) return -1;
+  int32_t value;
+  if (b == nullptr || !signedWord(t, &value)) return -1;
   return value == loadInt(b) ? 0 : -1;
+}
+
+// "varcount" says how many elements of "varbind" hold bindings: a count beyond the array would
+// send readers past its end, so it is refused. (The field's binary is the record's varcount.)
+BobPdu *pduOfVarcount(void *b) {
+  return reinterpret_cast<BobPdu *>(static_cast<char *>(b) - offsetof(BobPdu, varcount));
+}
+int bindingsIn(const BobPdu *pdu) { return pdu->varbind != nullptr ? pdu->varbind->count : 0; }
+int varcountFrom(void *b, const char *t) {
+  int32_t value;
+  if (b == nullptr || !signedWord(t, &value) || value < 0 || value > bindingsIn(pduOfVarcount(b))) return -1;
+  memcpy(b, &value, sizeof value);
+  return 0;
 }
 
 // ---- the records ----
@@ -399,6 +422,7 @@ int lengthFrom(void *b, const char *t) {
 dataType intType = {"int", nullptr, -1, 4, nullptr, intTo, intFrom};
 // A length that describes storage the value owns: shown, never set from text.
 dataType lengthType = {"int", nullptr, -1, 4, nullptr, intTo, lengthFrom};
+dataType varcountType = {"int", nullptr, -1, 4, nullptr, intTo, varcountFrom};
 dataType stringType = {"string", nullptr, -1, sizeof(cvtString), nullptr, failTo, readOnlyFrom};
 dataType octetType = {"octet", nullptr, -1, sizeof(cvtString), nullptr, failTo, readOnlyFrom};
 dataType oidType = {"oid", nullptr, -1, sizeof(Oid), nullptr, oidTo, oidFrom};
@@ -460,7 +484,7 @@ dataField pduFields[] = {
     FIELD("generic", intType, offsetof(BobPdu, generic)),
     FIELD("specific", intType, offsetof(BobPdu, specific)),
     FIELD("timestamp", timeTicksType, offsetof(BobPdu, timestamp)),
-    FIELD("varcount", intType, offsetof(BobPdu, varcount)),
+    FIELD("varcount", varcountType, offsetof(BobPdu, varcount)),
     {"varbind", &varBindType, static_cast<intptr_t>(offsetof(BobPdu, varbind)), BOB_FIELD_ARRAY, 5},
     FIELD("walk_flag", intType, offsetof(BobPdu, walk_flag)),
     FIELD("verbose_flag", intType, offsetof(BobPdu, verbose_flag)),
@@ -476,7 +500,158 @@ dataType pduType = {"pdu", pduFields, -1, sizeof(BobPdu), nullptr, failTo, readO
 #undef FIELD
 #undef END
 
+// ---- why a text was refused ----
+
+template <size_t N>
+std::string namesOf(const Name (&table)[N], size_t most = N) {
+  std::string names;
+  for (size_t i = 0; i < N && i < most; ++i) {
+    if (*table[i].name == 0) continue;
+    names += names.empty() ? "" : ", ";
+    names += table[i].name;
+  }
+  return names;
+}
+
+// White space, a sign, digits and white space, whatever their value.
+bool looksNumeric(const char *t) {
+  while (isspace(static_cast<unsigned char>(*t))) ++t;
+  if (*t == '+' || *t == '-') ++t;
+  if (!isdigit(static_cast<unsigned char>(*t))) return false;
+  char *end;
+  strtoull(t, &end, 0);
+  while (isspace(static_cast<unsigned char>(*end))) ++end;
+  return *end == 0;
+}
+
+const char kNotInteger[] = "not an integer (decimal, 0x hexadecimal or 0 octal)";
+
+std::string integerProblem(const char *name, const char *t) {
+  bool isUnsigned = name[0] == 'u';
+  if (isUnsigned && t[0] == '-') return std::string("a ") + name + " cannot be negative";
+  if (strcmp(name, "long") == 0 || strcmp(name, "ulong") == 0 || strcmp(name, "longlong") == 0 ||
+      strcmp(name, "ulonglong") == 0)
+    return "not a whole integer (decimal, 0x hexadecimal or 0 octal) with nothing around it";
+  if (!looksNumeric(t)) return kNotInteger;
+  if (strcmp(name, "int") == 0) return "outside -2147483648 .. 2147483647";
+  if (isUnsigned) return "above 4294967295";
+  return "outside the range of a 32-bit word";
+}
+
+std::string oidProblem(const char *t) {
+  if (*t == 0) return "an OID is not empty";
+  uint32_t arcs = 0;
+  uint64_t first = 0, second = 0;
+  for (const char *p = t;; ++p) {
+    if (!isdigit(static_cast<unsigned char>(*p))) return "an OID is arcs of digits joined by single dots";
+    uint64_t arc = 0;
+    while (isdigit(static_cast<unsigned char>(*p))) {
+      arc = arc * 10 + static_cast<uint64_t>(*p++ - '0');
+      if (arc > UINT32_MAX) return "an arc is above 4294967295";
+    }
+    if (++arcs == 1) first = arc;
+    else if (arcs == 2) second = arc;
+    if (*p == 0) break;
+    if (*p != '.') return "an OID is arcs of digits joined by single dots";
+  }
+  if (arcs > ASN1_MAX_ARCS) return "more than " + std::to_string(ASN1_MAX_ARCS) + " arcs";
+  if (arcs < 2) return "an OID has at least two arcs, as 1.3";
+  if (first > 2) return "the first arc is 0, 1 or 2";
+  if (first < 2 && second >= ASN1OidMultiplier) return "under 0 and 1 the second arc is below 40";
+  if (second > UINT32_MAX - 2 * ASN1OidMultiplier) return "under 2 the second arc is at most 4294967215";
+  return "";
+}
+
+const char kQuad[] = "not a dotted quad such as 10.1.2.3";
+const char kTicks[] = "neither hundredths of a second (up to 4294967295) nor <d>d <h>:<m>:<s>.<hundredths>";
+
+std::string valueProblem(const BobAsn1Value *bv, const char *t) {
+  const Asn1Value &v = bv->value;
+  const char *name = nameOf(asn1Types, v.tag);
+  const char *hint = hintOf(bv);
+  switch (v.tag) {
+    case ASN1_TAG_NULL:
+    case ASN1_TAG_NOSUCHOBJECT:
+    case ASN1_TAG_NOSUCHINSTANCE:
+    case ASN1_TAG_ENDOFMIBVIEW: return std::string("a ") + name + " value is empty";
+    case ASN1_TAG_OCTET_STRING:
+      if (strlen(t) > 65535) return "more than 65535 octets";
+      return std::string("does not match the display hint \"") + hint + "\"";
+    case ASN1_TAG_OBJECT_ID: return oidProblem(t);
+    case ASN1_TAG_IPADDRESS: return kQuad;
+    case ASN1_TAG_TIMETICKS: return kTicks;
+    case ASN1_TAG_INTEGER:
+    case ASN1_TAG_COUNTER32:
+    case ASN1_TAG_UNSIGNED32:
+    case ASN1_TAG_COUNTER64: {
+      uint64_t value;
+      const char *end;
+      bool isSigned = v.tag == ASN1_TAG_INTEGER;
+      if (snmpHintParseInteger(*hint ? hint : "d", t, &value, isSigned, &end) < 0 || *end != 0 || end == t)
+        return std::string("not a ") + name + " number under the display hint \"" + (*hint ? hint : "d") + "\"";
+      return isSigned ? "outside -2147483648 .. 2147483647" : "outside 0 .. 4294967295";
+    }
+    default: return "the value has no type yet: set its type first";
+  }
+}
+
 }  // namespace
+
+std::string telvi::bob::refusalReason(const dataType *type, const void *binary, const char *t) {
+  if (type == nullptr || t == nullptr) return "";
+  if (type->fromString == nullptr || type->fromString == readOnlyFrom)
+    return std::string(type->name) + " is read-only";
+  if (type == &oidType || type == &oidAlias) return oidProblem(t);
+  if (type == &varcountType) {
+    int32_t value;
+    if (!signedWord(t, &value)) return kNotInteger;
+    int count = bindingsIn(pduOfVarcount(const_cast<void *>(binary)));
+    return "varbind holds " + std::to_string(count) + " bindings, so varcount is 0 to " + std::to_string(count);
+  }
+  if (type == &intType) return looksNumeric(t) ? "outside -2147483648 .. 2147483647" : kNotInteger;
+  if (type == &msgVersionType) return "one of " + namesOf(msgVersions);
+  if (type == &securityLevelType) return "one of " + namesOf(securityLevels);
+  if (type == &errorStatusType) return "one of " + namesOf(errorStatuses);
+  if (type == &pduTypeType) return "one of " + namesOf(pduTypes) + ", or empty";
+  if (type == &asn1Type) return "not an ASN.1 type such as " + namesOf(asn1Types, 12);
+  if (type == &asn1Data) return valueProblem(static_cast<const BobAsn1Value *>(binary), t);
+  if (type == &ipAddressType) return kQuad;
+  if (type == &timeTicksType) return kTicks;
+  if (type == &domainType) return "the only transport domain is inet";
+  if (type == &adminType) return "longer than 255 characters";
+  if (type == &addressType) {
+    if (oidcmp(static_cast<const TInfo *>(binary)->domain, snmpUDPDomain) != 0)
+      return "set the transport type to inet first";
+    return "not host:port or a port (an unknown host, or a port that is neither a number up to 65535 "
+           "nor a udp service)";
+  }
+  const char *name = type->name;
+  if (strcmp(name, "int") == 0 || strcmp(name, "uint") == 0 || strcmp(name, "short") == 0 ||
+      strcmp(name, "char") == 0) {
+    int32_t value;
+    // A text any other int takes: this one is a length, which follows the octets it counts.
+    if (strcmp(name, "int") == 0 && signedWord(t, &value))
+      return "a length follows the octets it counts: only its own value " + std::to_string(loadInt(binary)) +
+             " is taken";
+    return integerProblem(name, t);
+  }
+  if (strcmp(name, "long") == 0 || strcmp(name, "ulong") == 0 || strcmp(name, "longlong") == 0 ||
+      strcmp(name, "ulonglong") == 0)
+    return integerProblem(name, t);
+  if (strcmp(name, "double") == 0 || strcmp(name, "float") == 0) return "not a number";
+  if (strcmp(name, "octet") == 0) return "not hexadecimal octets such as 0a:ff:10";
+  if (strcmp(name, "StringList") == 0) return "a quoted item is not closed";
+  if (strcmp(name, "pointer") == 0) return "not a pointer such as 0x1234";
+  if (strcmp(name, "buffer") == 0 || strcmp(name, "explicit") == 0 || type->size == 0)
+    return std::string(name) + " has no text form";
+  return "";
+}
+
+extern "C" int bobPduBindingCount(const BobPdu *pdu) {
+  if (pdu == nullptr || pdu->varcount < 0) return 0;
+  int count = bindingsIn(pdu);
+  return pdu->varcount < count ? pdu->varcount : count;
+}
 
 extern "C" void bobRegisterSnmpTypes(void) {
   static bool done = false;

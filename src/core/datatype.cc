@@ -6,10 +6,12 @@
 #include <cctype>
 #include <cerrno>
 #include <cinttypes>
+#include <cmath>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 
 #include "core/numparse.h"
 
@@ -55,14 +57,15 @@ int printNumber(void *binary, char **string) {
   return printTo(string, Size, Format, static_cast<Shown>(value));
 }
 
-// Types read with the integer parse and kept in Stored's width ("int", "short", "char"; "uint"
-// refuses a text that starts with a minus).
-template <typename Stored, bool NoMinus = false>
+// Types read with the integer parse and kept in Stored's width. "uint" refuses a text that starts
+// with a minus; "int" refuses what a signed word cannot hold (so 4294967295 is no silent -1);
+// "short" and "char" keep the low bits of any 32-bit value.
+template <typename Stored, bool NoMinus = false, bool SignedWord = false>
 int parseInteger(void *binary, const char *text) {
-  int value;
+  int64_t value;
   if (binary == nullptr || text == nullptr || (NoMinus && text[0] == '-')) return -1;
-  if (convertersGetInt(text, &value) != 0) return -1;
-  Stored stored = static_cast<Stored>(value);
+  if (!telvi::integerText(text, value) || (SignedWord && value > INT32_MAX)) return -1;
+  Stored stored = static_cast<Stored>(static_cast<uint32_t>(value));
   std::memcpy(binary, &stored, sizeof stored);
   return 0;
 }
@@ -87,7 +90,21 @@ int64_t parseLonglong(const char *text, const char **end) {
 uint64_t parseUlonglong(const char *text, const char **end) {
   return std::strtoull(text, const_cast<char **>(end), 0);
 }
-double parseDouble(const char *text, const char **end) { return std::strtod(text, const_cast<char **>(end)); }
+// "%.4g" rounds the largest finite reals up past the range ("1.798e+308", "3.403e+38"): a text beyond
+// the range by no more than that rounding reads as the largest value, so that what "double" and
+// "float" print reads back.
+template <typename Real>
+Real withinPrintedRange(Real value, const char *text) {
+  if (!std::isinf(value)) return value;
+  long double exact = std::strtold(text, nullptr);
+  long double largest = std::numeric_limits<Real>::max();
+  if (std::isinf(exact) || std::fabs(exact) > largest * 1.0005L) return value;
+  return std::signbit(value) ? -std::numeric_limits<Real>::max() : std::numeric_limits<Real>::max();
+}
+
+double parseDouble(const char *text, const char **end) {
+  return withinPrintedRange(std::strtod(text, const_cast<char **>(end)), text);
+}
 
 constexpr char kSigned[] = "%d";
 constexpr char kUnsigned[] = "%u";
@@ -100,7 +117,7 @@ constexpr char kReal[] = "%.4g";
 int floatFrom(void *binary, const char *text) {
   float value;
   if (binary == nullptr || text == nullptr || std::sscanf(text, "%f", &value) != 1) return -1;
-  *static_cast<float *>(binary) = value;
+  *static_cast<float *>(binary) = withinPrintedRange(value, text);
   return 0;
 }
 int floatTo(void *binary, char **string) {
@@ -260,7 +277,8 @@ int alwaysFailsTo(void *, char **) { return -1; }
 
 // ---- the built-in records ----
 
-dataType intType = {"int", nullptr, -1, 4, nullptr, printNumber<int32_t, int, kSigned>, parseInteger<int32_t>};
+dataType intType = {"int", nullptr, -1, 4, nullptr, printNumber<int32_t, int, kSigned>,
+                    parseInteger<int32_t, false, true>};
 dataType uintType = {"uint", nullptr, -1, 4, nullptr, printNumber<uint32_t, unsigned, kUnsigned>,
                      parseInteger<uint32_t, true>};
 dataType longType = {"long", nullptr, -1, 4, nullptr, printNumber<int32_t, long, kLong>,
@@ -344,17 +362,9 @@ void ensureTable() {
 extern "C" {
 
 int convertersGetInt(const char *text, int *value) {
-  if (text == nullptr || value == nullptr) return -1;
-  const char *p = text;
-  while (std::isspace(static_cast<unsigned char>(*p))) ++p;
-  bool negative = false;
-  if (*p == '-' || *p == '+') negative = *p++ == '-';
-  if (!std::isdigit(static_cast<unsigned char>(*p))) return -1;
-  const char *end;
-  uint32_t magnitude = telvi::strtoul32(p, &end);
-  while (std::isspace(static_cast<unsigned char>(*end))) ++end;
-  if (*end != '\0') return -1;
-  *value = static_cast<int>(negative ? 0u - magnitude : magnitude);
+  int64_t parsed;
+  if (value == nullptr || !telvi::integerText(text, parsed)) return -1;
+  *value = static_cast<int>(static_cast<uint32_t>(parsed));
   return 0;
 }
 

@@ -44,6 +44,25 @@ int32_t strtol32(const char *text, const char **end) {
   return saturated || value > INT32_MAX ? INT32_MAX : static_cast<int32_t>(value);
 }
 
+bool integerText(const char *text, int64_t &value) {
+  if (text == nullptr) return false;
+  const char *p = text;
+  while (std::isspace(static_cast<unsigned char>(*p))) ++p;
+  bool negative = false;
+  if (*p == '+' || *p == '-') negative = *p++ == '-';
+  // strtoull would take a second sign or white space here; only digits may follow the sign.
+  if (!std::isdigit(static_cast<unsigned char>(*p))) return false;
+  char *stop;
+  errno = 0;
+  unsigned long long magnitude = std::strtoull(p, &stop, 0);
+  if (errno == ERANGE) return false;
+  while (std::isspace(static_cast<unsigned char>(*stop))) ++stop;
+  if (*stop != '\0') return false;
+  if (negative ? magnitude > 0x80000000ull : magnitude > UINT32_MAX) return false;
+  value = negative ? -static_cast<int64_t>(magnitude) : static_cast<int64_t>(magnitude);
+  return true;
+}
+
 bool decimalWord(const char *text, long &value) {
   char *end;
   errno = 0;

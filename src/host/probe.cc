@@ -244,11 +244,7 @@ namespace telvi::host {
 int cmdProbeServer(ClientData, Tcl_Interp *interp, int argc, const char *argv[]) {
   const char *cmd = argv[0];
   long minPort = 5000, maxPort = 65535;
-  if (!configuredRange(interp, minPort, maxPort)) {
-    ddlPrintf("error", "Probeserver: the port range is ERROR!\n");
-    Tcl_AppendResult(interp, "Probeserver: the port range is EROR!", nullptr);
-    return TCL_ERROR;
-  }
+  bool portsGiven = false;
 
   const char *user = "nobody";
   const char *callback = nullptr;
@@ -282,6 +278,7 @@ int cmdProbeServer(ClientData, Tcl_Interp *interp, int argc, const char *argv[])
       if (low > 65535 || high > 65535) return telvi::fail(interp, "Maximum port number is 65535.  ");
       minPort = std::min(low, high);
       maxPort = std::max(low, high);
+      portsGiven = true;
       i += 3;
     } else if (is(word, "-cb", "-callback")) {
       if (!more) return failWithUsage(interp, cmd, "Missing arguments after -cb.  ");
@@ -299,6 +296,13 @@ int cmdProbeServer(ClientData, Tcl_Interp *interp, int argc, const char *argv[])
     }
   }
   if (!command) return failWithUsage(interp, cmd, "");
+  // The words are checked before the configuration is read, so that a wrong call gets its usage
+  // text whatever the configuration holds; a range given with -p needs no configured one.
+  if (!portsGiven && !configuredRange(interp, minPort, maxPort)) {
+    ddlPrintf("error", "Probeserver: the port range is ERROR!\n");
+    Tcl_AppendResult(interp, "Probeserver: the port range is EROR!", nullptr);
+    return TCL_ERROR;
+  }
 
   ddlPrintf("debug", "TRUE/FALSE/pipestderr: %i/%i/%i", 1, 0, pipeStderr ? 1 : 0);
   Launch launch;

@@ -167,7 +167,8 @@ const intClass *interfaceFindClass(const char *name) {
 }
 
 int interfaceOpen(const char *urlOrSpec) {
-  if (urlOrSpec == nullptr) return errno = EINVAL, -1;
+  // An empty text names nothing at all, which is not the same as a scheme nobody serves.
+  if (urlOrSpec == nullptr || *urlOrSpec == '\0') return errno = EINVAL, -1;
   interfaceInitialize();
   const intClass *cls = interfaceFindClass(schemeOf(urlOrSpec).c_str());
   if (cls == nullptr || cls->open == nullptr) return errno = EPROTONOSUPPORT, -1;

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -132,12 +133,38 @@ int wrapInterface(Tcl_Interp *interp, int fd, const char *failure) {
   return TCL_OK;
 }
 
+// A part of a URL, or empty.
+std::string urlPart(char *part) {
+  std::string text = part != nullptr ? part : "";
+  std::free(part);
+  return text;
+}
+
+// What is wrong with the way an interface was named, when an open failed for that rather than for
+// a reason of the system's: empty when the name itself is sound.
+std::string namingProblem(const char *spec, int error) {
+  if (*spec == '\0') return "empty URL";
+  bool url = isURL(spec);
+  if (!url && std::strchr(spec, ':') == nullptr)
+    return "not a URL (scheme://host/resource) nor a spec (scheme:field:...)";
+  std::string scheme = url ? urlPart(getURLScheme(spec)) : std::string(spec, std::strcspn(spec, ":"));
+  if (scheme.empty()) return "no scheme before \"" + std::string(url ? "://" : ":") + "\"";
+  if (interfaceFindClass(scheme.c_str()) == nullptr) return "unknown scheme \"" + scheme + "\"";
+  if (url && error == EINVAL && urlPart(getURLResource(spec)).empty())
+    return "no resource after the host (" + scheme + "://host/resource)";
+  return "";
+}
+
 int optionOpen(Tcl_Interp *interp, int argc, const char *argv[]) {
   const char *spec = argv[2];
   (void)argc;
   int fd = interfaceOpen(spec);
-  if (fd < 0)
-    return fail(interp, "error creating interface: ", spec, ": ", std::strerror(errno));
+  if (fd < 0) {
+    int error = errno;
+    std::string problem = namingProblem(spec, error);
+    return fail(interp, "error creating interface: ", spec, ": ",
+                problem.empty() ? std::strerror(error) : problem.c_str());
+  }
   const intStruct *record = interfaceRecord(fd);
   const char *failure = "error creating channel";
   if (record != nullptr && std::strcmp(record->cls->name, "pipe") != 0)

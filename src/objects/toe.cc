@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "interp/layer.h"
+#include "objects/keys.h"
 #include "telvi/id.h"
 
 namespace {
@@ -460,6 +461,8 @@ toe *toeString2Object(toe *object, const char *string) {
 toe *toeLocate(toe *object, const char *path, int flags, int *created, toe **parents, int count) {
   if (created != nullptr) *created = 0;
   if (object == nullptr || path == nullptr) return nullptr;
+  // Refused before the walk: with flag 2 a walk that gave up deep down would leave what it created.
+  if (telvi::objects::pathLevels(path) > telvi::objects::kMaxPathLevels) return nullptr;
   std::string work = path;
   if (work.compare(0, 2, "..") == 0) {
     work.erase(0, 2);
@@ -538,8 +541,10 @@ toeVal *toeDefine(toe *object, const char *slice, const char *key, dataType *typ
 }
 
 toeVal *toeRawDefine(toe *object, const char *slice, const char *key, dataType *type, const void *data) {
-  char composite[TOE_MAX_KEY + 1];
-  if (object == nullptr || !compose(composite, slice, key)) return nullptr;
+  char composite[TOE_MAX_KEY + 1], keyList[TOE_MAX_KEY + 1];
+  // The slice's key list lives under "entries:<slice>": a slice whose list could not be kept is
+  // refused, so no entry is ever stored that the key lists (and export) do not know of.
+  if (object == nullptr || !compose(composite, slice, key) || !compose(keyList, kEntries, slice)) return nullptr;
   int isNew = 0;
   Tcl_HashEntry *entry = Tcl_CreateHashEntry(&object->dictionary, composite, &isNew);
   if (isNew) {
@@ -550,7 +555,13 @@ toeVal *toeRawDefine(toe *object, const char *slice, const char *key, dataType *
     }
     Tcl_SetHashValue(entry, value);
     // A key new to the dictionary is not in its slice's list yet: no need to search that list.
-    if (appendElement(object, kEntries, slice, key, false) == 1) toeAppendValue(object, kEntries, kEntries, slice);
+    int listed = appendElement(object, kEntries, slice, key, false);
+    if (listed < 0) {
+      toeValDestroy(value);
+      Tcl_DeleteHashEntry(entry);
+      return nullptr;
+    }
+    if (listed == 1) toeAppendValue(object, kEntries, kEntries, slice);
     return value;
   }
   toeVal *value = static_cast<toeVal *>(Tcl_GetHashValue(entry));

@@ -31,6 +31,24 @@ int notInObjectContext(Tcl_Interp *interp) { return fail(interp, "not in object 
 int notInDictionaryContext(Tcl_Interp *interp) { return fail(interp, "not in dictionary context"); }
 int badObject(Tcl_Interp *interp, const char *word) { return fail(interp, "bad object: ", word); }
 
+// A failure text with the reason behind it appended, when there is one.
+int failBecause(Tcl_Interp *interp, const std::string &message, const std::string &reason) {
+  return fail(interp, reason.empty() ? message.c_str() : (message + ": " + reason).c_str());
+}
+
+// Why a definition of slice/key failed: the key path, or else the value the type refused.
+std::string defineProblem(toe *object, const char *slice, const char *key, const dataType *type) {
+  std::string reason = telvi::objects::keyPathProblem(object, slice, key);
+  if (reason.empty() && type != nullptr) reason = std::string("the value is not a valid ") + type->name;
+  return reason;
+}
+
+// Why an object path could not be located, when it is its depth.
+std::string pathProblem(const char *path) {
+  if (telvi::objects::pathLevels(path) <= telvi::objects::kMaxPathLevels) return "";
+  return "the path has more than " + std::to_string(telvi::objects::kMaxPathLevels) + " levels";
+}
+
 int setString(Tcl_Interp *interp, const char *text) {
   Tcl_ResetResult(interp);
   Tcl_AppendResult(interp, text != nullptr ? text : "", nullptr);
@@ -381,7 +399,8 @@ int cmdToeCd(ClientData, Tcl_Interp *interp, int argc, const char *argv[]) {
     toePopContext(interp);
   } else {
     toe *found = toeLocate(object, argv[1], 1, nullptr, nullptr, 0);
-    if (found == nullptr) return fail(interp, argv[0], ": could not locate ", argv[1]);
+    if (found == nullptr)
+      return failBecause(interp, std::string(argv[0]) + ": could not locate " + argv[1], pathProblem(argv[1]));
     toePushContext(interp, found, found);
   }
   return setString(interp, fullName(current(interp)).c_str());
@@ -467,7 +486,8 @@ int cmdDefine(ClientData, Tcl_Interp *interp, int argc, const char *argv[]) {
   if (!typeOption(interp, argv[0], options, &type)) return TCL_ERROR;
   const char *slice = argv[first], *key = argv[first + 1], *value = argv[first + 2];
   if (toeDefineString(object, slice, key, type, value) == nullptr)
-    return fail(interp, argv[0], " - failed to define ", slice, ":", key, (std::string(" to ") + value).c_str());
+    return failBecause(interp, std::string(argv[0]) + " - failed to define " + slice + ":" + key + " to " + value,
+                       defineProblem(object, slice, key, type));
   return setString(interp, value);
 }
 
@@ -492,8 +512,9 @@ int cmdLDefine(ClientData, Tcl_Interp *interp, int argc, const char *argv[]) {
   Tcl_Free(reinterpret_cast<char *>(items));
   if (list.count != count || toeDefine(object, slice, key, dataGetType("StringList"), &list) == nullptr) {
     stringListFree(&list);
-    std::string tail = std::string(" in ") + slice + ":" + key + " to " + value;
-    return fail(interp, name, ": failed to define element ", argv[4], tail.c_str());
+    std::string message = std::string(name) + ": failed to define element " + argv[4] + " in " + slice + ":" +
+                          key + " to " + value;
+    return failBecause(interp, message, defineProblem(object, slice, key, nullptr));
   }
   // The store owns the list now; the result is its text as a Tcl list.
   stringList *stored = static_cast<stringList *>(toeLookupType(object, 0, slice, key, dataGetType("StringList")));
@@ -765,7 +786,8 @@ int cmdLocate(ClientData, Tcl_Interp *interp, int argc, const char *argv[]) {
   if (object == nullptr) return notInDictionaryContext(interp);
   if (argv[1][0] == '\0') return setString(interp, object->id);
   toe *found = toeLocate(object, argv[1], flags, nullptr, parents.data(), static_cast<int>(parents.size()));
-  if (found == nullptr) return fail(interp, argv[0], ": could not locate ", argv[1]);
+  if (found == nullptr)
+    return failBecause(interp, std::string(argv[0]) + ": could not locate " + argv[1], pathProblem(argv[1]));
   return setString(interp, found->id);
 }
 
@@ -776,7 +798,11 @@ int cmdKeyLocate(ClientData, Tcl_Interp *interp, int argc, const char *argv[]) {
   if (object == nullptr) return notInDictionaryContext(interp);
   const char *key = argv[1];
   toe *found = toeKeyList2ObjectAndKey(object, &key, argc == 3 ? 1 : 0);
-  if (found == nullptr) return fail(interp, argv[0], ": could not locate key ", argv[1]);
+  if (found == nullptr) {
+    const char *dot = std::strrchr(argv[1], '.');
+    return failBecause(interp, std::string(argv[0]) + ": could not locate key " + argv[1],
+                       dot != nullptr ? pathProblem(std::string(argv[1], dot).c_str()) : "");
+  }
   Tcl_ResetResult(interp);
   Tcl_AppendElement(interp, found->id);
   Tcl_AppendElement(interp, key);

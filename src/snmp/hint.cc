@@ -157,15 +157,26 @@ uint32_t strtooid(const char *text, const char **end, uint32_t *oid) {
   }
   uint32_t n = 0;
   while (n < ASN1_MAX_ARCS && isdigit(static_cast<unsigned char>(*p))) {
-    uint32_t arc = 0;
-    while (isdigit(static_cast<unsigned char>(*p))) arc = arc * 10 + static_cast<uint32_t>(*p++ - '0');
-    oid[++n] = arc;
+    const char *start = p;
+    uint64_t arc = 0;
+    while (isdigit(static_cast<unsigned char>(*p))) {
+      arc = arc * 10 + static_cast<uint64_t>(*p++ - '0');
+      // An arc is a 32-bit number: a longer one is no OID at all, never a wrapped-around one.
+      if (arc > UINT32_MAX) {
+        if (end) *end = start;
+        return 0;
+      }
+    }
+    oid[++n] = static_cast<uint32_t>(arc);
     if (n < ASN1_MAX_ARCS && p[0] == '.' && isdigit(static_cast<unsigned char>(p[1]))) ++p;
     else break;
   }
   if (end) *end = p;
   oid[0] = n;
-  if (n < 2 || oid[1] > 2 || (oid[1] < 2 && oid[2] >= ASN1OidMultiplier)) oid[0] = 0;
+  // The first two arcs travel as one 32-bit sub-identifier (first * 40 + second).
+  if (n < 2 || oid[1] > 2 || (oid[1] < 2 && oid[2] >= ASN1OidMultiplier) ||
+      oid[2] > UINT32_MAX - 2 * ASN1OidMultiplier)
+    oid[0] = 0;
   return oid[0];
 }
 

@@ -115,6 +115,79 @@ TEST(BobStore, ArrayElementsAndDeletion) {
   EXPECT_EQ(bobIdDestroy(id.c_str()), 0);
 }
 
+// Each failure leaves the reason a message needs: which key or value, and why.
+TEST(BobStore, FailuresSayWhy) {
+  bobRegisterSnmpTypes();
+  bobEntry *e;
+  const char *made = bobIdCreate("pdu", &e, -1, nullptr, 0);
+  ASSERT_NE(made, nullptr);
+  std::string id = made;
+  const struct {
+    const char *key, *value, *why;
+  } cases[] = {
+      {"nope", "1", "pdu has no field \"nope\""},
+      {"varbind(5).oid", "1.3", "varbind has no element 5 (it holds 5)"},
+      {"type(0)", "Report", "type is not an array"},
+      {"varbind.oid", "1.3", "varbind is an array: name one element, as varbind(0)"},
+      {"varbind#.oid", "1.3", "malformed key \"" /* the rest names the key */},
+      {"request_id", "4294967295", "value \"4294967295\" refused for request_id: outside -2147483648 .. 2147483647"},
+      {"trapoid", "1.3.4294967296", "value \"1.3.4294967296\" refused for trapoid: an arc is above 4294967295"},
+      {"trapoid", "1", "value \"1\" refused for trapoid: an OID has at least two arcs, as 1.3"},
+      {"engineId", "01", "value \"01\" refused for engineId: TcOctets is read-only"},
+      {"version", "SNMPv3", "value \"SNMPv3\" refused for version: one of SNMPv1, SNMPv2c, SNMPv2u, SNMPv2usec"},
+      {"varbind(0).val.val", "x", "value \"x\" refused for val: the value has no type yet: set its type first"},
+      {"varcount", "6", "value \"6\" refused for varcount: varbind holds 5 bindings, so varcount is 0 to 5"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.key);
+    bobKeyValue pair = {c.key, const_cast<char *>(c.value)};
+    int count = 1;
+    EXPECT_EQ(bobIdSet(id.c_str(), &pair, &count), -1);
+    EXPECT_EQ(std::string(bobLastFailure()).rfind(c.why, 0), 0u) << bobLastFailure();
+  }
+  // A success clears the reason; a record set from a list reports the field that refused.
+  bobKeyValue good = {"request_id", const_cast<char *>("-5")};
+  int count = 1;
+  EXPECT_EQ(bobIdSet(id.c_str(), &good, &count), 0);
+  EXPECT_STREQ(bobLastFailure(), "");
+  bobKeyValue record = {"info", const_cast<char *>("10.1.2.3:161 inet")};
+  EXPECT_EQ(bobIdSet(id.c_str(), &record, &count), -1);
+  EXPECT_STREQ(bobLastFailure(), "value \"10.1.2.3:161\" refused for address: set the transport type to inet first");
+  EXPECT_EQ(bobIdDestroy(id.c_str()), 0);
+
+  bobKeyValue one = {nullptr, const_cast<char *>("-1")};
+  EXPECT_EQ(bobIdCreate("uint", nullptr, -1, &one, 1), nullptr);
+  EXPECT_STREQ(bobLastFailure(), "value \"-1\" refused for uint: a uint cannot be negative");
+}
+
+// varcount may never promise more bindings than varbind holds; readers bound it by the array anyway,
+// since a new varbind list may be shorter than the count set before.
+TEST(BobStore, VarcountStaysWithinTheBindings) {
+  bobRegisterSnmpTypes();
+  bobEntry *e;
+  const char *made = bobIdCreate("pdu", &e, -1, nullptr, 0);
+  ASSERT_NE(made, nullptr);
+  std::string id = made;
+  auto *pdu = static_cast<BobPdu *>(bobIdLookupData(e, -1));
+  bobKeyValue pairs[] = {{"varcount", const_cast<char *>("5")}, {"varcount", const_cast<char *>("999999")},
+                         {"varcount", const_cast<char *>("-1")}};
+  for (int i = 0; i < 3; ++i) {
+    int count = 1;
+    EXPECT_EQ(bobIdSet(id.c_str(), &pairs[i], &count), i == 0 ? 0 : -1) << i;
+  }
+  EXPECT_EQ(pdu->varcount, 5);
+  EXPECT_EQ(bobPduBindingCount(pdu), 5);
+  bobKeyValue shorter = {"varbind", const_cast<char *>("{1.3.6.1 {}} {1.3.6.2 {}}")};
+  int count = 1;
+  ASSERT_EQ(bobIdSet(id.c_str(), &shorter, &count), 0);
+  EXPECT_EQ(pdu->varcount, 5);
+  EXPECT_EQ(bobPduBindingCount(pdu), 2);
+  pdu->varcount = -7;  // a C writer bypassing the text form
+  EXPECT_EQ(bobPduBindingCount(pdu), 0);
+  EXPECT_EQ(bobPduBindingCount(nullptr), 0);
+  EXPECT_EQ(bobIdDestroy(id.c_str()), 0);
+}
+
 char *toUpper(const char *id) { return strdup(id); }
 
 TEST(BobStore, Converters) {

@@ -1,6 +1,8 @@
 // Built-in data types: registry, binary sizes and the exact text forms scripts and files rely on.
 #include <gtest/gtest.h>
 
+#include <cfloat>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -125,8 +127,14 @@ TEST(DataTypeText, ParseThenPrint) {
       {"int", "\t42\n", "42"}, {"int", "-2147483648", "-2147483648"}, {"int", "12abc", nullptr},
       {"int", "abc", nullptr}, {"int", "", nullptr},
       {"uint", "-5", nullptr}, {"uint", " -5", "4294967291"}, {"uint", "4294967295", "4294967295"},
+      // Text no 32-bit word holds is refused, never wrapped or saturated into another number.
+      {"int", "2147483647", "2147483647"}, {"int", "2147483648", nullptr}, {"int", "4294967295", nullptr},
+      {"int", "99999999999", nullptr}, {"int", "-2147483649", nullptr}, {"int", "0x100000000", nullptr},
+      {"int", "- 5", nullptr}, {"uint", "4294967296", nullptr}, {"uint", " -2147483649", nullptr},
+      {"uint", "99999999999999999999999", nullptr},
       // Narrow types keep the low bits and print them signed.
       {"short", "65535", "-1"}, {"short", "70000", "4464"}, {"char", "255", "-1"}, {"char", "0x41", "65"},
+      {"short", "4294967295", "-1"}, {"short", "99999999999", nullptr}, {"char", "4294967296", nullptr},
       // "long" and "ulong" saturate as the 32-bit strtol/strtoul did; "ulong" holds time stamps.
       {"long", "-42", "-42"}, {"long", "0x10", "16"}, {"long", "2147483648", "2147483647"},
       {"long", "-2147483649", "-2147483648"}, {"long", "12 ", nullptr}, {"long", "12abc", nullptr},
@@ -162,6 +170,11 @@ TEST(DataTypeText, ParseThenPrint) {
   EXPECT_EQ(convertersGetInt(" 0x1F ", &value), 0);
   EXPECT_EQ(value, 31);
   EXPECT_EQ(convertersGetInt(nullptr, &value), -1);
+  EXPECT_EQ(convertersGetInt("4294967295", &value), 0);  // the unsigned word's bits, for "uint"
+  EXPECT_EQ(value, -1);
+  value = 5;
+  EXPECT_EQ(convertersGetInt("4294967296", &value), -1);
+  EXPECT_EQ(value, 5);
   // Given a buffer, toString writes into it instead of allocating.
   char buffer[64] = "junk";
   char *text = buffer;
@@ -169,6 +182,25 @@ TEST(DataTypeText, ParseThenPrint) {
   ASSERT_EQ(type("int")->toString(&value, &text), 0);
   EXPECT_EQ(text, buffer);
   EXPECT_STREQ(buffer, "-17");
+}
+
+// The largest finite reals print rounded past the range; that text reads back as the largest value,
+// and what lies further out stays infinite.
+TEST(DataTypeText, LargestRealsReadBackFromTheirText) {
+  double d = 0;
+  ASSERT_EQ(from(type("double"), &d, "1.7976931348623157e308"), 0);
+  EXPECT_EQ(show("double", &d), "1.798e+308");
+  ASSERT_EQ(from(type("double"), &d, "-1.798e+308"), 0);
+  EXPECT_EQ(d, -DBL_MAX);
+  ASSERT_EQ(from(type("double"), &d, "1e309"), 0);
+  EXPECT_TRUE(std::isinf(d));
+  float f = 0;
+  ASSERT_EQ(from(type("float"), &f, "3.4028235e38"), 0);
+  EXPECT_EQ(show("float", &f), "3.403e+38");
+  ASSERT_EQ(from(type("float"), &f, "3.403e+38"), 0);
+  EXPECT_EQ(f, FLT_MAX);
+  ASSERT_EQ(from(type("float"), &f, "3.5e38"), 0);
+  EXPECT_TRUE(std::isinf(f));
 }
 
 TEST(DataTypeText, BinariesThatOwnMemory) {

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -71,6 +72,10 @@ TEST_F(InterfaceTest, RegisteringANameAgainReplacesTheClass) {
   EXPECT_EQ(interfaceFindClass("unittest"), &second);
   EXPECT_EQ(interfaceOpen("unittest:x"), -1);  // a class without open
   EXPECT_EQ(interfaceOpen("nosuchscheme://localhost/x"), -1);
+  EXPECT_EQ(errno, EPROTONOSUPPORT);
+  // An empty name is no request at all, not a scheme that nobody serves.
+  EXPECT_EQ(interfaceOpen(""), -1);
+  EXPECT_EQ(errno, EINVAL);
   EXPECT_EQ(interfaceRegister(nullptr), -1);
 }
 

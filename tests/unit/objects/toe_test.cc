@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "objects/keys.h"
 #include "telvi/id.h"
 #include "telvi/toe.h"
 
@@ -83,6 +84,43 @@ TEST_F(Store, CompositeKeysBeyondTheLimitAreRefused) {
   EXPECT_EQ(toeDefineString(o, huge.c_str(), "k", nullptr, "v"), nullptr);
   EXPECT_EQ(toeAppendValue(o, "s", huge.c_str(), "e"), -1);
   EXPECT_EQ(keys(toeEntries(o, "s")).size(), 1u);
+  // A slice whose key list ("entries:" + slice) would not fit is refused too: an entry stored
+  // without it would be invisible to the key lists and to export.
+  std::string slice(TOE_MAX_KEY - 8 + 1, 's');
+  EXPECT_EQ(toeRawDefine(o, slice.c_str(), "k", nullptr, "v"), nullptr);
+  EXPECT_EQ(keys(toeSlices(o)), Keys{"s"});
+  using telvi::objects::keyPathProblem;
+  EXPECT_EQ(keyPathProblem(o, slice.c_str(), "k"), "a slice name has at most 1015 characters");
+  slice.pop_back();
+  EXPECT_NE(toeRawDefine(o, slice.c_str(), "k", nullptr, "v"), nullptr);
+  EXPECT_EQ(keys(toeSlices(o)), (Keys{"s", slice}));
+
+  EXPECT_EQ(keyPathProblem(o, "s", "k"), "");
+  EXPECT_EQ(keyPathProblem(o, "s", key.c_str()), "slice, \":\" and key make 1024 characters, more than 1023");
+  EXPECT_EQ(keyPathProblem(o, "s", "no.such.k"), "no object no.such");
+}
+
+// Paths deeper than the limit are refused whole: a walk that creates objects must not leave a
+// branch behind when it gives up.
+TEST_F(Store, PathsDeeperThanTheLimitCreateNothing) {
+  toe *o = root();
+  std::string deep = "a";
+  for (int i = 1; i < telvi::objects::kMaxPathLevels; ++i) deep += ".a";
+  EXPECT_EQ(telvi::objects::pathLevels(deep.c_str()), telvi::objects::kMaxPathLevels);
+  EXPECT_EQ(telvi::objects::pathLevels(("..*" + deep).c_str()), telvi::objects::kMaxPathLevels);
+  int created = 0;
+  std::string tooDeep = deep + ".a";
+  EXPECT_EQ(toeLocate(o, tooDeep.c_str(), 2, &created, nullptr, 0), nullptr);
+  EXPECT_EQ(created, 0);
+  EXPECT_EQ(toeGetChildCount(o), 0);
+  EXPECT_EQ(toeDefine(o, "s", (tooDeep + ".k").c_str(), nullptr, "v"), nullptr);
+  EXPECT_EQ(telvi::objects::keyPathProblem(o, "s", (tooDeep + ".k").c_str()),
+            "the key's object path has more than 1000 levels");
+  // At the limit the walk still works, creating as it goes.
+  toe *bottom = toeLocate(o, deep.c_str(), 2, &created, nullptr, 0);
+  ASSERT_NE(bottom, nullptr);
+  EXPECT_EQ(created, 1);
+  EXPECT_EQ(toeLocate(o, deep.c_str(), 0, nullptr, nullptr, 0), bottom);
 }
 
 TEST_F(Store, TypedValuesConvertOrStayAsTheyWere) {

@@ -45,6 +45,16 @@ TEST(Oid, Text) {
   EXPECT_NE(*end, 0);  // the caller sees it was cut
   oid[0] = 1;
   EXPECT_STREQ(oidtostr(oid, text, sizeof text), "");
+  // Arcs are 32-bit: a larger one makes the text no OID (it used to wrap, 2^32 giving 0), and the
+  // first two arcs must fit one 32-bit sub-identifier.
+  EXPECT_EQ(strtooid("1.3.4294967295", &end, oid), 3u);
+  EXPECT_EQ(oid[3], 4294967295u);
+  const char *huge = "1.3.4294967296.1";
+  EXPECT_EQ(strtooid(huge, &end, oid), 0u);
+  EXPECT_EQ(end, huge + 4);
+  EXPECT_EQ(strtooid("1.3.6.99999999999999999999999", &end, oid), 0u);
+  EXPECT_EQ(strtooid("2.4294967215", &end, oid), 2u);
+  EXPECT_EQ(strtooid("2.4294967216", &end, oid), 0u);
 }
 
 TEST(Hint, OctetFormats) {
