@@ -88,6 +88,12 @@ TELVI_API int toePopContext(Tcl_Interp *interp);
 /* Evaluates the script (Tcl_Eval) with the object as both objects of the top frame: a frame is pushed
  * for the evaluation unless the top frame already is that. */
 TELVI_API int toeEvalIn(Tcl_Interp *interp, toe *object, const char *script);
+/* The same for scripts that recur (a node's method text, an update action): the script is kept as a
+ * Tcl object per interpreter, so its bytecode is compiled once. */
+TELVI_API int toeEvalCachedIn(Tcl_Interp *interp, toe *object, const char *script);
+/* Evaluates the words as one command (no substitution) with the object current; the command name's
+ * object is kept per interpreter, so its look-up is reused. */
+TELVI_API int toeEvalWordsIn(Tcl_Interp *interp, toe *object, int count, const char *const words[]);
 
 /* ---- objects ---- */
 TELVI_API toe *toeCreate(toe **parents, int count, toe *superior);

@@ -21,6 +21,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "interp/layer.h"
@@ -41,7 +42,30 @@ struct State {
   Tcl_CmdInfo proc{};
   Tcl_CmdInfo rename{};
   Tcl_CmdInfo package{};
+  // Scripts and command names evaluated again and again (a node's method text, "setNodeValue"):
+  // kept as Tcl objects so that their bytecode and command look-ups are reused.
+  std::unordered_map<std::string, Tcl_Obj *> scripts;
+  std::unordered_map<std::string, Tcl_Obj *> names;
 };
+
+constexpr size_t kMaxCachedScripts = 1024;
+constexpr size_t kMaxCachedScriptLength = 1024;
+
+void releaseObjects(std::unordered_map<std::string, Tcl_Obj *> &objects) {
+  for (auto &entry : objects) Tcl_DecrRefCount(entry.second);
+  objects.clear();
+}
+
+// The cached object for text; a full cache starts again.
+Tcl_Obj *cachedObject(std::unordered_map<std::string, Tcl_Obj *> &objects, const char *text) {
+  auto found = objects.find(text);
+  if (found != objects.end()) return found->second;
+  if (objects.size() >= kMaxCachedScripts) releaseObjects(objects);
+  Tcl_Obj *object = Tcl_NewStringObj(text, -1);
+  Tcl_IncrRefCount(object);
+  objects.emplace(text, object);
+  return object;
+}
 
 std::vector<State *> states;
 State *lastState = nullptr;  // the interpreter asked for last: nearly always the only one
@@ -262,6 +286,8 @@ void deleteState(ClientData clientData, Tcl_Interp *) {
     toeDecrRefCount(frame->second);
     std::free(frame);
   }
+  releaseObjects(state->scripts);
+  releaseObjects(state->names);
   delete state;
 }
 
@@ -321,6 +347,21 @@ void objectFreed(toe *object) {
 }
 
 }  // namespace telvi::interp
+
+namespace {
+
+// Runs evaluate() with the object as both objects of the top frame.
+template <typename Evaluate>
+int evalInObject(State *state, toe *object, Evaluate &&evaluate) {
+  toeContext *top = state->top;
+  if (top != nullptr && top->first == object && top->second == object) return evaluate();
+  if (toePushContext(state->interp, object, object) != 0) return TCL_ERROR;
+  int code = evaluate();
+  toePopContext(state->interp);
+  return code;
+}
+
+}  // namespace
 
 extern "C" {
 
@@ -435,11 +476,30 @@ int toePopContext(Tcl_Interp *interp) {
 }
 
 int toeEvalIn(Tcl_Interp *interp, toe *object, const char *script) {
-  toeContext *top = getState(interp)->top;
-  if (top != nullptr && top->first == object && top->second == object) return Tcl_Eval(interp, script);
-  if (toePushContext(interp, object, object) != 0) return TCL_ERROR;
-  int code = Tcl_Eval(interp, script);
-  toePopContext(interp);
+  return evalInObject(getState(interp), object, [&] { return Tcl_Eval(interp, script); });
+}
+
+int toeEvalCachedIn(Tcl_Interp *interp, toe *object, const char *script) {
+  State *state = getState(interp);
+  if (std::strlen(script) > kMaxCachedScriptLength) return toeEvalIn(interp, object, script);
+  Tcl_Obj *compiled = cachedObject(state->scripts, script);
+  // The cache may be flushed while the script runs (it evaluates others): hold it.
+  Tcl_IncrRefCount(compiled);
+  int code = evalInObject(state, object, [&] { return Tcl_EvalObjEx(interp, compiled, 0); });
+  Tcl_DecrRefCount(compiled);
+  return code;
+}
+
+int toeEvalWordsIn(Tcl_Interp *interp, toe *object, int count, const char *const words[]) {
+  if (count < 1) return TCL_OK;
+  State *state = getState(interp);
+  std::vector<Tcl_Obj *> objects;
+  objects.reserve(static_cast<size_t>(count));
+  objects.push_back(cachedObject(state->names, words[0]));
+  for (int i = 1; i < count; ++i) objects.push_back(Tcl_NewStringObj(words[i], -1));
+  for (Tcl_Obj *word : objects) Tcl_IncrRefCount(word);
+  int code = evalInObject(state, object, [&] { return Tcl_EvalObjv(interp, count, objects.data(), 0); });
+  for (Tcl_Obj *word : objects) Tcl_DecrRefCount(word);
   return code;
 }
 
