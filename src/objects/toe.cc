@@ -674,8 +674,10 @@ int toeAddKeyByIndex(toe *object, const char *slice, const char *key, int index)
   if (object == nullptr || key == nullptr) return -1;
   stringList *keys = keyList(object, slice);
   if (keys == nullptr) return toeAppendValue(object, kEntries, slice, key) == 1 ? 1 : -1;
+  // Redefining a slice in the same order (a vector stored again) finds every key in its place.
+  if (index >= 0 && index < keys->count && std::strcmp(keys->items[index], key) == 0) return 0;
   int position = -1;
-  for (int i = 0; i < keys->count; ++i)
+  for (int i = 0; i < keys->count && position < 0; ++i)
     if (std::strcmp(keys->items[i], key) == 0) position = i;
   if (position >= 0) {
     if (position == index || index < 0) return 0;
@@ -701,6 +703,7 @@ int toeAddKeyByIndex(toe *object, const char *slice, const char *key, int index)
 
 int toeDefineSlice(toe *object, const char *slice, dataType *type, int count, const char **keys, const char **values) {
   if (object == nullptr || slice == nullptr || values == nullptr) return 1;
+  stringList *order = keyList(object, slice);
   int i = 0;
   for (; i < count; ++i) {
     std::string numbered = std::to_string(i + 1);
@@ -708,22 +711,39 @@ int toeDefineSlice(toe *object, const char *slice, dataType *type, int count, co
     if (key == nullptr || values[i] == nullptr) break;
     char composite[TOE_MAX_KEY + 1];
     if (!compose(composite, slice, key)) break;
-    toeVal *fresh = toeValCreate(nullptr, values[i]);
-    if (fresh == nullptr) break;
     int isNew = 0;
     Tcl_HashEntry *entry = Tcl_CreateHashEntry(&object->dictionary, composite, &isNew);
-    if (!isNew) toeValDestroy(static_cast<toeVal *>(Tcl_GetHashValue(entry)));
-    Tcl_SetHashValue(entry, fresh);
-    int listed = toeAddKeyByIndex(object, slice, key, i);
+    toeVal *value = isNew ? nullptr : static_cast<toeVal *>(Tcl_GetHashValue(entry));
+    // A value of the same type takes the new text in place (a typed one parses it into its binary);
+    // any other is replaced by a fresh untyped value, converted below.
+    bool inPlace = value != nullptr && value->type == type && (type == nullptr || value->binary != nullptr);
+    bool parsed = true;
+    if (inPlace) {
+      parsed = toeValSetStringValue(value, values[i]) == 0;
+    } else {
+      toeVal *fresh = toeValCreate(nullptr, values[i]);
+      if (fresh == nullptr) {
+        if (isNew) Tcl_DeleteHashEntry(entry);
+        break;
+      }
+      if (value != nullptr) toeValDestroy(value);
+      Tcl_SetHashValue(entry, fresh);
+      value = fresh;
+    }
+    // A slice defined again in the same order finds each key in its place: no list update.
+    int listed = order != nullptr && i < order->count && std::strcmp(order->items[i], key) == 0
+                     ? 0
+                     : toeAddKeyByIndex(object, slice, key, i);
+    if (listed != 0 || order == nullptr) order = keyList(object, slice);
     if (listed == 1) toeAppendValue(object, kEntries, kEntries, slice);
     if (listed < 0) {
       // Keep the store consistent: an entry is always in its key list.
-      toeValDestroy(fresh);
+      toeValDestroy(value);
       Tcl_DeleteHashEntry(entry);
       if (stringList *list = keyList(object, slice)) stringListRemove(list, key);
       break;
     }
-    if (type != nullptr && toeValCvtType(fresh, type) != 0) break;
+    if (!parsed || (!inPlace && type != nullptr && toeValCvtType(value, type) != 0)) break;
   }
   if (keyList(object, slice) != nullptr) toeUndefineRange(object, slice, i, -1);
   return i == count ? 0 : 1;
