@@ -72,6 +72,9 @@ TELVI_API const char *bobLastFailure(void);
 TELVI_API int bobIdLookupKeys(const char *id, char *buffer, int size);
 TELVI_API void *bobListGetIndex(bobEntry *entry, int index);
 TELVI_API int bobListDeleteIndex(bobEntry *entry, int index);
+/* Deletes the elements at the positions (ascending, each in range) of an array bob in one pass; 0, or
+ * -1 with nothing deleted. */
+TELVI_API int bobListDeleteIndexes(bobEntry *entry, const int *positions, int count);
 /*
  * The next token of a key: its name (not NUL-terminated) and length, index and flags. Returns where
  * the next token starts (the end of the key when this is the last), or null for a malformed token.

@@ -261,8 +261,13 @@ bool writeArray(dataType *type, dataArray **slot, const char *text, const std::s
   if ((*slot)->count > 0) memset((*slot)->data, 0, static_cast<size_t>((*slot)->count) * static_cast<size_t>((*slot)->size));
   bool ok = dataArrayResize(*slot, count) == 0;
   for (int e = 0; ok && e < (*slot)->count; ++e) ok = initRecord(type, element(*slot, e));
-  for (int e = 0; ok && e < count; ++e)
-    ok = writeValue(type, element(*slot, e), items[e], what + "(" + std::to_string(e) + ")");
+  bool plain = !isStructured(type) && type->fromString != nullptr;
+  for (int e = 0; ok && e < count; ++e) {
+    void *data = element(*slot, e);
+    // The element's name is only needed for a message: plain values are tried without it first.
+    if (plain && type->fromString(data, items[e]) == 0) continue;
+    ok = writeValue(type, data, items[e], what + "(" + std::to_string(e) + ")");
+  }
   Tcl_Free(reinterpret_cast<char *>(items));
   return ok;
 }
@@ -524,6 +529,27 @@ int bobListDeleteIndex(bobEntry *entry, int index) {
   if (data == nullptr) return -1;
   destroyRecord(entry->type, data);
   return dataArrayRemoveIndex(static_cast<dataArray *>(entry->data), index);
+}
+
+int bobListDeleteIndexes(bobEntry *entry, const int *positions, int count) {
+  if (entry == nullptr || !(entry->flags & BOB_ARRAY) || (count > 0 && positions == nullptr)) return -1;
+  auto *array = static_cast<dataArray *>(entry->data);
+  for (int i = 0; i < count; ++i)
+    if (positions[i] < 0 || positions[i] >= array->count || (i > 0 && positions[i] <= positions[i - 1])) return -1;
+  // One pass that destroys the named elements and closes the gaps, instead of one move per element.
+  char *data = static_cast<char *>(array->data);
+  size_t size = static_cast<size_t>(array->size);
+  int kept = 0;
+  for (int e = 0, next = 0; e < array->count; ++e) {
+    if (next < count && positions[next] == e) {
+      destroyRecord(entry->type, data + size * static_cast<size_t>(e));
+      ++next;
+      continue;
+    }
+    if (kept != e) std::memcpy(data + size * static_cast<size_t>(kept), data + size * static_cast<size_t>(e), size);
+    ++kept;
+  }
+  return dataArrayResize(array, kept);
 }
 
 int bobRegisterConverter(bobConverterProc proc, const char *source, const char *target) {
