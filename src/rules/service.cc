@@ -146,17 +146,18 @@ std::string evaluatorOf(toe *service) {
 // The callback built from the node's "<spec>Callback" method or command, or empty.
 std::string defaultCallback(Tcl_Interp *interp, toe *node, const char *spec, const char *subspec) {
   std::string callbackSpec = std::string(spec) + "Callback";
+  const char *method = specLookup(node, 1, "", callbackSpec.c_str(), "Method", subspec, nullptr);
+  const char *command = method != nullptr ? nullptr : specLookup(node, 1, "", callbackSpec.c_str(), "Command", subspec, nullptr);
+  // Most nodes name no callback: no service is resolved (nor cached) for one then.
+  if (method == nullptr && command == nullptr) return "";
+  std::string text = method != nullptr ? method : command;
   toe *service = getService(interp, node, callbackSpec.c_str(), subspec);
   if (service == nullptr) return "";
-  if (const char *method = specLookup(node, 1, "", callbackSpec.c_str(), "Method", subspec, nullptr))
-    return mergeList({toeGetId(service), method});
-  if (const char *command = specLookup(node, 1, "", callbackSpec.c_str(), "Command", subspec, nullptr)) {
-    std::string target = mergeList({toeGetId(node), "null"});
-    std::string evaluator = evaluatorOf(service);
-    std::string script = mergeList({evaluator.c_str(), target.c_str(), command});
-    return mergeList({toeGetId(service), script.c_str()});
-  }
-  return "";
+  if (method != nullptr) return mergeList({toeGetId(service), text.c_str()});
+  std::string target = mergeList({toeGetId(node), "null"});
+  std::string evaluator = evaluatorOf(service);
+  std::string script = mergeList({evaluator.c_str(), target.c_str(), text.c_str()});
+  return mergeList({toeGetId(service), script.c_str()});
 }
 
 // "Nothing defined" comes back as TCL_ERROR with an empty result.
@@ -359,7 +360,8 @@ int evaluateCommand(Tcl_Interp *interp, toe *node, const char *spec, const char 
 
   Tcl_DString substituted;
   Tcl_DStringInit(&substituted);
-  if (substituteParams(interp, node, command, &substituted, paramcmd) < 0) {
+  int substitutions = substituteParams(interp, node, command, &substituted, paramcmd);
+  if (substitutions < 0) {
     std::string message = std::string("unable to resolve parameter \"") + Tcl_DStringValue(&substituted) +
                           "\" in string: " + command;
     Tcl_DStringFree(&substituted);
@@ -379,8 +381,11 @@ int evaluateCommand(Tcl_Interp *interp, toe *node, const char *spec, const char 
   }
   Tcl_DStringFree(&substituted);
 
-  int code = toeEvalIn(interp, service, script.c_str());
-  if (code != TCL_OK) return code;
+  // A text without parameters is the same every time: its compiled form is kept.
+  int code = substitutions == 0 ? toeEvalCachedIn(interp, service, script.c_str())
+                                : toeEvalIn(interp, service, script.c_str());
+  // Without a callback there is nothing to run that could see the parameters result and ecm.
+  if (code != TCL_OK || callback.empty()) return code;
   Tcl_Obj *result = Tcl_GetObjResult(interp);
   Tcl_IncrRefCount(result);
   pushParameter(interp, node, "result", Tcl_GetString(result));

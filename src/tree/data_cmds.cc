@@ -71,24 +71,59 @@ int afterStore(Tcl_Interp *interp, toe *node) {
   int code = setTimeStamp(node) == 0 ? TCL_OK : TCL_ERROR;
   if (const char *action = attribute(node, "updateAction")) {
     std::string script = action;
-    return toeEvalIn(interp, node, script.c_str());
+    return toeEvalCachedIn(interp, node, script.c_str());
   }
   if (code == TCL_OK) Tcl_ResetResult(interp);
   return code;
 }
 
-// A value passed through the node's "updateFilter" (when it has one) for row `row`.
-bool filtered(Tcl_Interp *interp, toe *node, const char *prefix, const char *row, std::string &value) {
-  const char *filter = attribute(node, "updateFilter");
-  if (filter == nullptr) return true;
-  std::string script = mergeList({filter, row, value.c_str()});
-  if (toeEvalIn(interp, node, script.c_str()) != TCL_OK) {
-    Tcl_AppendResult(interp, prefix, "filter failed", nullptr);
-    return false;
+// The node's "updateFilter", called as {filter row value} with the node current. The words are kept
+// as Tcl objects across the elements of one store, so the filter is looked up once and its command
+// stays cached.
+class UpdateFilter {
+ public:
+  UpdateFilter(Tcl_Interp *interp, toe *node, const char *prefix) : interp_(interp), node_(node), prefix_(prefix) {
+    if (const char *filter = attribute(node, "updateFilter")) {
+      name_ = Tcl_NewStringObj(filter, -1);
+      Tcl_IncrRefCount(name_);
+    }
   }
-  value = Tcl_GetStringResult(interp);
-  return true;
-}
+  ~UpdateFilter() {
+    if (name_ != nullptr) Tcl_DecrRefCount(name_);
+  }
+  UpdateFilter(const UpdateFilter &) = delete;
+  UpdateFilter &operator=(const UpdateFilter &) = delete;
+
+  bool active() const { return name_ != nullptr; }
+
+  // Replaces value by the filter's result; false (message appended) when the filter fails.
+  bool apply(const char *row, std::string &value) {
+    if (name_ == nullptr) return true;
+    Tcl_Obj *words[3] = {name_, Tcl_NewStringObj(row, -1),
+                         Tcl_NewStringObj(value.data(), static_cast<int>(value.size()))};
+    for (Tcl_Obj *word : words) Tcl_IncrRefCount(word);
+    bool pushed = toeGetCurrentObject(interp_, TOE_SELECT_CURRENT) != node_ ||
+                  toeGetCurrentObject(interp_, TOE_SELECT_METHODS) != node_;
+    if (pushed) toePushContext(interp_, node_, node_);
+    int code = Tcl_EvalObjv(interp_, 3, words, 0);
+    if (pushed) toePopContext(interp_);
+    for (Tcl_Obj *word : words) Tcl_DecrRefCount(word);
+    if (code != TCL_OK) {
+      Tcl_AppendResult(interp_, prefix_, "filter failed", nullptr);
+      return false;
+    }
+    int length;
+    const char *result = Tcl_GetStringFromObj(Tcl_GetObjResult(interp_), &length);
+    value.assign(result, static_cast<size_t>(length));
+    return true;
+  }
+
+ private:
+  Tcl_Interp *interp_;
+  toe *node_;
+  const char *prefix_;
+  Tcl_Obj *name_ = nullptr;
+};
 
 // A list of strings in a new "ppchar" array bob (the form in which values reach the value methods).
 const char *createValueBob(const char *list) {
@@ -103,8 +138,8 @@ std::string bobCommand(const char *list, const char *tail = "") {
 
 // Evaluates "setNodeValue index 1 bob" with the node current.
 int storeThroughNode(Tcl_Interp *interp, toe *node, const char *index, const char *bob) {
-  std::string script = mergeList({"setNodeValue", index, "1", bob});
-  return toeEvalIn(interp, node, script.c_str());
+  const char *words[] = {"setNodeValue", index, "1", bob};
+  return toeEvalWordsIn(interp, node, 4, words);
 }
 
 // An element of a "ppchar" array bob; null for any other bob, which holds no strings to store.
@@ -133,7 +168,8 @@ int storeOne(Tcl_Interp *interp, toe *node, const char *id, const char *index, c
   const char *element = elementOf(bobIdLookup(id), 0);
   if (element == nullptr) return fail(interp, prefix, "Failed to get new value");
   std::string value = element;
-  if (!filtered(interp, node, prefix, index, value)) return TCL_ERROR;
+  UpdateFilter filter(interp, node, prefix);
+  if (!filter.apply(index, value)) return TCL_ERROR;
   int code = defineText(node, "data", index, type, value.c_str()) ? afterStore(interp, node)
                                                                    : fail(interp, prefix, "Failed to set new value");
   bobListDeleteIndex(bobIdLookup(id), 0);
@@ -152,32 +188,41 @@ int setLeafVector(Tcl_Interp *interp, toe *node, const char *id, const char *ind
   if (row != 0) return storeOne(interp, node, id, index, prefix);
   dataType *type;
   if (!dataTypeOf(interp, node, prefix, &type)) return TCL_ERROR;
-  // Every incr-th element from the first becomes the next row.
-  int count = bobIdLookupSize(bobIdLookup(id));
-  std::vector<std::string> rows;
+  // Every incr-th element from the first becomes the next row. Without a filter the rows are the
+  // bob's own strings; a filter is a script that may change or destroy the bob, so its results are
+  // kept apart and the bob is looked up again after each call.
+  UpdateFilter filter(interp, node, prefix);
+  bobEntry *bob = bobIdLookup(id);
+  int count = bobIdLookupSize(bob);
+  std::vector<std::string> filteredRows;
+  std::vector<const char *> values;
   std::vector<int> taken;
   bool failed = false;
   for (int position = 0; position < count && !failed; position += incr) {
-    const char *element = elementOf(bobIdLookup(id), position);
-    std::string value = element != nullptr ? element : "";
-    std::string row = std::to_string(rows.size() + 1);
+    const char *element = elementOf(bob, position);
     if (element == nullptr) {
       failed = fail(interp, prefix, "Failed to get new value");
-    } else if (!filtered(interp, node, prefix, row.c_str(), value)) {
-      failed = true;
-    } else {
-      rows.push_back(value);
-      taken.push_back(position);
+      break;
     }
+    if (filter.active()) {
+      std::string value = element;
+      failed = !filter.apply(std::to_string(taken.size() + 1).c_str(), value);
+      bob = bobIdLookup(id);
+      if (failed) break;
+      filteredRows.push_back(std::move(value));
+    } else {
+      values.push_back(element);
+    }
+    taken.push_back(position);
   }
-  std::vector<const char *> values;
-  for (const std::string &row : rows) values.push_back(row.c_str());
+  if (filter.active())
+    for (const std::string &row : filteredRows) values.push_back(row.c_str());
+  int rows = static_cast<int>(values.size());
   values.push_back(nullptr);
-  if (toeDefineSlice(node, "data", type, static_cast<int>(rows.size()), nullptr, values.data()) != 0 && !failed)
+  if (toeDefineSlice(node, "data", type, rows, nullptr, values.data()) != 0 && !failed)
     failed = fail(interp, prefix, "Failed to set new value");
   int code = failed ? TCL_ERROR : afterStore(interp, node);
-  for (auto position = taken.rbegin(); position != taken.rend(); ++position)
-    bobListDeleteIndex(bobIdLookup(id), *position);
+  bobListDeleteIndexes(bobIdLookup(id), taken.data(), static_cast<int>(taken.size()));
   return code;
 }
 
@@ -195,8 +240,9 @@ int setBranch(Tcl_Interp *interp, toe *node, const char *id, const char *index, 
     for (int i = 0; i < n; ++i) {
       toe *child = objectOf(children[i].c_str());
       if (child == nullptr) return fail(interp, prefix, "invalid receptive child ", children[i].c_str());
-      std::string script = "setNodeValue " + std::to_string(row) + " " + std::to_string(n - i) + " " + id;
-      if (toeEvalIn(interp, child, script.c_str()) != TCL_OK) return TCL_ERROR;
+      std::string rowText = std::to_string(row), share = std::to_string(n - i);
+      const char *words[] = {"setNodeValue", rowText.c_str(), share.c_str(), id};
+      if (toeEvalWordsIn(interp, child, 4, words) != TCL_OK) return TCL_ERROR;
     }
   }
   return afterStore(interp, node);
@@ -319,7 +365,8 @@ int invokeSetActions(Tcl_Interp *interp, toe *node, const char *type, const char
   for (const char *name : {"newvalue", "index", "rowname"}) clearParameter(interp, node, name);
   if (code != TCL_OK) return code;
   std::string inform = std::string("informDependencies ") + type;
-  if (toeEvalIn(interp, node, inform.c_str()) != TCL_OK) {
+  const char *words[] = {"informDependencies", type};
+  if (toeEvalWordsIn(interp, node, 2, words) != TCL_OK) {
     ddlPrintf("error", "%s failed\n", inform.c_str());
     return failWith(interp, inform + "failed");
   }
