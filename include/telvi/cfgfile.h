@@ -13,7 +13,9 @@
  * The reader parses such text from a file, any interface address or a string into an object;
  * bracketed actions run handlers registered by name ("load", "inherit" and "parse_error" are
  * built in; scripts register their own). Errors are reported through the "parse_error" action with
- * file, line, message and token, and end the parse; what was defined before the error stays.
+ * file, line, message and token, and end the parse, which then undoes what it did: objects it
+ * created are destroyed, keys get back their old values, inherits lose the parents they added; a
+ * file read by "load" belongs to the parse that loads it. What handlers did otherwise stays.
  *
  * The writer produces the same syntax from an object and its subtree, so that reading the output
  * back gives the same entries and children.
@@ -37,6 +39,12 @@ TELVI_BEGIN_DECLS
 
 /* The longest chain of inputs loading each other. */
 #define CFG_MAX_INPUT_DEPTH 50
+
+/* Blocks nest as deep as the reader's stack of 150 entries allows: about 72 levels (two entries
+ * per open block and the line being read). The writer opens blocks at most this deep; an object
+ * below is written as a block named by its path from there ("a.b.c = {"), which takes one level,
+ * so whatever the writer writes reads back. */
+#define CFG_BLOCK_NESTING 64
 
 /* ---- reading ---- */
 

@@ -4,6 +4,10 @@
 // follow) and IN-ACTION (the text between "[" and "]"). Among the rules that match at a position
 // the longest match wins, the earlier rule on equal length; the code below decides by first
 // character, which gives the same result.
+//
+// A NUL byte is never part of a token: every rule stops before it, and on its own it is a token
+// that the grammar rejects, so a file holding one is a syntax error at that line rather than a
+// text cut short.
 #include "objects/cfglex.h"
 
 #include <cstdarg>
@@ -32,6 +36,9 @@ namespace telvi::cfg {
 namespace {
 
 enum State { kInitial, kAfterEquals, kInAction };
+
+// The token of a NUL byte: no production takes it.
+constexpr int kNulToken = 256;
 
 cfgLexContext *top = nullptr;
 int depth = 0;
@@ -137,7 +144,14 @@ size_t quotedLength(const std::string &text, size_t start) {
     if (next == std::string::npos) break;
     close = next;
   }
+  if (std::memchr(text.data() + start, '\0', close - start) != nullptr) return 0;
   return close - start + 1;
+}
+
+// The first of the characters (NUL included) at or after from; the end of the text when none.
+size_t findAny(const std::string &text, size_t from, const char *characters) {
+  size_t found = text.find_first_of(std::string(characters, std::strlen(characters) + 1), from);
+  return found == std::string::npos ? text.size() : found;
 }
 
 // Rule: an unquoted value up to the first ";" or newline (not included), with line continuation:
@@ -149,8 +163,7 @@ int plainValue(cfgLexContext &in, std::string &value) {
   std::string collected;
   size_t from = start;
   for (;;) {
-    size_t stop = text.find_first_of(";\n", from);
-    if (stop == std::string::npos) stop = text.size();  // not reached: every input ends with "\n"
+    size_t stop = findAny(text, from, ";\n");
     if (stop < text.size() && text[stop] == '\n' && stop > from && text[stop - 1] == '\\') {
       collected.append(text, from, stop - 1 - from);
       ++in.line;
@@ -186,10 +199,10 @@ int scan(cfgLexContext &in, std::string &value) {
     const char *here = text.data() + in.position;
     unsigned char c = static_cast<unsigned char>(*here);
 
+    if (c == '\0') break;  // a token of its own below
     if (in.state == kInAction) {
       if (c == ']') break;  // the closing bracket below
-      size_t end = text.find(']', in.position);
-      if (end == std::string::npos) end = text.size();
+      size_t end = findAny(text, in.position, "]");
       size_t length = end - in.position;
       in.line += countLines(here, length);
       value = unescape(here, length);
@@ -207,8 +220,7 @@ int scan(cfgLexContext &in, std::string &value) {
       continue;
     }
     if (c == '#') {
-      size_t end = text.find('\n', in.position);
-      if (end == std::string::npos) end = text.size();
+      size_t end = findAny(text, in.position, "\n");
       std::string comment(here, end - in.position);
       if (comment.compare(0, 9, "#debug_on") == 0) traceOn = true;
       if (comment.compare(0, 10, "#debug_off") == 0) traceOn = false;
@@ -274,6 +286,11 @@ int scan(cfgLexContext &in, std::string &value) {
   const char *here = text.data() + in.position;
   unsigned char c = static_cast<unsigned char>(*here);
   in.position += 1;
+  if (c == '\0') {
+    in.state = kInitial;
+    trace("Matched character '\\0'\n");
+    return token(kNulToken, here, 1);
+  }
   if (c != '}' && c != ']' && in.state != kInitial && c < 128) {
     in.state = kInitial;
     value.assign(here, 1);
@@ -359,13 +376,9 @@ cfgLexContext *cfglexPushContext(const char *file, const char *string) {
       return nullptr;
     }
     std::string &text = context->text;
+    char buffer[16384];
     ssize_t got;
-    do {
-      size_t old = text.size();
-      text.resize(old + 65536);
-      got = interfaceRead(fd, text.data() + old, 65536, nullptr);
-      text.resize(old + (got > 0 ? static_cast<size_t>(got) : 0));
-    } while (got > 0);
+    while ((got = interfaceRead(fd, buffer, sizeof buffer, nullptr)) > 0) text.append(buffer, static_cast<size_t>(got));
     interfaceClose(fd);
     if (got < 0) {
       reportError("failed to open file");

@@ -17,20 +17,32 @@
 // soon as the last token of its production has been read, as an LALR parser's default reductions
 // would, so definitions and errors happen at the same tokens. Each parse keeps its state in its own
 // Parser and ParseContext, so an action may start a nested parse (a "load") at any point.
+//
+// A parse that fails is taken back: a journal notes every object the reader creates, every key it
+// defines or redefines (with the old value) and every parent an "inherit" adds, and undoes them in
+// reverse order. A file read by "load" writes into the journal of the parse that loads it, so a
+// failure anywhere undoes the whole import; what script actions do by other means stays.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "objects/cfglex.h"
+#include "objects/keys.h"
 #include "telvi/cfgfile.h"
+#include "telvi/id.h"
 #include "telvi/toe.h"
 
 namespace telvi::cfg {
 namespace {
 
 constexpr int kMaxStack = 150;      // entries of the parser's value stack
+// The writer's deepest blocks, plus one level of path-named blocks, with a line inside each: the
+// start state, the file's lines, two entries per block, three for the line.
+static_assert(2 + 2 * (CFG_BLOCK_NESTING + 1) + 3 <= kMaxStack);
 constexpr int kMaxReportDepth = 6;  // errors raised while reporting an error, nested
 constexpr const char *kStringInput = "<STRING INPUT>";
 constexpr const char *kParseSlice = "\003_PARSE_\003";
@@ -66,9 +78,14 @@ class Held {
   Held() = default;
   explicit Held(toe *object) : object_(object) { toeIncrRefCount(object_); }
   Held(const Held &other) : Held(other.object_) {}
+  Held(Held &&other) noexcept : object_(other.object_) { other.object_ = nullptr; }
   Held &operator=(const Held &other) {
     Held copy(other);
     std::swap(object_, copy.object_);
+    return *this;
+  }
+  Held &operator=(Held &&other) noexcept {
+    std::swap(object_, other.object_);
     return *this;
   }
   ~Held() { toeDecrRefCount(object_); }
@@ -76,6 +93,193 @@ class Held {
 
  private:
   toe *object_ = nullptr;
+};
+
+// ---- the journal of a parse ----
+
+// The number of an object's id ("toe17": 17); 0 for none.
+unsigned long idNumber(const char *id) {
+  if (id == nullptr || std::strncmp(id, "toe", 3) != 0) return 0;
+  return std::strtoul(id + 3, nullptr, 10);
+}
+
+// The number the next object will get: objects are numbered in order of creation, never twice.
+unsigned long nextIdNumber() {
+  char *id = idNext("toe");
+  unsigned long number = idNumber(id);
+  std::free(id);
+  return number;
+}
+
+class Journal {
+ public:
+  size_t size() const { return entries_.size(); }
+
+  // Before slice/key of object is (re)defined: notes what stood there. Objects created since mark
+  // go as a whole, so their keys need no note.
+  void noteKey(toe *object, const std::string &slice, const char *key, size_t mark) {
+    if (object == nullptr || createdSince(object, mark)) return;
+    Entry entry{Entry::kKey, Held(object)};
+    entry.slice = slice;
+    entry.key = key;
+    if (toeVal *value = toeRawLookup(object, 0, slice.c_str(), key)) {
+      entry.existed = true;
+      entry.type = toeValGetDataType(value);
+      // Only a typed value can refuse the new text, which removes the key: then it must come back
+      // to its place.
+      if (entry.type != nullptr) {
+        entry.keyIndex = indexOf(toeEntries(object, slice.c_str()), key);
+        entry.sliceIndex = indexOf(toeSlices(object), slice.c_str());
+      }
+      if (const char *text = toeValGetStringValue(value)) {
+        entry.hadString = true;
+        entry.text = text;
+      }
+    }
+    entries_.push_back(std::move(entry));
+  }
+
+  // Objects are created between begin and end of a step that runs no script: every object
+  // numbered in between was made by the step.
+  unsigned long beginCreating() const { return nextIdNumber(); }
+  void endCreating(unsigned long first) {
+    unsigned long end = nextIdNumber();
+    if (end <= first) return;
+    Entry entry{Entry::kCreated, Held()};
+    entry.first = first;
+    entry.end = end;
+    ranges_.push_back({first, end, entries_.size()});
+    entries_.push_back(std::move(entry));
+  }
+
+  // The parent counts of the object and everything below it, before an inherit adds parents.
+  // Objects created since mark go as a whole, with everything below them.
+  std::vector<std::pair<Held, int>> parentCounts(toe *object, size_t mark) {
+    std::vector<std::pair<Held, int>> counts;
+    std::unordered_set<toe *> seen;
+    collectParentCounts(object, mark, counts, seen, 0);
+    return counts;
+  }
+  // After the inherit: notes those whose parents grew.
+  void noteParents(std::vector<std::pair<Held, int>> &counts) {
+    for (auto &[object, before] : counts) {
+      toe **parents = nullptr;
+      int count = 0;
+      if (toeGetParents(object.get(), &parents, &count) != 0 || count <= before) continue;
+      Entry entry{Entry::kParents, std::move(object)};
+      entry.parentCount = before;
+      entries_.push_back(std::move(entry));
+    }
+  }
+
+  // Undoes everything noted since mark, the latest first.
+  void rollBack(size_t mark) {
+    while (entries_.size() > mark) {
+      Entry entry = std::move(entries_.back());
+      entries_.pop_back();
+      undo(entry);
+    }
+    while (!ranges_.empty() && ranges_.back().entry >= mark) ranges_.pop_back();
+  }
+
+ private:
+  struct Entry {
+    enum Kind { kKey, kCreated, kParents };
+    Entry(Kind kind, Held object) : kind(kind), object(std::move(object)) {}
+    Kind kind;
+    Held object;
+    std::string slice, key, text;  // kKey: what stood at slice/key
+    bool existed = false, hadString = false;
+    dataType *type = nullptr;
+    int keyIndex = -1, sliceIndex = -1;  // where key and slice stood in their lists
+    unsigned long first = 0, end = 0;  // kCreated: objects numbered first to end - 1
+    int parentCount = 0;               // kParents: the count before
+  };
+  struct Range {
+    unsigned long first, end;
+    size_t entry;
+  };
+
+  bool createdSince(toe *object, size_t mark) const {
+    unsigned long number = idNumber(toeGetId(object));
+    auto after = std::upper_bound(ranges_.begin(), ranges_.end(), number,
+                                  [](unsigned long n, const Range &range) { return n < range.first; });
+    if (after == ranges_.begin()) return false;
+    const Range &range = *(after - 1);
+    return number < range.end && range.entry >= mark;
+  }
+
+  void collectParentCounts(toe *object, size_t mark, std::vector<std::pair<Held, int>> &counts,
+                           std::unordered_set<toe *> &seen, int depth) {
+    // Naming trees can hold loops; an object is counted once.
+    if (object == nullptr || depth > 1000 || createdSince(object, mark) || !seen.insert(object).second) return;
+    toe **parents = nullptr;
+    int count = 0;
+    toeGetParents(object, &parents, &count);
+    counts.emplace_back(Held(object), count);
+    for (const std::string &name : telvi::objects::keysOf(object, "object")) {
+      void *child = nullptr;
+      const char *id = toeValGetStringValue(toeRawLookup(object, 0, "object", name.c_str()));
+      if (id != nullptr && idLookup("toe", id, &child) == 0)
+        collectParentCounts(static_cast<toe *>(child), mark, counts, seen, depth + 1);
+    }
+  }
+
+  static int indexOf(const stringList *list, const char *name) {
+    for (int32_t i = 0; list != nullptr && i < list->count; ++i)
+      if (std::strcmp(list->items[i], name) == 0) return i;
+    return -1;
+  }
+  // Moves name, which came back at the end of the list, to where it stood.
+  static void moveBack(stringList *list, const char *name, int index) {
+    int now = indexOf(list, name);
+    if (index < 0 || now <= index) return;
+    std::rotate(list->items + index, list->items + now, list->items + now + 1);
+  }
+
+  static void undo(Entry &entry) {
+    toe *object = entry.object.get();
+    switch (entry.kind) {
+      case Entry::kKey:
+        if (!entry.existed) {
+          toeRawUndefine(object, entry.slice.c_str(), entry.key.c_str());
+        } else {
+          // A typed value that refused the new text was removed with its key, and comes back
+          // at the end of the lists: it goes back to its place.
+          bool gone = toeRawLookup(object, 0, entry.slice.c_str(), entry.key.c_str()) == nullptr;
+          toeDefineString(object, entry.slice.c_str(), entry.key.c_str(), entry.type,
+                          entry.hadString ? entry.text.c_str() : nullptr);
+          if (gone) {
+            moveBack(toeEntries(object, entry.slice.c_str()), entry.key.c_str(), entry.keyIndex);
+            moveBack(toeSlices(object), entry.slice.c_str(), entry.sliceIndex);
+          }
+        }
+        break;
+      case Entry::kCreated:
+        // The latest first: children before the objects they were created in. Their parents go
+        // first: an object that inherited one below it (inherit of a child that an earlier
+        // inherit copied in) would otherwise keep itself alive through that child.
+        for (unsigned long number = entry.end; number-- > entry.first;) {
+          void *created = nullptr;
+          if (idLookup("toe", ("toe" + std::to_string(number)).c_str(), &created) == 0 && created != nullptr) {
+            toeSetParents(static_cast<toe *>(created), nullptr, 0);
+            toeDestroyHierarchy(static_cast<toe *>(created));
+          }
+        }
+        break;
+      case Entry::kParents: {
+        toe **parents = nullptr;
+        int count = 0;
+        if (toeGetParents(object, &parents, &count) != 0 || count <= entry.parentCount) break;
+        std::vector<toe *> kept(parents, parents + entry.parentCount);
+        toeSetParents(object, kept.data(), entry.parentCount);
+        break;
+      }
+    }
+  }
+
+  std::vector<Entry> entries_;
+  std::vector<Range> ranges_;  // of the kCreated entries, in order of numbers
 };
 
 struct ParseContext {
@@ -88,6 +292,8 @@ struct ParseContext {
   std::vector<toe *> parents;
   const char *actionSlice = nullptr;
   bool keyValue = false;
+  Journal *journal = nullptr;
+  size_t mark = 0;  // the journal's size when this parse began
 };
 
 ParseContext *active = nullptr;
@@ -126,6 +332,7 @@ bool runAction(const char *text, char **result) {
       std::strstr(text, "parse_error") == nullptr) {
     std::string slice = std::string(active->actionSlice) + (active->keyValue ? "_post" : "_pre");
     std::string key = "key" + std::to_string(recordCounter++);
+    active->journal->noteKey(object, slice, key.c_str(), active->mark);
     toeDefineString(object, slice.c_str(), key.c_str(), nullptr, text);
   }
   stringList words{0, nullptr};
@@ -304,14 +511,24 @@ class Parser {
       key = keylist.substr(colon + 1);
     }
     const char *name = key.c_str();
-    toe *object = toeKeyList2ObjectAndKey(context_.current.get(), &name, context_.locateFlags);
-    return object != nullptr && toeDefineString(object, slice.c_str(), name, nullptr, value) != nullptr;
+    Journal &journal = *context_.journal;
+    toe *object = context_.current.get();
+    if (key.find('.') != std::string::npos) {  // a key path, which may create objects
+      unsigned long first = journal.beginCreating();
+      object = toeKeyList2ObjectAndKey(object, &name, context_.locateFlags);
+      journal.endCreating(first);
+    }
+    if (object == nullptr) return false;
+    journal.noteKey(object, slice, name, context_.mark);
+    return toeDefineString(object, slice.c_str(), name, nullptr, value) != nullptr;
   }
 
   bool startObject(const std::string &keylist) {
     context_.keyValue = false;
+    unsigned long first = context_.journal->beginCreating();
     toe *object = toeLocate(context_.current.get(), keylist.c_str(), context_.locateFlags, nullptr,
                             context_.parents.data(), static_cast<int>(context_.parents.size()));
+    context_.journal->endCreating(first);
     if (object == nullptr) return fail("failed to create tree object");
     traceParser("Started object");
     int level = 0;
@@ -348,10 +565,14 @@ class Parser {
   std::string text_;
 };
 
+// journal: the journal of the parse this one is part of (a load), or none for a parse of its own.
 int parse(const char *file, const char *string, toe *object, const char *slice, int exact, toe **parents,
-          int parentCount, const char *actionSlice) {
+          int parentCount, const char *actionSlice, Journal *journal = nullptr) {
   if (object == nullptr || (file == nullptr && string == nullptr)) return -1;
+  Journal own;
   ParseContext context;
+  context.journal = journal != nullptr ? journal : &own;
+  context.mark = context.journal->size();
   context.root = Held(object);
   context.current = Held(object);
   context.name = file != nullptr ? file : kStringInput;
@@ -375,6 +596,7 @@ int parse(const char *file, const char *string, toe *object, const char *slice, 
     code = parser.run() ? 0 : -1;
     popInput(serial);
   }
+  if (code != 0) context.journal->rollBack(context.mark);
   active = saved;
   return code;
 }
@@ -399,13 +621,28 @@ int loadAction(toe *object, int argc, char **argv, void *, char **) {
     parents.push_back(parent);
   else if (active != nullptr)
     parents = active->parents;
+  // What the loaded file does is part of this parse: a failure later on undoes it too.
   return parse(words[1], nullptr, superior != nullptr ? superior : object, slice != nullptr ? slice : defaultSlice.c_str(),
-               exact, parents.data(), static_cast<int>(parents.size()), nullptr);
+               exact, parents.data(), static_cast<int>(parents.size()), nullptr,
+               active != nullptr ? active->journal : nullptr);
 }
 
 int inheritAction(toe *object, int argc, char **argv, void *, char **) {
+  Journal *journal = active != nullptr ? active->journal : nullptr;
   int code = 0;
-  for (int i = 1; i < argc && code == 0; ++i) code = toeInherit(object, argv[i]);
+  for (int i = 1; i < argc && code == 0; ++i) {
+    if (journal == nullptr) {
+      code = toeInherit(object, argv[i]);
+      continue;
+    }
+    // An inherit adds a parent to the object and to the same-named objects below it, and creates
+    // the children the source has and the object lacks.
+    auto counts = journal->parentCounts(object, active->mark);
+    unsigned long first = journal->beginCreating();
+    code = toeInherit(object, argv[i]);
+    journal->endCreating(first);
+    journal->noteParents(counts);
+  }
   return code;
 }
 
@@ -463,7 +700,8 @@ void reportError(const char *message) {
   if (reportDepth >= kMaxReportDepth) return;
   ++reportDepth;
   std::string token = cfglexToken();
-  if (token.find('"') != std::string::npos) token = "???";
+  // The reporter's words are split at double quotes, and a NUL would end its text.
+  if (token.find_first_of(std::string("\"\0", 2)) != std::string::npos) token = "???";
   std::string name = active != nullptr ? active->name : cfglexFile();
   std::string text = "parse_error \"" + name + "\" \"" + std::to_string(cfglexLineno()) + "\" \"" + message +
                      "\" \"" + token + "\"";

@@ -1,6 +1,7 @@
 // Writer of configuration object files: an object and its subtree in the syntax the reader takes.
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -173,11 +174,24 @@ std::string parentName(const std::string &parent, const std::string &own) {
   return written.empty() ? parent : written;
 }
 
-std::string fullName(toe *object, int depth) {
-  char *name = toeObject2Name(object, depth);
-  std::string text = name != nullptr ? name : "";
-  std::free(name);
-  return text;
+using Name = std::optional<std::string>;
+
+// The object's name with up to depth of its named superiors before it, dotted (depth -1: all of
+// them), as toeObject2Name gives it; built from the top down so that it costs its length.
+Name nameOf(toe *object, int depth) {
+  const char *own = ownString(object, "internal", "name");
+  if (own == nullptr) return std::nullopt;
+  std::vector<const char *> names{own};
+  toe *above = toeGetSuperior(object);
+  for (int level = 1; depth != 0 && above != nullptr && level < kMaxDepth; ++level, --depth) {
+    const char *name = ownString(above, "internal", "name");
+    if (name == nullptr) break;
+    names.push_back(name);
+    above = toeGetSuperior(above);
+  }
+  std::string full = names.back();
+  for (size_t i = names.size() - 1; i-- > 0;) (full += '.') += names[i];
+  return full;
 }
 
 class Writer {
@@ -185,17 +199,124 @@ class Writer {
   Writer(cfgWriteProc *write, void *handle, const char *slice, const char **slices, int sliceCount, int flags,
          Prune prune, const char *actionBase, const char *filterSet)
       : write_(write), handle_(handle), slice_(slice), slices_(slices), sliceCount_(sliceCount), flags_(flags),
-        prune_(prune), actionBase_(actionBase), filterSet_(filterSet) {}
+        prune_(prune), actionBase_(actionBase), filterSet_(filterSet) {
+    if (actionBase_ != nullptr) {
+      pre_ = std::string(actionBase_) + "_pre";
+      post_ = std::string(actionBase_) + "_post";
+    }
+  }
 
-  int object(toe *object, int depth) {
+  int top(toe *object, int depth) {
+    Name name;
+    if (flat() && depth >= 1) name = nameOf(object, depth - 1);
+    return this->object(object, depth, depth, name);
+  }
+
+ private:
+  bool flat() const { return (flags_ & CFG_EXPORT_DOT) != 0; }
+
+  // The object at depth (in the tree) inside nesting open blocks, then its children: nested in
+  // blocks of their own, or in the flat form one after another. name (flat form only) is the
+  // object's dotted name with depth - 1 superiors, which every line of the object carries.
+  int object(toe *object, int depth, int nesting, const Name &name) {
     if (object == nullptr || depth > kMaxDepth) return -1;
-    bool flat = (flags_ & CFG_EXPORT_DOT) != 0;
-    std::string indent = depth >= 1 && (flags_ & CFG_EXPORT_INDENT) != 0 ? std::string(depth, '\t') : "";
-    std::string path = flat && depth >= 1 ? fullName(object, depth - 1) + "." : "";
+    std::vector<std::string> slices = ownLines(object, depth, nesting, name);
+    for (auto &[childName, child] : childrenToWrite(object)) {
+      if (flat()) {
+        if (this->object(child, depth + 1, nesting, childNameOf(child, object, name, depth + 1)) != 0) return -1;
+      } else if (nesting < CFG_BLOCK_NESTING) {
+        std::string indent = indentation(nesting);
+        put(indent + childName + " = {\n");
+        if (this->object(child, depth + 1, nesting + 1, std::nullopt) != 0) return -1;
+        put(indent + "}\n");
+      } else if (detached(child, depth + 1, nesting, childName) != 0) {
+        return -1;
+      }
+    }
+    postActions(object, slices, indentation(nesting), pathOf(name));
+    unmark(object);
+    return 0;
+  }
 
+  // Below the deepest nesting the writer opens, an object is a block named by its path from the
+  // object at that nesting ("a.b.c = {"), which the reader takes in one level whatever the path's
+  // length; its children follow as blocks of the same kind after it.
+  int detached(toe *object, int depth, int nesting, const std::string &path) {
+    if (object == nullptr || depth > kMaxDepth) return -1;
+    std::string indent = indentation(nesting);
+    put(indent + path + " = {\n");
+    std::vector<std::string> slices = ownLines(object, depth, nesting + 1, std::nullopt);
+    postActions(object, slices, indentation(nesting + 1), "");
+    put(indent + "}\n");
+    for (auto &[childName, child] : childrenToWrite(object))
+      if (detached(child, depth + 1, nesting, path + "." + childName) != 0) return -1;
+    unmark(object);
+    return 0;
+  }
+
+  std::string indentation(int nesting) const {
+    return nesting >= 1 && (flags_ & CFG_EXPORT_INDENT) != 0 ? std::string(nesting, '\t') : "";
+  }
+  static std::string pathOf(const Name &name) { return name ? *name + "." : ""; }
+
+  // The flat form's name of a child at depth: its superior's name (when that is the object the
+  // walk came from) and its own.
+  static Name childNameOf(toe *child, toe *from, const Name &fromName, int depth) {
+    if (toeGetSuperior(child) != from || depth <= 1) return nameOf(child, depth - 1);
+    const char *own = ownString(child, "internal", "name");
+    if (own == nullptr) return std::nullopt;
+    return fromName ? *fromName + "." + own : std::string(own);
+  }
+
+  // The children written, in the "object" slice's order: those whose names begin with "_" last.
+  std::vector<std::pair<std::string, toe *>> childrenToWrite(toe *object) const {
+    std::vector<std::pair<std::string, toe *>> all = childrenOf(object), chosen;
+    for (int pass = 0; pass < 2; ++pass)
+      for (auto &entry : all) {
+        if ((entry.first[0] == '_') != (pass == 1)) continue;
+        if ((flags_ & CFG_EXPORT_MINIMAL) != 0 && !marked(entry.second)) continue;
+        if (prune_.cuts(entry.second)) continue;
+        chosen.push_back(entry);
+      }
+    return chosen;
+  }
+
+  // The object's lines before its children: header, inherit action, pre-actions, entries. Returns
+  // the object's slice list.
+  std::vector<std::string> ownLines(toe *object, int depth, int nesting, const Name &name) {
+    std::string indent = indentation(nesting);
+    std::string path = flat() && depth >= 1 ? pathOf(name) : "";
     if (filterSet_ != nullptr && std::strcmp(filterSet_, "_models") == 0 && depth == 0) put("type = reference\n");
-    if ((flags_ & CFG_EXPORT_PARENTS) != 0 && !flat) inheritLine(object, indent);
+    if ((flags_ & CFG_EXPORT_PARENTS) != 0 && !flat()) inheritLine(object, indent);
 
+    std::vector<std::string> slices = sliceList(object);
+    if (actionBase_ != nullptr && listed(slices, pre_)) {
+      for (const std::string &key : keysOf(object, pre_.c_str())) {
+        if (!passes(filterSet_, pre_, key)) continue;
+        std::string text = escaped(ownString(object, pre_, key));
+        std::string line = indent + path + "[ " + text + " ]";
+        if (std::strcmp(actionBase_, "action") == 0)
+          line += "\n" + indent + pre_ + ":" + path + key + " = \"" + text + "\"";
+        put(line + "\n");
+      }
+    }
+    if (slice_ != nullptr) entries(object, slice_, indent, "", path);
+    for (const std::string &slice : slices) {
+      if ((slice_ != nullptr && slice == slice_) || slice == kMarkSlice) continue;
+      if (actionBase_ != nullptr && (slice == pre_ || slice == post_)) continue;
+      entries(object, slice, indent, slice + ":", path);
+    }
+    return slices;
+  }
+
+  void postActions(toe *object, const std::vector<std::string> &slices, const std::string &indent,
+                   const std::string &path) {
+    if (actionBase_ == nullptr || !listed(slices, post_)) return;
+    for (const std::string &key : keysOf(object, post_.c_str()))
+      if (passes(filterSet_, post_, key)) put(indent + path + "[ " + escaped(ownString(object, post_, key)) + " ]\n");
+  }
+
+  std::vector<std::string> sliceList(toe *object) const {
     std::vector<std::string> slices;
     if (slice_ != nullptr || sliceCount_ > 0) {
       for (int i = 0; slices_ != nullptr && i < sliceCount_; ++i)
@@ -203,65 +324,24 @@ class Writer {
     } else {
       slices = keysOf(object, "entries");
     }
-    std::string pre, post;
-    if (actionBase_ != nullptr) {
-      pre = std::string(actionBase_) + "_pre";
-      post = std::string(actionBase_) + "_post";
-    }
-    auto listed = [&](const std::string &name) {
-      for (const std::string &s : slices)
-        if (s == name) return true;
-      return false;
-    };
-
-    if (actionBase_ != nullptr && listed(pre)) {
-      for (const std::string &key : keysOf(object, pre.c_str())) {
-        if (!passes(filterSet_, pre, key)) continue;
-        std::string text = escaped(ownString(object, pre, key));
-        std::string line = indent + path + "[ " + text + " ]";
-        if (std::strcmp(actionBase_, "action") == 0)
-          line += "\n" + indent + pre + ":" + path + key + " = \"" + text + "\"";
-        put(line + "\n");
-      }
-    }
-    if (slice_ != nullptr) entries(object, slice_, indent, "", path);
-    for (const std::string &slice : slices) {
-      if ((slice_ != nullptr && slice == slice_) || slice == kMarkSlice) continue;
-      if (actionBase_ != nullptr && (slice == pre || slice == post)) continue;
-      entries(object, slice, indent, slice + ":", path);
-    }
-
-    auto children = childrenOf(object);
-    for (int pass = 0; pass < 2; ++pass) {
-      for (auto &[name, child] : children) {
-        if ((name[0] == '_') != (pass == 1)) continue;
-        if ((flags_ & CFG_EXPORT_MINIMAL) != 0 && !marked(child)) continue;
-        if (prune_.cuts(child)) continue;
-        if (!flat) put(indent + name + " = {\n");
-        if (this->object(child, depth + 1) != 0) return -1;
-        if (!flat) put(indent + "}\n");
-      }
-    }
-
-    if (actionBase_ != nullptr && listed(post)) {
-      for (const std::string &key : keysOf(object, post.c_str()))
-        if (passes(filterSet_, post, key)) put(indent + path + "[ " + escaped(ownString(object, post, key)) + " ]\n");
-    }
-    unmark(object);
-    return 0;
+    return slices;
+  }
+  static bool listed(const std::vector<std::string> &slices, const std::string &name) {
+    for (const std::string &slice : slices)
+      if (slice == name) return true;
+    return false;
   }
 
- private:
   void put(const std::string &text) { write_(handle_, text.c_str()); }
 
   void inheritLine(toe *object, const std::string &indent) {
     toe **parents = nullptr;
     int count = 0;
     if (toeGetParents(object, &parents, &count) != 0 || count == 0) return;
-    std::string own = fullName(object, -1);
+    std::string own = nameOf(object, -1).value_or("");
     std::string line = indent + "[ inherit ";
     for (int i = 0; i < count; ++i) {
-      std::string name = fullName(parents[i], -1);
+      std::string name = nameOf(parents[i], -1).value_or("");
       if (!name.empty()) line += parentName(name, own) + " ";
     }
     put(line + " ]\n ");
@@ -287,6 +367,7 @@ class Writer {
   Prune prune_;
   const char *actionBase_;
   const char *filterSet_;
+  std::string pre_, post_;
 };
 
 int writeToString(void *handle, const char *text) {
@@ -316,7 +397,7 @@ int cfgfileWrite(cfgWriteProc *write, void *handle, int depth, toe *object, cons
   if (write == nullptr || object == nullptr || depth < 0) return -1;
   Writer writer(write, handle, slice, slices, sliceCount, flags, Prune{pruneSlice, pruneKey, pruneValue}, actionBase,
                 filterSet);
-  return writer.object(object, depth);
+  return writer.top(object, depth);
 }
 
 int cfgfileWriteToFile(const char *target, toe *object, const char *slice, const char **slices, int sliceCount,

@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -117,12 +119,12 @@ TEST_F(CfgFile, ValuesQuotingContinuationAndComments) {
   EXPECT_EQ("", value(root, "empty"));
   EXPECT_EQ("no newline", value(root, "last"));
 
-  // A block opened and a value ending in "}" on one line leaves the block open.
+  // A block opened and a value ending in "}" on one line leaves the block open: the read fails.
   EXPECT_EQ(-1, parse("open = { b = 1 }\n"));
-  EXPECT_EQ("1 }", value(at("open"), "b"));
+  EXPECT_EQ(nullptr, at("open"));
   EXPECT_EQ(0, parse("closed = { b = 1; }\n"));
   EXPECT_EQ("1", value(at("closed"), "b"));
-  EXPECT_EQ(nullptr, toeEntries(at("open"), "\003_PARSE_\003"));
+  EXPECT_EQ(nullptr, toeEntries(at("closed"), "\003_PARSE_\003"));
 
   EXPECT_EQ(0, cfgyaccDebugOn());
   testing::internal::CaptureStderr();
@@ -152,15 +154,12 @@ TEST_F(CfgFile, ErrorsNameFileLineAndToken) {
     ASSERT_FALSE(reports.empty()) << c.text;
     EXPECT_EQ(std::string("<STRING INPUT>") + c.report, reports[0]) << c.text;
   }
-  // A file's errors carry its name; what was defined before the error stays.
+  // A file's errors carry its name.
   std::string path = file("broken.cfg", "good = 1\nbad = {\n  inner = 2\n  x y\n}\n");
   reports.clear();
   EXPECT_EQ(-1, cfgfileParseFile(path.c_str(), root));
   ASSERT_EQ(1u, reports.size());
   EXPECT_EQ(path + "(4): syntax error at 'y'", reports[0]);
-  EXPECT_EQ("1", value(root, "good"));
-  EXPECT_EQ("2", value(at("bad"), "inner"));
-  EXPECT_EQ(nullptr, toeEntries(at("bad"), "\003_PARSE_\003"));
 
   // The parser's stack holds 150 entries: the start state, two per open block (its name and its
   // lines so far) and the symbols of the current line.
@@ -201,6 +200,91 @@ TEST_F(CfgFile, ErrorsNameFileLineAndToken) {
   EXPECT_EQ(-1, parse("k: = [ answer 1 ]\n"));
   ASSERT_EQ(2u, reports.size());
   EXPECT_NE(std::string::npos, reports[1].find("Failed to set KEYLIST from ACTION"));
+}
+
+std::string snapshot(toe *object) {
+  char *text = cfgfileWriteToString(object, nullptr, nullptr, 0, CFG_EXPORT_INDENT | CFG_EXPORT_PARENTS, nullptr,
+                                    nullptr, nullptr, nullptr, nullptr);
+  std::string copy = text != nullptr ? text : "<none>";
+  std::free(text);
+  return copy;
+}
+
+// A read that fails takes back all it did, and all that the files it loaded did: objects it
+// created go, keys get their old values (types and places in the key lists included), inherits
+// lose the parents they added.
+TEST_F(CfgFile, FailedReadsAreTakenBack) {
+  int number = 5;
+  ASSERT_NE(nullptr, toeDefine(root, "value", "n", dataGetType("int"), &number));
+  ASSERT_EQ(0, parse("a = 1\nb = {\n  c = 2\n}\nbase = { kind = x; sub = {}; }\nlast = 1\n"));
+  std::string loaded = file("loaded.cfg", "a = from file\nfresh = { k = 1; }\nb.c = 3\n[ inherit base ]\n");
+  std::string before = snapshot(root);
+  int ids = idCount("toe");
+  const std::string failing[] = {
+      "a = 2\nnew = { x = 1; }\nb = {\n  [ inherit base ]\n  c = 4\n  d.e.f = 5\n}\ns:k = 1\n= oops\n",
+      "a = 2\nn = not a number\n",  // the typed key refuses the text and is removed
+      "[ load " + loaded + " ]\n[ nosuch ]\n",
+      "b = {\n[ load " + loaded + " ]\n}\nnew = {\n",
+      "a = 3\n" + [] {
+        std::string path;
+        for (int i = 0; i < 10000; ++i) path += "a.";
+        return path;
+      }() + "k = 1\n",  // 1000 objects are created before the path is refused
+  };
+  for (const std::string &text : failing) {
+    EXPECT_EQ(-1, parse(text)) << text.substr(0, 60);
+    EXPECT_EQ(before, snapshot(root)) << text.substr(0, 60);
+    EXPECT_EQ(ids, idCount("toe")) << text.substr(0, 60);
+  }
+  EXPECT_EQ(dataGetType("int"), toeValGetDataType(toeRawLookup(root, 0, "value", "n")));
+  EXPECT_EQ("5", value(root, "n"));
+
+  // A read that an action starts is one of its own: its failure takes back its own work only,
+  // and the read around it goes on.
+  auto tolerate = [](toe *object, int, char **, void *, char **) {
+    cfgfileParseString("inner = 1\nb = {\n", object);
+    return 0;
+  };
+  cfgyaccRegisterAction("tolerate", tolerate, nullptr);
+  EXPECT_EQ(0, parse("kept = 1\n[ tolerate ]\n"));
+  EXPECT_EQ("1", value(root, "kept"));
+  EXPECT_EQ("<none>", value(root, "inner"));
+}
+
+// Whatever the writer writes reads back: trees deeper than the reader's block nesting are written
+// with blocks named by paths below CFG_BLOCK_NESTING, and the flat form carries long paths.
+TEST_F(CfgFile, DeepTreesReadBack) {
+  std::string text, path;
+  for (int depth = 0; depth < 1000; ++depth) {
+    text += path + "k = " + std::to_string(depth) + "\n";
+    if (depth % 100 == 0) text += path + "side.s = x\n";
+    path += "a.";
+  }
+  ASSERT_EQ(0, parse(text));
+  const char *slices[] = {"value", "s"};
+  for (int flags : {CFG_EXPORT_INDENT, 0, CFG_EXPORT_DOT, CFG_EXPORT_INDENT | CFG_EXPORT_PARENTS}) {
+    char *written = cfgfileWriteToString(root, "value", slices, 2, flags, nullptr, nullptr, nullptr, nullptr, nullptr);
+    ASSERT_NE(nullptr, written);
+    if (flags & CFG_EXPORT_INDENT) {
+      size_t tabs = 0, run = 0;
+      for (const char *p = written; *p != '\0'; ++p) {
+        run = *p == '\t' ? run + 1 : (*p == '\n' ? 0 : run);
+        tabs = std::max(tabs, run);
+      }
+      EXPECT_EQ(CFG_BLOCK_NESTING + 1, static_cast<int>(tabs));
+    }
+    toe *copy = toeCreate(nullptr, 0, nullptr);
+    reports.clear();
+    EXPECT_EQ(0, cfgfileParseString(written, copy)) << flags << (reports.empty() ? "" : reports[0]);
+    char *again = cfgfileWriteToString(copy, "value", slices, 2, flags, nullptr, nullptr, nullptr, nullptr, nullptr);
+    EXPECT_STREQ(written, again) << flags;
+    std::free(again);
+    std::free(written);
+    toeDestroyHierarchy(copy);
+  }
+  char *flat = cfgfileWriteToString(root, "value", slices, 1, CFG_EXPORT_DOT, nullptr, nullptr, nullptr, nullptr, nullptr);
+  EXPECT_NE(nullptr, std::strstr(flat, ("\n" + path.substr(0, path.size() - 2) + "k = \"999\"\n").c_str()));
+  std::free(flat);
 }
 
 // A reporter that parses again (and fails again) is cut off after six nested reports.
