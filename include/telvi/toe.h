@@ -89,10 +89,11 @@ TELVI_API int toePopContext(Tcl_Interp *interp);
  * for the evaluation unless the top frame already is that. */
 TELVI_API int toeEvalIn(Tcl_Interp *interp, toe *object, const char *script);
 /* The same for scripts that recur (a node's method text, an update action): the script is kept as a
- * Tcl object per interpreter, so its bytecode is compiled once. */
+ * Tcl object per interpreter, so its bytecode is compiled once. A null object evaluates in the
+ * context as it stands (no frame pushed). */
 TELVI_API int toeEvalCachedIn(Tcl_Interp *interp, toe *object, const char *script);
-/* Evaluates the words as one command (no substitution) with the object current; the command name's
- * object is kept per interpreter, so its look-up is reused. */
+/* Evaluates the words as one command (no substitution) with the object current (null: the context as
+ * it stands); the command name's object is kept per interpreter, so its look-up is reused. */
 TELVI_API int toeEvalWordsIn(Tcl_Interp *interp, toe *object, int count, const char *const words[]);
 
 /* ---- objects ---- */

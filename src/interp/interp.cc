@@ -46,6 +46,8 @@ struct State {
   // kept as Tcl objects so that their bytecode and command look-ups are reused.
   std::unordered_map<std::string, Tcl_Obj *> scripts;
   std::unordered_map<std::string, Tcl_Obj *> names;
+  // Frames popped, kept for the next push (an object send pushes and pops one every time).
+  std::vector<toeContext *> spareFrames;
 };
 
 constexpr size_t kMaxCachedScripts = 1024;
@@ -288,6 +290,7 @@ void deleteState(ClientData clientData, Tcl_Interp *) {
   }
   releaseObjects(state->scripts);
   releaseObjects(state->names);
+  for (toeContext *frame : state->spareFrames) std::free(frame);
   delete state;
 }
 
@@ -352,7 +355,8 @@ namespace {
 
 // Runs evaluate() with the object as both objects of the top frame.
 template <typename Evaluate>
-int evalInObject(State *state, toe *object, Evaluate &&evaluate) {
+int evalInObject(State *state, toe *object, Evaluate &&evaluate, bool nullMeansCurrent = false) {
+  if (object == nullptr && nullMeansCurrent) return evaluate();
   toeContext *top = state->top;
   if (top != nullptr && top->first == object && top->second == object) return evaluate();
   if (toePushContext(state->interp, object, object) != 0) return TCL_ERROR;
@@ -453,8 +457,14 @@ toe *toeGetCurrentObject(Tcl_Interp *interp, int selector) {
 
 int toePushContext(Tcl_Interp *interp, toe *first, toe *second) {
   State *state = getState(interp);
-  toeContext *frame = static_cast<toeContext *>(std::calloc(1, sizeof(toeContext)));
-  if (frame == nullptr) return -1;
+  toeContext *frame = nullptr;
+  if (!state->spareFrames.empty()) {
+    frame = state->spareFrames.back();
+    state->spareFrames.pop_back();
+  } else {
+    frame = static_cast<toeContext *>(std::calloc(1, sizeof(toeContext)));
+    if (frame == nullptr) return -1;
+  }
   *frame = toeContext{first, second, state->top, nullptr};
   toeIncrRefCount(first);
   toeIncrRefCount(second);
@@ -471,7 +481,11 @@ int toePopContext(Tcl_Interp *interp) {
   setTop(state, frame->below);
   toeDecrRefCount(frame->first);
   toeDecrRefCount(frame->second);
-  std::free(frame);
+  constexpr size_t kMaxSpareFrames = 64;
+  if (state->spareFrames.size() < kMaxSpareFrames)
+    state->spareFrames.push_back(frame);
+  else
+    std::free(frame);
   return 0;
 }
 
@@ -481,11 +495,12 @@ int toeEvalIn(Tcl_Interp *interp, toe *object, const char *script) {
 
 int toeEvalCachedIn(Tcl_Interp *interp, toe *object, const char *script) {
   State *state = getState(interp);
-  if (std::strlen(script) > kMaxCachedScriptLength) return toeEvalIn(interp, object, script);
+  if (std::strlen(script) > kMaxCachedScriptLength)
+    return evalInObject(state, object, [&] { return Tcl_Eval(interp, script); }, true);
   Tcl_Obj *compiled = cachedObject(state->scripts, script);
   // The cache may be flushed while the script runs (it evaluates others): hold it.
   Tcl_IncrRefCount(compiled);
-  int code = evalInObject(state, object, [&] { return Tcl_EvalObjEx(interp, compiled, 0); });
+  int code = evalInObject(state, object, [&] { return Tcl_EvalObjEx(interp, compiled, 0); }, true);
   Tcl_DecrRefCount(compiled);
   return code;
 }
@@ -498,7 +513,7 @@ int toeEvalWordsIn(Tcl_Interp *interp, toe *object, int count, const char *const
   objects.push_back(cachedObject(state->names, words[0]));
   for (int i = 1; i < count; ++i) objects.push_back(Tcl_NewStringObj(words[i], -1));
   for (Tcl_Obj *word : objects) Tcl_IncrRefCount(word);
-  int code = evalInObject(state, object, [&] { return Tcl_EvalObjv(interp, count, objects.data(), 0); });
+  int code = evalInObject(state, object, [&] { return Tcl_EvalObjv(interp, count, objects.data(), 0); }, true);
   for (Tcl_Obj *word : objects) Tcl_DecrRefCount(word);
   return code;
 }

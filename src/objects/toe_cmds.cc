@@ -251,7 +251,10 @@ int sendTo(Tcl_Interp *interp, int argc, const char *argv[], bool super) {
   if (!objectArgument(argv[1], &object)) return badObject(interp, argv[1]);
   toe *self = super ? current(interp) : object;
   toePushContext(interp, object, self);
-  int code = evalWords(interp, argc - 2, argv + 2);
+  // A script sent again and again (`toe_send $node {...}` in a loop) keeps its bytecode; several
+  // words are one command and need no parsing.
+  int count = argc - 2;
+  int code = count == 1 ? toeEvalCachedIn(interp, nullptr, argv[2]) : toeEvalWordsIn(interp, nullptr, count, argv + 2);
   toePopContext(interp);
   return code;
 }
