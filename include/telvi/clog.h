@@ -44,8 +44,12 @@ TELVI_API void clog_destroy(clog *log);
 /* 1 stream I/O, 2 memory mapping (the default); applies from the next open. 1 for a null handle. */
 TELVI_API int clog_setAccessMode(clog *log, int mode);
 
-/* Creates (or truncates) and formats a file of `size` bytes whose records hold up to max_record
- * characters on one line. */
+/* Creates (or replaces) and formats a file of `size` bytes whose records hold up to max_record
+ * characters on one line. The file is built under a temporary name beside the path and renamed
+ * into place, so that other processes never see it half-formatted; a file that is already there
+ * keeps its permissions and owner (where the process may set them). A path that names no plain
+ * file with a single name (a device, a file with other hard links), or beside which no file can be
+ * made, is truncated and formatted in place instead. */
 TELVI_API int clog_new_file(clog *log, const char *path, unsigned long size, unsigned long max_record);
 /* The same for `lines` lines (at least 2). */
 TELVI_API int clog_new_file_nl(clog *log, const char *path, unsigned long lines,
@@ -58,7 +62,8 @@ TELVI_API int clog_close_file(clog *log);
  * characters or than the ring minus one line) refuses the whole text with CLOG_ETOOLONG. */
 TELVI_API int clog_write_rec(clog *log, const char *text);
 /* One record (ending with a newline) as a heap text freed by the caller. CLOG_EOF past the newest,
- * CLOG_SOF before the oldest or for a number that was never written. */
+ * CLOG_SOF before the oldest or for a number that was never written. A record is always one line:
+ * a damaged file's data are cut at a line end or NUL byte found in them. */
 TELVI_API int clog_read_abs_rec(clog *log, unsigned long number, char **text);
 TELVI_API int clog_read_rec(clog *log, long relative, char **text);
 
@@ -71,6 +76,8 @@ TELVI_API int clog_last_rec(clog *log, long *number);
 /* Relative number 0 becomes the current oldest record (0 when empty). */
 TELVI_API int clog_reset_recs(clog *log);
 
+/* How long a lock held by another process is waited for: retries x 50 ms (200 by default: 10
+ * seconds; 0: about 30 hours), then CLOG_ELOCK. Negative counts become 0. */
 TELVI_API int clog_set_num_retries(clog *log, int retries);
 TELVI_API int clog_get_num_retries(clog *log);
 /* Characters that one line holds (line length - 17, or - 9 for the legacy binary layout). */

@@ -22,6 +22,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <string>
 
 #include "log/clog_internal.h"
 
@@ -281,28 +282,39 @@ long elapsedMicros(const timespec &start) {
   return (now.tv_sec - start.tv_sec) * 1000000L + (now.tv_nsec - start.tv_nsec) / 1000;
 }
 
-// Tries the lock until the budget (retries x 1 ms) is spent. The attempts come every 20 us rather
-// than every millisecond: another process that appends in a tight loop frees the lock only for a
-// moment between two of its writes, and a waiter that looks rarely would miss those moments until
-// its budget ran out.
+// One retry stands for this much waiting. Four processes appending in tight loops on two busy cores
+// keep a lock taken nearly all the time, and the holder may be off its core for tens of
+// milliseconds while it holds the lock: a budget of a millisecond per retry (200 ms by default) ran
+// out now and then, and a record that a writer had been handed was lost. At 50 ms the default
+// budget is 10 seconds: far beyond any wait that an append under load causes, yet a process that
+// holds the lock for good (stopped, or stuck) still ends in an error rather than a hang.
+constexpr long kMicrosPerRetry = 50 * 1000;
+constexpr long kUnboundedRetries = 2147483;  // retries 0: about 30 hours
+
+// Tries the lock until the budget (retries x kMicrosPerRetry) is spent. The first attempts come
+// every 20 us rather than every millisecond: another process that appends in a tight loop frees the
+// lock only for a moment between two of its writes, and a waiter that looks rarely would miss those
+// moments. A waiter that has waited for some milliseconds already (the holder is off its core, or
+// the lock is held for long) looks every 200 us, so that a long wait costs little processor time.
 int acquire(clog *h, int type) {
   struct flock request {};
   request.l_type = static_cast<short>(type == 2 ? F_WRLCK : F_RDLCK);
   request.l_whence = SEEK_SET;
-  long attempts = h->retries == 0 ? 2147483L : h->retries;
-  long budget = attempts * 1000;
+  long attempts = h->retries <= 0 ? kUnboundedRetries : h->retries;
+  long budget = attempts * kMicrosPerRetry;
   timespec start;
   clock_gettime(CLOCK_MONOTONIC, &start);
-  for (int attempt = 0;; ++attempt) {
+  for (long attempt = 0;; ++attempt) {
     if (fcntl(h->fd, F_SETLK, &request) == 0) return 0;
     // Linux reports a lock held by another process as EAGAIN; EACCES (denied outright) and
     // descriptor errors never heal by waiting.
     if (errno == EACCES || errno == EBADF || errno == EINVAL || errno == ENOLCK) return -1;
-    if (elapsedMicros(start) >= budget) return CLOG_ELOCK;
+    long waited = elapsedMicros(start);
+    if (waited >= budget) return CLOG_ELOCK;
     if (attempt < 4) {
       sched_yield();
     } else {
-      timespec pause{0, 20 * 1000};
+      timespec pause{0, (waited < 5000 ? 20 : 200) * 1000L};
       nanosleep(&pause, nullptr);
     }
   }
@@ -671,13 +683,22 @@ int readRecordAt(clog *h, unsigned long line, unsigned long number, char **text)
     }
     used += remaining;
   }
+  // Records never hold a line end or a NUL (the writer splits texts at line ends): one found in
+  // the data is damage, and the text ends there, so that a record always reads as one line.
+  used = strnlen(result, used);
+  if (const char *end = static_cast<const char *>(std::memchr(result, '\n', used)))
+    used = static_cast<unsigned long>(end - result);
   result[used] = '\n';
   result[used + 1] = '\0';
   *text = result;
   return 0;
 }
 
-int readAbsolute(clog *h, unsigned long number, char **text) {
+// Reads record `number`. On CLOG_SOF, *present (when given) is the number of the record that the
+// search met in its place: the oldest one for an overwritten number, the next one written for a
+// number that never was (0 when there is none to tell).
+int readAbsolute(clog *h, unsigned long number, char **text, unsigned long *present = nullptr) {
+  if (present != nullptr) *present = 0;
   unsigned long first, last;
   int code = findFirst(h, &first);
   if (code == CLOG_ENOLINES) return CLOG_EOF;
@@ -686,7 +707,10 @@ int readAbsolute(clog *h, unsigned long number, char **text) {
   if (code == CLOG_ENOLINES) return CLOG_EOF;
   if (code != 0) return code;
   if (number > last) return CLOG_EOF;
-  if (number < first) return CLOG_SOF;
+  if (number < first) {
+    if (present != nullptr) *present = first;
+    return CLOG_SOF;
+  }
   uint64_t span = last - first + 1;
   long usedLines = static_cast<long>(h->lastLine) - static_cast<long>(h->firstLine) + 1;
   uint64_t used = usedLines <= 0 ? h->lineCount : static_cast<uint64_t>(usedLines);
@@ -704,7 +728,10 @@ int readAbsolute(clog *h, unsigned long number, char **text) {
       line = prevLine(h, line);
       header = before;
     }
-    if (header.number != number) return CLOG_SOF;
+    if (header.number != number) {
+      if (present != nullptr && header.number > number) *present = header.number;
+      return CLOG_SOF;
+    }
   } else {
     bool found = false;
     for (unsigned long step = 0; line != h->lastLine && step < h->lineCount; ++step) {
@@ -714,7 +741,10 @@ int readAbsolute(clog *h, unsigned long number, char **text) {
         found = true;
         break;
       }
-      if (header.number > number) return CLOG_SOF;  // a number that was never written
+      if (header.number > number) {  // a number that was never written
+        if (present != nullptr) *present = header.number;
+        return CLOG_SOF;
+      }
     }
     if (!found) return CLOG_EOF;
   }
@@ -764,6 +794,154 @@ int recordNumberUnderLock(clog *log, unsigned long *number, int (*find)(clog *, 
   return code;
 }
 
+// ---- making new files ------------------------------------------------------------------------------
+
+// The line length and the file size (raised to two lines) of a new file; false when the size does
+// not fit the header's eight digits.
+bool newGeometry(unsigned long *size, unsigned long max_record, unsigned long *length) {
+  unsigned long wanted = max_record % 65536;
+  *length = wanted == 65535 ? 17 : std::min(wanted + 1, 65519UL) + 16;
+  *size = std::max(*size, 2 * *length + kTextHeader);
+  return *size <= 0xffffffffUL;
+}
+
+// Writes the header, the blank lines and the tail of a new file into the handle's I/O table.
+int writeFormat(clog *log, unsigned long size) {
+  unsigned long length = log->lineLength;
+  // "#!clog SSSSSSSS LLLL TTTTTTTT \n", the banner, " \n".
+  char header[kTextHeader];
+  std::memset(header, ' ', sizeof header);
+  std::memcpy(header, "#!clog", 6);
+  putHex(header + 7, size, 8);
+  putHex(header + 16, length, 4);
+  putHex(header + 21, static_cast<unsigned long>(log->createTime) & 0xffffffffUL, 8);
+  header[30] = '\n';
+  std::memcpy(header + 31, kBanner, 52);
+  header[84] = '\n';
+  char *line = static_cast<char *>(std::malloc(length));
+  if (line == nullptr) return CLOG_ENOMEM;
+  blankLine(log, line);
+  int code = log->io->seek(log, 0) != 0 || log->io->write(log, header, kTextHeader) != 0 ? -1 : 0;
+  for (unsigned long i = 0; code == 0 && i < log->lineCount; ++i)
+    if (log->io->write(log, line, length) != 0) code = -1;
+  unsigned long tail = (size - kTextHeader) % length;
+  if (code == 0 && tail > 0) {
+    unsigned long headerPart = std::min(tail - 1, 16UL);
+    unsigned long dots = tail > 17 ? tail - 17 : 0;
+    if (log->io->write(log, line, headerPart) != 0 || log->io->writeChar(log, '.', dots) != 0 ||
+        log->io->write(log, "\n", 1) != 0)
+      code = -1;
+  }
+  std::free(line);
+  if (code == 0 && log->io->flush(log) != 0) code = -1;
+  return code;
+}
+
+// Makes fd (open read-write on a file of any length) the handle's file and formats it under the
+// write lock; `emptyFirst` truncates it first. The caller holds the mutex through `session`.
+int formatNew(clog *log, Session &session, int fd, const char *path, unsigned long size,
+              unsigned long length, bool emptyFirst) {
+  if (!takeFile(log, path, fd, O_RDWR)) return -1;
+  log->valid = 1;
+  log->lineLength = length;
+  log->lineCount = (size - kTextHeader) / length;
+  log->textFormat = 1;
+  log->empty = 1;
+  log->retries = 200;
+  log->createTime = time(nullptr);
+  log->local = isLocal(fd) ? 1 : 0;
+  if (openIo(log, size) != 0) {
+    int saved = errno;
+    closeHandle(log);
+    return errno = saved, -1;
+  }
+  int code = session.lock(2, false);  // the file gets its length only now
+  if (code != 0) return code;
+  if ((emptyFirst && ftruncate(fd, 0) != 0) || ftruncate(fd, static_cast<off_t>(size)) != 0) return -1;
+  return writeFormat(log, size);
+}
+
+// The fallback where no new file can be made beside the path: the file is opened as it is and
+// truncated and formatted under the write lock (not at open: processes that have the old file
+// mapped must not meet an empty file between the two).
+int formatInPlace(clog *log, Session &session, const char *path, unsigned long size,
+                  unsigned long length) {
+  int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+  if (fd < 0) return -1;
+  return formatNew(log, session, fd, path, size, length, true);
+}
+
+// What the symbolic link `link` points to, as a path (a relative target is taken from the link's
+// folder); the link itself when it cannot be read.
+std::string linkTarget(const std::string &link) {
+  char buffer[PATH_MAX];
+  ssize_t length = readlink(link.c_str(), buffer, sizeof buffer - 1);
+  if (length <= 0) return link;
+  std::string target(buffer, static_cast<size_t>(length));
+  size_t slash = link.rfind('/');
+  if (target[0] == '/' || slash == std::string::npos) return target;
+  return link.substr(0, slash + 1) + target;
+}
+
+enum class Target { Replace, InPlace, Refused };
+
+// Where a new file for `path` goes. A symbolic link is followed to the file it names; a file that
+// is not a regular one with a single name (a device, a file with other hard links, a link that
+// leads nowhere) is formatted in place, as replacing it would change what the other names see.
+// An existing file that this process may not write is refused (errno set) rather than replaced.
+Target replacementTarget(const char *path, std::string *target) {
+  struct stat info;
+  *target = path;
+  if (lstat(path, &info) != 0) return errno == ENOENT ? Target::Replace : Target::InPlace;
+  if (S_ISLNK(info.st_mode)) {
+    char *resolved = realpath(path, nullptr);
+    if (resolved == nullptr) return Target::InPlace;
+    *target = resolved;
+    std::free(resolved);
+    if (stat(target->c_str(), &info) != 0) return Target::InPlace;
+  }
+  if (!S_ISREG(info.st_mode) || info.st_nlink != 1) return Target::InPlace;
+  int probe = open(target->c_str(), O_RDWR | O_CLOEXEC | O_NOCTTY);
+  if (probe < 0) return Target::Refused;
+  close(probe);
+  return Target::Replace;
+}
+
+// A new, empty file beside `target` under a name of its own ("." + base name + "." + process + "-" +
+// count + ".new"), permissions 0666 less the umask as for any new file; fd < 0 when none can be
+// made there.
+struct TempFile {
+  std::string path;
+  int fd = -1;
+  explicit TempFile(const std::string &target) {
+    static std::atomic<unsigned> counter{0};
+    size_t slash = target.rfind('/');
+    std::string folder = slash == std::string::npos ? "" : target.substr(0, slash + 1);
+    // At most 100 characters of the base name, so that the name stays within any file name limit.
+    std::string base = (slash == std::string::npos ? target : target.substr(slash + 1)).substr(0, 100);
+    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+      path = folder + "." + base + "." + std::to_string(getpid()) + "-" + std::to_string(counter++) +
+             ".new";
+      fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666);
+      if (fd < 0 && errno != EEXIST) break;
+    }
+  }
+  // The descriptor passes to the caller; the name stays for the rename.
+  int release() {
+    int owned = fd;
+    fd = -1;
+    return owned;
+  }
+  ~TempFile() {
+    if (fd >= 0) {
+      close(fd);
+      unlink(path.c_str());
+    }
+  }
+  TempFile(const TempFile &) = delete;
+  TempFile &operator=(const TempFile &) = delete;
+};
+
 }  // namespace
 
 extern "C" {
@@ -791,59 +969,37 @@ int clog_setAccessMode(clog *log, int mode) {
 int clog_new_file(clog *log, const char *path, unsigned long size, unsigned long max_record) {
   if (log == nullptr) return CLOG_ENULL;
   if (path == nullptr) return errno = EINVAL, -1;
-  unsigned long wanted = max_record % 65536;
-  unsigned long length = wanted == 65535 ? 17 : std::min(wanted + 1, 65519UL) + 16;
-  size = std::max(size, 2 * length + kTextHeader);
-  if (size > 0xffffffffUL) return errno = EFBIG, -1;
-  // Truncated under the write lock rather than at open: processes that have the old file mapped
-  // must not meet an empty file between the two.
-  int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-  if (fd < 0) return -1;
+  unsigned long length = 0;
+  if (!newGeometry(&size, max_record, &length)) return errno = EFBIG, -1;
   Session session(log);
-  if (!takeFile(log, path, fd, O_RDWR)) return -1;
-  log->valid = 1;
-  log->lineLength = length;
-  log->lineCount = (size - kTextHeader) / length;
-  log->textFormat = 1;
-  log->empty = 1;
-  log->retries = 200;
-  log->createTime = time(nullptr);
-  log->local = isLocal(fd) ? 1 : 0;
-  if (openIo(log, size) != 0) {
+  std::string target;
+  switch (replacementTarget(path, &target)) {
+    case Target::Refused:
+      return -1;
+    case Target::InPlace:
+      return formatInPlace(log, session, path, size, length);
+    case Target::Replace:
+      break;
+  }
+  // Built whole under another name, then renamed over the path: other processes see the old
+  // file or the new one, never a half-formatted one.
+  TempFile temp(target);
+  if (temp.fd < 0) return formatInPlace(log, session, path, size, length);
+  struct stat old;
+  if (stat(target.c_str(), &old) == 0) {
+    // The new file keeps what the old one had, as a truncation in place would.
+    fchmod(temp.fd, old.st_mode & 07777);
+    if (old.st_uid != geteuid() || old.st_gid != getegid()) (void)!fchown(temp.fd, old.st_uid, old.st_gid);
+  }
+  int code = formatNew(log, session, temp.release(), path, size, length, false);
+  if (code == 0 && rename(temp.path.c_str(), target.c_str()) != 0) code = -1;
+  if (code != 0) {
     int saved = errno;
+    session.unlock();
     closeHandle(log);
-    return errno = saved, -1;
+    unlink(temp.path.c_str());
+    errno = saved;
   }
-  int code = session.lock(2, false);  // the file gets its length only now
-  if (code != 0) return code;
-  if (ftruncate(fd, 0) != 0 || ftruncate(fd, static_cast<off_t>(size)) != 0) return -1;
-
-  // "#!clog SSSSSSSS LLLL TTTTTTTT \n", the banner, " \n".
-  char header[kTextHeader];
-  std::memset(header, ' ', sizeof header);
-  std::memcpy(header, "#!clog", 6);
-  putHex(header + 7, size, 8);
-  putHex(header + 16, length, 4);
-  putHex(header + 21, static_cast<unsigned long>(log->createTime) & 0xffffffffUL, 8);
-  header[30] = '\n';
-  std::memcpy(header + 31, kBanner, 52);
-  header[84] = '\n';
-  char *line = static_cast<char *>(std::malloc(length));
-  if (line == nullptr) return CLOG_ENOMEM;
-  blankLine(log, line);
-  code = log->io->seek(log, 0) != 0 || log->io->write(log, header, kTextHeader) != 0 ? -1 : 0;
-  for (unsigned long i = 0; code == 0 && i < log->lineCount; ++i)
-    if (log->io->write(log, line, length) != 0) code = -1;
-  unsigned long tail = (size - kTextHeader) % length;
-  if (code == 0 && tail > 0) {
-    unsigned long headerPart = std::min(tail - 1, 16UL);
-    unsigned long dots = tail > 17 ? tail - 17 : 0;
-    if (log->io->write(log, line, headerPart) != 0 || log->io->writeChar(log, '.', dots) != 0 ||
-        log->io->write(log, "\n", 1) != 0)
-      code = -1;
-  }
-  std::free(line);
-  if (code == 0 && log->io->flush(log) != 0) code = -1;
   return code;
 }
 
@@ -853,6 +1009,99 @@ int clog_new_file_nl(clog *log, const char *path, unsigned long lines, unsigned 
   if (lines > (ULONG_MAX - kTextHeader) / perLine) return errno = EFBIG, -1;
   return clog_new_file(log, path, lines * perLine + kTextHeader, max_record);
 }
+
+}  // extern "C"
+
+// Opens the log at path, or makes it when there is none: a new file is built whole under another
+// name and then given the path only if the path is still free, so that of several processes that
+// try at once one makes the file and the others open it, and none sees it half-formatted.
+int clogOpenOrCreate(clog *log, const char *path, unsigned long lines, unsigned long max_record) {
+  if (log == nullptr) return CLOG_ENULL;
+  if (path == nullptr) return errno = EINVAL, -1;
+  unsigned long perLine = max_record % 65536 + 17;
+  if (lines > (ULONG_MAX - kTextHeader) / perLine) return errno = EFBIG, -1;
+  unsigned long size = lines * perLine + kTextHeader, length = 0;
+  if (!newGeometry(&size, max_record, &length)) return errno = EFBIG, -1;
+  // Where the file goes: the path, or where a symbolic link that leads nowhere yet points. The
+  // path may also vanish between a failed open and the next attempt; the turns are bounded all
+  // the same.
+  std::string where = path;
+  for (int turn = 0; turn < 10; ++turn) {
+    int code = clog_open_file(log, path, 1);
+    if (code != -1 || errno != ENOENT) return code;
+    Session session(log);
+    struct stat info;
+    if (lstat(where.c_str(), &info) == 0) {
+      if (S_ISLNK(info.st_mode)) where = linkTarget(where);
+      continue;  // a link followed one step, or a file that another process made meanwhile
+    }
+    TempFile temp(where);
+    if (temp.fd < 0) {
+      // No file can be made beside the path: whoever gets to open it first creates it in place.
+      int fd = open(where.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+      if (fd < 0 && errno == EEXIST) continue;
+      if (fd < 0) return -1;
+      return formatNew(log, session, fd, path, size, length, false);
+    }
+    code = formatNew(log, session, temp.release(), path, size, length, false);
+    if (code == 0 &&
+        renameat2(AT_FDCWD, temp.path.c_str(), AT_FDCWD, where.c_str(), RENAME_NOREPLACE) != 0) {
+      // File systems without the exclusive rename give the same guarantee through a hard link.
+      if (errno == EINVAL || errno == ENOSYS) {
+        code = link(temp.path.c_str(), where.c_str()) == 0 ? 0 : -1;
+        int saved = errno;
+        unlink(temp.path.c_str());
+        errno = saved;
+      } else {
+        code = -1;
+      }
+      if (code != 0 && errno == EEXIST) {
+        // Another process was first: its file is the log.
+        session.unlock();
+        closeHandle(log);
+        unlink(temp.path.c_str());
+        continue;
+      }
+    }
+    if (code != 0) {
+      int saved = errno;
+      session.unlock();
+      closeHandle(log);
+      unlink(temp.path.c_str());
+      errno = saved;
+    }
+    return code;
+  }
+  return errno = EAGAIN, -1;
+}
+
+int clogReadNext(clog *log, unsigned long *number, char **text) {
+  if (log == nullptr) return CLOG_ENULL;
+  if (number == nullptr || text == nullptr) return errno = EINVAL, -1;
+  Session session(log);
+  if (!log->valid) return CLOG_ENOTCLOG;
+  int code = session.lock(1);
+  if (code != 0) return code;
+  // Each turn moves to a number that a line header holds and that is larger than the last one
+  // tried; a ring of n lines holds at most n of them.
+  for (unsigned long turn = 0; turn <= log->lineCount; ++turn) {
+    unsigned long present = 0;
+    code = readAbsolute(log, *number, text, &present);
+    if (code == CLOG_EOF) {
+      // Before the newest record, the end comes from a line header that cannot be read: a
+      // damaged line, passed over.
+      unsigned long last = 0;
+      if (findLast(log, &last) != 0 || *number >= last) return code;
+      present = *number + 1;
+    } else if (code != CLOG_SOF || present <= *number) {
+      return code;
+    }
+    *number = present;
+  }
+  return CLOG_SOF;
+}
+
+extern "C" {
 
 int clog_open_file(clog *log, const char *path, int mode) {
   if (log == nullptr) return CLOG_ENULL;

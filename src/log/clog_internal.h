@@ -55,4 +55,14 @@ struct clog {
   time_t lastTouch;  // the second in which this handle last set the file's times
 };
 
+// Opens the log at path read-write, or creates it (clog_new_file_nl's geometry) when there is
+// none. Creation is atomic for other processes: they see no file or the whole new one, and of
+// several that race to create it one does and the others open its file.
+int clogOpenOrCreate(clog *log, const char *path, unsigned long lines, unsigned long max_record);
+
+// Reads record *number, or when it is gone the next one there is: the oldest when the ring has
+// overwritten it, the next written one when the number was never used (an empty line of a written
+// text). *number becomes the number read. CLOG_EOF when no record at or after it exists.
+int clogReadNext(clog *log, unsigned long *number, char **text);
+
 #endif

@@ -9,7 +9,9 @@
 #include <string>
 
 #include "io/class.h"
+#include "log/clog_internal.h"
 #include "telvi/clog.h"
+#include "telvi/ddl.h"
 #include "telvi/interface.h"
 #include "telvi/package.h"
 
@@ -39,9 +41,31 @@ unsigned long count(const std::optional<std::string> &word, unsigned long fallba
 }
 
 
-// Codes of the log become errno values for the registry's callers.
-int failWith(int code) {
-  if (code > 0) errno = code == CLOG_ENOTCLOG ? EINVAL : code == CLOG_EREADPERM ? EACCES : EIO;
+// Codes of the log become errno values for the registry's callers, the nearest in meaning (a lock
+// that could not be had is ENOLCK, not a bare I/O error); the log's own message goes to the "error"
+// diagnostic channel, naming the file.
+int failWith(const char *what, const char *path, int code) {
+  if (code <= 0) return -1;
+  int saved;
+  switch (code) {
+    case CLOG_ELOCK: saved = ENOLCK; break;
+    case CLOG_ENOTCLOG: saved = EINVAL; break;
+    case CLOG_EREADPERM: saved = EACCES; break;
+    case CLOG_EWRITEPERM: saved = EBADF; break;
+    case CLOG_ETOOLONG: saved = EMSGSIZE; break;
+    case CLOG_ENOMEM: saved = ENOMEM; break;
+    case CLOG_ENOENT: saved = ENOENT; break;
+    default: saved = EIO; break;
+  }
+  // A diagnostic channel may itself be a circular log that fails the same way: no second message
+  // while the first is on its way.
+  static bool reporting = false;
+  if (!reporting) {
+    reporting = true;
+    ddlPrintf("error", "clog %s %s: %s\n", what, path != nullptr ? path : "", clog_error_str(code));
+    reporting = false;
+  }
+  errno = saved;
   return -1;
 }
 
@@ -67,16 +91,13 @@ int clogOpen(const char *urlOrSpec) {
     if (mode < 0 || how == ReadOnly) return errno = EINVAL, -1;
   }
   std::string file = intFileFromInterfacePath(path->c_str(), how == ReadOnly ? 0 : 1);
-  if (how == OpenOrCreate) {
-    struct stat info;
-    how = stat(file.c_str(), &info) == 0 ? OpenOrCreate : Create;
-  }
 
   clog *log = clog_create();
   if (log == nullptr) return errno = ENOMEM, -1;
   clog_setAccessMode(log, mapWord && *mapWord == "false" ? CLOG_ACCESS_STREAM : CLOG_ACCESS_MMAP);
-  int code = how == Create ? clog_new_file_nl(log, file.c_str(), lines, width)
-                           : clog_open_file(log, file.c_str(), how == ReadOnly ? 0 : 1);
+  int code = how == Create         ? clog_new_file_nl(log, file.c_str(), lines, width)
+             : how == OpenOrCreate ? clogOpenOrCreate(log, file.c_str(), lines, width)
+                                   : clog_open_file(log, file.c_str(), 0);
   auto *state = static_cast<ClogInterface *>(std::malloc(sizeof(ClogInterface)));
   int fd = clog_get_fd(log);
   if (code == 0 && state == nullptr) code = (errno = ENOMEM, -1);
@@ -89,7 +110,7 @@ int clogOpen(const char *urlOrSpec) {
     std::free(state);
     clog_destroy(log);
     errno = saved;
-    return failWith(code);
+    return failWith("open", file.c_str(), code);
   }
   state->log = log;
   clog_first_abs_rec(log, &state->next);
@@ -106,23 +127,14 @@ ssize_t clogRead(int fd, void *buf, size_t len, intPeer *) {
   ClogInterface *state = stateOf(fd);
   if (state == nullptr || buf == nullptr || len == 0) return errno = EINVAL, -1;
   char *text = nullptr;
-  // Bounded: each turn moves the number forward, and never past the newest record.
-  for (int turn = 0; turn < 1000000; ++turn) {
-    int code = clog_read_abs_rec(state->log, state->next, &text);
-    if (code == 0) break;
-    unsigned long first = 0;
-    int firstCode = clog_first_abs_rec(state->log, &first);
-    if (code == CLOG_EOF) {
-      if (firstCode != 0 || first <= state->next) return 0;  // nothing new
-      state->next = first;
-    } else if (code == CLOG_SOF) {
-      // Overwritten: go on at the oldest record. A number that was never written (an empty line
-      // of a written text) is skipped.
-      state->next = first > state->next ? first : state->next + 1;
-    } else {
-      return failWith(code);
-    }
+  int code = clogReadNext(state->log, &state->next, &text);
+  if (code == CLOG_EOF || code == CLOG_ENOLINES) return 0;  // nothing new
+  if (code == CLOG_SOF) {
+    // Only a damaged file leaves no record to go on with: try the next number on the next read.
+    ++state->next;
+    return 0;
   }
+  if (code != 0) return failWith("read", state->log->path, code);
   if (text == nullptr) return 0;
   size_t length = std::strlen(text);
   if (length > len - 1) length = len - 1;
@@ -138,7 +150,7 @@ ssize_t clogWrite(int fd, const void *buf, size_t len, intPeer *) {
   if (state == nullptr || (buf == nullptr && len > 0)) return errno = EINVAL, -1;
   std::string text(static_cast<const char *>(buf), len);
   int code = clog_write_rec(state->log, text.c_str());
-  if (code != 0) return failWith(code);
+  if (code != 0) return failWith("write", state->log->path, code);
   return static_cast<ssize_t>(len);
 }
 

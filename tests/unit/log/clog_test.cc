@@ -23,6 +23,8 @@ namespace {
 using logtest::slurp;
 using logtest::spit;
 using logtest::take;
+using logtest::Child;
+using logtest::signalReady;
 
 struct Handle {
   clog *log = clog_create();
@@ -48,48 +50,6 @@ unsigned long last(clog *log) {
   return n;
 }
 
-// A forked process that tells through a pipe when it is ready; killed and reaped at the latest when
-// it goes out of scope, so a failing test leaves no process behind and never waits for a dead one.
-class Child {
- public:
-  template <typename Body>
-  explicit Child(Body body) {
-    int fds[2];
-    if (pipe(fds) != 0) return;
-    pid_ = fork();
-    if (pid_ == 0) {
-      close(fds[0]);
-      body(fds[1]);
-      _exit(0);
-    }
-    close(fds[1]);
-    ready_ = fds[0];
-  }
-  ~Child() {
-    if (ready_ >= 0) close(ready_);
-    if (pid_ > 0) stop();
-  }
-  bool waitReady() {
-    char byte;
-    return pid_ > 0 && ready_ >= 0 && read(ready_, &byte, 1) == 1;
-  }
-  // SIGKILL; the wait status.
-  int stop() {
-    ::kill(pid_, SIGKILL);
-    int status = 0;
-    waitpid(pid_, &status, 0);
-    pid_ = -1;
-    return status;
-  }
-  Child(const Child &) = delete;
-  Child &operator=(const Child &) = delete;
-
- private:
-  pid_t pid_ = -1;
-  int ready_ = -1;
-};
-
-void signalReady(int fd) { (void)!write(fd, "x", 1); }
 
 // Every test runs with memory mapping and with stream I/O.
 class ClogTest : public ::testing::TestWithParam<int> {
@@ -342,7 +302,7 @@ TEST_P(ClogTest, InterfaceOfAHandle) {
       pause();
     });
     ASSERT_TRUE(holder.waitReady());
-    clog_set_num_retries(log, 20);
+    clog_set_num_retries(log, 2);
     EXPECT_EQ(clog_write_rec(log, "blocked"), CLOG_ELOCK);
   }
   EXPECT_EQ(clog_write_rec(log, "free again"), 0);
