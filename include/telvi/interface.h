@@ -69,6 +69,11 @@ TELVI_API const char *interfaceType(int fd);
 TELVI_API ssize_t interfaceRead(int fd, void *buf, size_t len, struct intPeer *peer);
 TELVI_API ssize_t interfaceReadError(int fd, void *buf, size_t len, struct intPeer *peer);
 TELVI_API ssize_t interfaceWrite(int fd, const void *buf, size_t len, struct intPeer *peer);
+/* A class's own words for the failure of the last open, read or write (a circular log's "Could not
+ * lock file for writing."), or null when it gave none and errno says it all. A class sets it while
+ * failing; every open, read and write clears it first. */
+TELVI_API const char *interfaceErrorText(void);
+TELVI_API void interfaceSetErrorText(const char *text);
 TELVI_API int interfaceRemove(const char *urlOrSpec);
 TELVI_API int interfaceValidateFD(int fd);
 /* Out arguments may be null; spec points into the record (valid until the interface closes). */

@@ -14,6 +14,9 @@
 #include "io/class.h"
 #include "telvi/interface.h"
 
+// The words of the last failing class call (one thread uses the registry).
+static std::string lastErrorText;
+
 namespace {
 
 const intClass *classVec[INTERFACE_MAX_CLASSES + 1];
@@ -167,6 +170,7 @@ const intClass *interfaceFindClass(const char *name) {
 }
 
 int interfaceOpen(const char *urlOrSpec) {
+  lastErrorText.clear();
   // An empty text names nothing at all, which is not the same as a scheme nobody serves.
   if (urlOrSpec == nullptr || *urlOrSpec == '\0') return errno = EINVAL, -1;
   interfaceInitialize();
@@ -196,7 +200,15 @@ const char *interfaceType(int fd) {
   return cls->type(fd);
 }
 
+const char *interfaceErrorText(void) { return lastErrorText.empty() ? nullptr : lastErrorText.c_str(); }
+
+void interfaceSetErrorText(const char *text) {
+  if (text == nullptr) lastErrorText.clear();
+  else lastErrorText = text;
+}
+
 ssize_t interfaceRead(int fd, void *buf, size_t len, intPeer *peer) {
+  lastErrorText.clear();
   const intClass *cls = classOf(fd);
   if (peer != nullptr) peer->cls = cls;
   if (cls != nullptr && cls->read != nullptr) return cls->read(fd, buf, len, peer);
@@ -213,6 +225,7 @@ ssize_t interfaceReadError(int fd, void *buf, size_t len, intPeer *peer) {
 }
 
 ssize_t interfaceWrite(int fd, const void *buf, size_t len, intPeer *peer) {
+  lastErrorText.clear();
   const intClass *cls = classOf(fd);
   if (cls != nullptr && cls->write != nullptr) return cls->write(fd, buf, len, peer);
   return write(fd, buf, len);

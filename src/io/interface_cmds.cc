@@ -46,12 +46,27 @@ int closeProc(ClientData data, Tcl_Interp *) {
   return error;
 }
 
+// A class's own words for a failure become the channel's error, which Tcl reports instead of errno's.
+void passErrorText(ChannelState *state) {
+  const char *text = interfaceErrorText();
+  if (text == nullptr) return;
+  // Tcl reads the channel's error as return options followed by the message: a list of one element.
+  Tcl_Obj *message = Tcl_NewStringObj(text, -1);
+  Tcl_SetChannelError(state->channel, Tcl_NewListObj(1, &message));
+}
+
 int inputProc(ClientData data, char *buf, int size, int *errorCode) {
-  return telvi::io::channelInput(static_cast<ChannelState *>(data)->fd, buf, size, errorCode);
+  auto *state = static_cast<ChannelState *>(data);
+  int got = telvi::io::channelInput(state->fd, buf, size, errorCode);
+  if (got < 0) passErrorText(state);
+  return got;
 }
 
 int outputProc(ClientData data, const char *buf, int size, int *errorCode) {
-  return telvi::io::channelOutput(static_cast<ChannelState *>(data)->writeFd, buf, size, errorCode);
+  auto *state = static_cast<ChannelState *>(data);
+  int put = telvi::io::channelOutput(state->writeFd, buf, size, errorCode);
+  if (put < 0) passErrorText(state);
+  return put;
 }
 
 void fileReady(ClientData data, int mask) {
@@ -298,7 +313,8 @@ Tcl_Channel registerChannel(Tcl_Interp *interp, const Tcl_ChannelType *type, con
 }
 
 int systemError(Tcl_Interp *interp, const char *what, const char *name) {
-  return fail(interp, what, " \"", name, "\": ", std::strerror(errno));
+  const char *text = interfaceErrorText();
+  return fail(interp, what, " \"", name, "\": ", text != nullptr ? text : std::strerror(errno));
 }
 
 bool channelInterface(Tcl_Interp *interp, const char *name, int *fd) {

@@ -65,6 +65,7 @@ int failWith(const char *what, const char *path, int code) {
     ddlPrintf("error", "clog %s %s: %s\n", what, path != nullptr ? path : "", clog_error_str(code));
     reporting = false;
   }
+  interfaceSetErrorText(clog_error_str(code));
   errno = saved;
   return -1;
 }
