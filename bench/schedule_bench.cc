@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <ctime>
 #include <fstream>
 #include <string>
 
@@ -66,7 +67,8 @@ const Search kSearches[] = {
     {"day_of_year = 64, edge 1 year away", "day_of_year = 64", PERIODIC_RISING, 1772712000},
     {"weekend to Monday 9:00", "hour >= 9 && hour < 17 && day_of_week = mon-fri", PERIODIC_RISING, 1772884800},
     {"beat of a cron line", "0,30 8-17 * * mon-fri", PERIODIC_BEAT, 1772884800},
-    // Zones with daylight saving check for repeated local times on every calendar move.
+    // A zone with daylight saving: its changes are learnt once, and the moves between them cost
+    // what they cost in UTC (BM_PeriodicZoneRatio compares the two).
     {"Berlin, yearly date, edge 1 s away", "month = mar && day_of_month = 5", PERIODIC_RISING, 1772665199,
      "Europe/Berlin"},
     {"Berlin, yearly date, edge 1 year away", "month = mar && day_of_month = 5", PERIODIC_RISING, 1772708400,
@@ -90,5 +92,50 @@ void BM_PeriodicSecsToWait(benchmark::State &state) {
   periodic_free(schedule);
 }
 BENCHMARK(BM_PeriodicSecsToWait)->DenseRange(0, 7);
+
+// The same search in UTC and in Europe/Berlin (rows 1 and 7 above), timed in alternating batches
+// within one run, so that the load of a shared machine falls on both zones alike. The counters are
+// CPU nanoseconds per search in each zone and their ratio.
+void BM_PeriodicZoneRatio(benchmark::State &state) {
+  const Search *pair[2] = {&kSearches[1], &kSearches[7]};
+  PeriodicSchedule *schedules[2] = {};
+  const char *message;
+  for (int i = 0; i < 2; ++i) {
+    setenv("TZ", pair[i]->zone, 1);
+    tzset();
+    schedules[i] = periodic_parse(pair[i]->text, &message);
+    if (schedules[i] == nullptr || periodic_secs_to_wait(schedules[i], pair[i]->edge, pair[i]->time, 0) <= 0) {
+      state.SkipWithError("schedule");
+      periodic_free(schedules[0]);
+      periodic_free(schedules[1]);
+      return;
+    }
+  }
+  auto cpuNow = [] {
+    struct timespec now;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return now.tv_sec * 1e9 + now.tv_nsec;
+  };
+  constexpr int kBatch = 200;
+  double spent[2] = {0, 0};
+  for (auto _ : state) {
+    for (int i = 0; i < 2; ++i) {
+      setenv("TZ", pair[i]->zone, 1);
+      tzset();
+      double start = cpuNow();
+      for (int n = 0; n < kBatch; ++n)
+        benchmark::DoNotOptimize(periodic_secs_to_wait(schedules[i], pair[i]->edge, pair[i]->time, 0));
+      spent[i] += cpuNow() - start;
+    }
+  }
+  double searches = static_cast<double>(state.iterations()) * kBatch;
+  state.counters["UTC_ns"] = spent[0] / searches;
+  state.counters["Berlin_ns"] = spent[1] / searches;
+  state.counters["ratio"] = spent[0] > 0 ? spent[1] / spent[0] : 0;
+  state.SetLabel("yearly date, edge 1 year away: Berlin / UTC");
+  periodic_free(schedules[0]);
+  periodic_free(schedules[1]);
+}
+BENCHMARK(BM_PeriodicZoneRatio);
 
 }  // namespace

@@ -356,6 +356,7 @@ bool begin(PeriodicSchedule *schedule, long time, long periodStart = 0) {
   std::free(schedule->error);
   schedule->error = nullptr;
   steps = 0;
+  zoneRefresh();
   return supported(time) && supported(periodStart);
 }
 

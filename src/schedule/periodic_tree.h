@@ -108,7 +108,7 @@ inline bool isValue(const Node *node) { return node->type() < kFieldCount || nod
 // ---- evaluation ----
 
 // A moment and its local broken-down time, filled on first use, with field values cached as read.
-// Searches copy these freely by value.
+// Searches copy these freely by value. The local time follows TZ as of the last zoneRefresh.
 struct TimeVar {
   unsigned flags;  // kBrokenValid | one bit per cached field
   int cached[kFieldSlots];
@@ -124,6 +124,10 @@ struct TimeVar {
   const struct tm &tm();
   long get(int field);
 };
+
+// Follows a change of TZ (each evaluation entry point calls it first): the time variables convert
+// with what they know of the zone named by TZ, and the C library's own zone is set with tzset.
+void zoneRefresh();
 
 // The moves of one family of fields. Each returns false when there is no such moment before 2039.
 struct Family {

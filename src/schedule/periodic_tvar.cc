@@ -1,8 +1,11 @@
 // Time variables and the moves of each family of fields. Every move computes its target on the
 // broken-down local time and converts once; seconds and minutes move in plain seconds instead,
 // because their values follow the clock even through the hour that repeats when daylight saving
-// ends.
+// ends. Conversions between moments and local time use a table of the zone's offset changes
+// ("the local zone" below) instead of the C library's, which cost far more per call.
+#include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "schedule/periodic_tree.h"
 
@@ -20,6 +23,36 @@ constexpr long daysFromCivil(long year, long month, long day) {
   long doy = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
   long doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
   return era * 146097 + doe - 719468;
+}
+
+// Division rounding towards minus infinity: moments before 1970 are negative.
+constexpr long floorDiv(long a, long b) { return a / b - (a % b != 0 && (a < 0) != (b < 0)); }
+
+// Weekday of a count of days from 1970-01-01, a Thursday; 0 = Sunday.
+constexpr int weekdayOfDays(long days) { return static_cast<int>(days + 4 - floorDiv(days + 4, 7) * 7); }
+
+// The broken-down fields of a count of seconds from 1970-01-01 00:00 read as a calendar clock
+// (the inverse of daysFromCivil, plus weekday and day of the year).
+void civilFields(long seconds, struct tm &t) {
+  long days = floorDiv(seconds, 86400);
+  long inDay = seconds - days * 86400;
+  long z = days + 719468;
+  long era = (z >= 0 ? z : z - 146096) / 146097;
+  long doe = z - era * 146097;
+  long yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  long doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  long mp = (5 * doy + 2) / 153;
+  long day = doy - (153 * mp + 2) / 5 + 1;
+  long month = mp < 10 ? mp + 3 : mp - 9;
+  long year = yoe + era * 400 + (month <= 2);
+  t.tm_sec = static_cast<int>(inDay % 60);
+  t.tm_min = static_cast<int>(inDay / 60 % 60);
+  t.tm_hour = static_cast<int>(inDay / 3600);
+  t.tm_mday = static_cast<int>(day);
+  t.tm_mon = static_cast<int>(month - 1);
+  t.tm_year = static_cast<int>(year - 1900);
+  t.tm_wday = weekdayOfDays(days);
+  t.tm_yday = static_cast<int>(days - daysFromCivil(year, 1, 1));
 }
 
 constexpr int weekdayOfJanuaryFirst(long year) {
@@ -70,12 +103,210 @@ struct tm dayOfYear(long year, long day) {
   return t;
 }
 
+// ---- the local zone ----
+//
+// The C library's conversions each take a lock, look TZ up and search the zone's transitions, and
+// mktime makes several of them; a search converts a few times per calendar move, and in zones with
+// daylight saving a second mktime looks for a repeated local time. Yet between two changes of the
+// zone's offset local time is plain arithmetic on UTC. So the zone's changes are learnt from
+// localtime_r once per stretch of about a year and kept per value of TZ, and the moves convert by
+// arithmetic, gaps and repeated hours included. Where the arithmetic cannot vouch for itself (a
+// zone with leap seconds, local times up to 1970, a stretch whose changes the daily reading below
+// cannot tell apart) the library converts as before.
+//
+// Changes are found by reading the zone once a day and bisecting to the second where the reading
+// differs. That misses a change only if the zone keeps a new offset for less than a day: the
+// shortest period in the time-zone database (1901 to 2038) lasts about four days.
+
+struct ZoneState {  // what localtime_r reports besides the clock fields
+  int offset;       // seconds east of UTC
+  int isdst;
+  const char *name;
+};
+
+bool sameState(const ZoneState &a, const ZoneState &b) {
+  if (a.offset != b.offset || a.isdst != b.isdst) return false;
+  if (a.name == b.name) return true;
+  return a.name != nullptr && b.name != nullptr && std::strcmp(a.name, b.name) == 0;
+}
+
+constexpr int kStretchShift = 25;  // 2^25 s, about 388 days
+constexpr long kStretchLength = 1L << kStretchShift;
+constexpr long kProbeStep = 86400;
+// Offsets stay below 26 hours (the time-zone file format says so; a TZ rule allows 24:59:59), so
+// the moments of a local time lie within that much of it.
+constexpr long kOffsetBound = 26 * 3600L;
+// Stretches from the one before kEarliestMoment to the one after local 2038 ends.
+constexpr long kFirstStretch = (kEarliestMoment >> kStretchShift) - 1;
+constexpr long kStretchCount = ((kEndOfSearches + 86400 + kOffsetBound) >> kStretchShift) - kFirstStretch + 1;
+// Zones change their offset a few times a year; a stretch with more changes is left to the library.
+constexpr int kMaxChanges = 6;
+
+struct Stretch {
+  enum Status : unsigned char { kUnknown, kKnown, kIrregular };
+  Status status;
+  int changes;
+  long at[kMaxChanges];              // moments of the changes, ascending
+  ZoneState state[kMaxChanges + 1];  // state[i] holds from at[i - 1] (from the stretch's start for 0)
+};
+
+// The stretches of one value of TZ. A few are kept, so that a program that switches between zones
+// does not learn them again each time.
+struct ZoneTable {
+  bool used;
+  bool hasTz;  // TZ set (an unset TZ is the system's zone, not the same as an empty one)
+  std::string tz;
+  unsigned long lastUse;
+  Stretch stretches[kStretchCount];
+};
+constexpr int kZoneTables = 4;
+ZoneTable zoneTables[kZoneTables];
+ZoneTable *zone = nullptr;  // the table of TZ as last seen by zoneRefresh
+unsigned long zoneUses = 0;
+
+// The zone's state at a moment, from the library; false when local time there is not the moment
+// plus the offset (a zone with leap seconds) or the offset is out of bounds.
+bool probe(long moment, ZoneState &state) {
+  time_t t = moment;
+  struct tm library;
+  if (localtime_r(&t, &library) == nullptr) return false;
+  if (library.tm_gmtoff <= -kOffsetBound || library.tm_gmtoff >= kOffsetBound) return false;
+  state = {static_cast<int>(library.tm_gmtoff), library.tm_isdst, library.tm_zone};
+  struct tm mine;
+  civilFields(moment + state.offset, mine);
+  return mine.tm_sec == library.tm_sec && mine.tm_min == library.tm_min && mine.tm_hour == library.tm_hour &&
+         mine.tm_mday == library.tm_mday && mine.tm_mon == library.tm_mon && mine.tm_year == library.tm_year &&
+         mine.tm_wday == library.tm_wday && mine.tm_yday == library.tm_yday;
+}
+
+void learn(Stretch &stretch, long start) {
+  stretch.status = Stretch::kIrregular;
+  stretch.changes = 0;
+  long end = start + kStretchLength;
+  ZoneState before;
+  if (!probe(start, before)) return;
+  stretch.state[0] = before;
+  for (long from = start; from < end;) {
+    long to = from + kProbeStep < end ? from + kProbeStep : end;
+    ZoneState after;
+    if (!probe(to, after)) return;
+    if (!sameState(before, after)) {
+      long low = from, high = to;  // the state of before at low, of after at high
+      while (high - low > 1) {
+        long middle = low + (high - low) / 2;
+        ZoneState there;
+        if (!probe(middle, there)) return;
+        if (sameState(there, before)) low = middle;
+        else if (sameState(there, after)) high = middle;
+        else return;  // two changes within a day
+      }
+      if (high < end) {  // a change at the end is the next stretch's start
+        if (stretch.changes == kMaxChanges) return;
+        stretch.at[stretch.changes++] = high;
+        stretch.state[stretch.changes] = after;
+      }
+      before = after;
+    }
+    from = to;
+  }
+  stretch.status = Stretch::kKnown;
+}
+
+// The stretch holding a moment, learnt on first use; null when the arithmetic cannot be trusted there.
+const Stretch *stretchOf(long moment) {
+  if (zone == nullptr) return nullptr;
+  long index = (moment >> kStretchShift) - kFirstStretch;
+  if (index < 0 || index >= kStretchCount) return nullptr;
+  Stretch &stretch = zone->stretches[index];
+  if (stretch.status == Stretch::kUnknown) learn(stretch, (index + kFirstStretch) * kStretchLength);
+  return stretch.status == Stretch::kKnown ? &stretch : nullptr;
+}
+
+// localtime_r by arithmetic; false when the zone is not known there.
+bool localFields(long moment, struct tm &t) {
+  const Stretch *stretch = stretchOf(moment);
+  if (stretch == nullptr) return false;
+  int i = 0;
+  while (i < stretch->changes && moment >= stretch->at[i]) ++i;
+  const ZoneState &state = stretch->state[i];
+  civilFields(moment + state.offset, t);
+  t.tm_isdst = state.isdst;
+  t.tm_gmtoff = state.offset;
+  t.tm_zone = state.name;
+  return true;
+}
+
+// The moments whose local time is clock (seconds of the local calendar counted like UTC's): how
+// many there are (none in a gap, two in a repeated hour), and the earliest after `after` with its
+// state (null when there is none). -1 when the zone is not known around clock.
+int momentsOf(long clock, long after, long &moment, const ZoneState *&state) {
+  int count = 0;
+  state = nullptr;
+  // Each period of constant offset that holds clock - offset gives one moment.
+  long first = (clock - kOffsetBound) >> kStretchShift, last = (clock + kOffsetBound) >> kStretchShift;
+  for (long index = first; index <= last; ++index) {
+    const Stretch *stretch = stretchOf(index * kStretchLength);
+    if (stretch == nullptr) return -1;
+    for (int i = 0; i <= stretch->changes; ++i) {
+      long from = i == 0 ? index * kStretchLength : stretch->at[i - 1];
+      long to = i == stretch->changes ? (index + 1) * kStretchLength : stretch->at[i];
+      long candidate = clock - stretch->state[i].offset;
+      if (candidate < from || candidate >= to) continue;
+      ++count;
+      if (candidate > after && (state == nullptr || candidate < moment)) {
+        moment = candidate;
+        state = &stretch->state[i];
+      }
+    }
+  }
+  return count;
+}
+
+// moveTo on the zone's table: 1 moved, 0 no such moment, -1 the table cannot tell. It steps over
+// gaps as the library path below does; of a local time that exists twice it takes the earlier
+// occurrence after tv, which the library path finds only where the two differ in their
+// daylight-saving flag (elsewhere mktime's pick depends on the calls made before).
+int moveToByArithmetic(TimeVar &tv, struct tm target, bool specificHour) {
+  for (int step = 0;; ++step) {
+    if (target.tm_sec < 0 || target.tm_min < 0 || target.tm_hour < 0 || target.tm_mon < 0 || target.tm_mday < 1)
+      return -1;
+    long days = daysFromCivil(target.tm_year + 1900L, target.tm_mon + 1, target.tm_mday);
+    long clock = days * 86400 + target.tm_hour * 3600L + target.tm_min * 60L + target.tm_sec;
+    // Up to 1970 my_mktime passes mktime's answers on unchecked: those are the library's.
+    if (clock <= kOffsetBound) return -1;
+    long moment = 0;
+    const ZoneState *state;
+    int count = momentsOf(clock, tv.now, moment, state);
+    if (count < 0) return -1;
+    if (count > 0) {
+      if (state == nullptr) return 0;  // every occurrence is at or before tv
+      tv.now = moment;
+      tv.broken = target;
+      tv.broken.tm_wday = weekdayOfDays(days);
+      tv.broken.tm_yday = static_cast<int>(days - daysFromCivil(target.tm_year + 1900L, 1, 1));
+      tv.broken.tm_isdst = state->isdst;
+      tv.broken.tm_gmtoff = state->offset;
+      tv.broken.tm_zone = state->name;
+      tv.flags = TimeVar::kBrokenValid;
+      return 1;
+    }
+    // A gap: as many steps as the library path takes.
+    if (step == 25 || (specificHour && step == 1)) return 0;
+    if (specificHour) ++target.tm_mday;
+    else ++target.tm_hour;
+    if (!tm_adjust(&target)) return 0;
+  }
+}
+
 // Moves tv to the local time target, which must lie after tv's moment. A local time that does not
 // exist (a daylight-saving gap) is stepped over: one day later when a specific hour is wanted,
 // else hour by hour to the end of the gap. A local time that exists twice becomes its first
 // occurrence after tv.
 bool moveTo(TimeVar &tv, struct tm target, bool specificHour) {
   if (!tm_adjust(&target)) return false;
+  int moved = moveToByArithmetic(tv, target, specificHour);
+  if (moved >= 0) return moved == 1;
+  // Where the zone's table cannot tell, the library converts.
   target.tm_isdst = -1;
   struct tm work = target;
   time_t result = my_mktime(&work);
@@ -90,8 +321,8 @@ bool moveTo(TimeVar &tv, struct tm target, bool specificHour) {
     target = work;
     result = my_mktime(&work);
   }
-  // Only zones with daylight saving (mktime has set `daylight`) repeat local times: the same
-  // fields read with the other daylight-saving flag give the other occurrence, if there is one.
+  // In zones with daylight saving (mktime has set `daylight`) the same fields read with the other
+  // daylight-saving flag give the other occurrence of a repeated local time, if there is one.
   if (daylight) {
     struct tm other = target;
     other.tm_isdst = work.tm_isdst > 0 ? 0 : 1;
@@ -374,10 +605,37 @@ int weekOfYear(int dayOfYear, long year) {
 const struct tm &TimeVar::tm() {
   if (!(flags & kBrokenValid)) {
     time_t moment = now;
-    if (localtime_r(&moment, &broken) == nullptr) std::memset(&broken, 0, sizeof broken);
+    if (!localFields(now, broken) && localtime_r(&moment, &broken) == nullptr)
+      std::memset(&broken, 0, sizeof broken);
     flags = kBrokenValid;
   }
   return broken;
+}
+
+void zoneRefresh() {
+  const char *tz = std::getenv("TZ");
+  auto isTz = [tz](const ZoneTable &table) {
+    return table.used && table.hasTz == (tz != nullptr) && (tz == nullptr || table.tz == tz);
+  };
+  if (zone != nullptr && isTz(*zone)) return;
+  // The library reads a changed TZ only in tzset (mktime calls it, localtime_r does not).
+  tzset();
+  ZoneTable *pick = nullptr;
+  for (ZoneTable &table : zoneTables) {
+    if (isTz(table)) {
+      pick = &table;
+      break;
+    }
+    if (pick == nullptr || !table.used || (pick->used && table.lastUse < pick->lastUse)) pick = &table;
+  }
+  if (!isTz(*pick)) {
+    pick->used = true;
+    pick->hasTz = tz != nullptr;
+    pick->tz = tz != nullptr ? tz : "";
+    for (Stretch &stretch : pick->stretches) stretch.status = Stretch::kUnknown;
+  }
+  pick->lastUse = ++zoneUses;
+  zone = pick;
 }
 
 long TimeVar::get(int field) {
