@@ -29,7 +29,8 @@ TELVI_API void cfgFree(struct cfgFile *cfg);
  * the configuration and stays valid until the next change of it. */
 TELVI_API const char *cfgGet(struct cfgFile *cfg, const char *block, const char *key);
 /* Replaces the entry's line (keeping its comment), or adds the entry after its block's header, or
- * appends the block. 0 or -1. */
+ * appends the block. 0, or -1 for texts the saved file could not give back as set: a '#' or newline
+ * in any, blanks around one, '=' in the key, a value ending in ':', a line past 4095 bytes. */
 TELVI_API int cfgSet(struct cfgFile *cfg, const char *block, const char *key, const char *value);
 /* Remove every line of the entry / the block's header and its lines; 0, or -1 when there were none. */
 TELVI_API int cfgDelKey(struct cfgFile *cfg, const char *block, const char *key);

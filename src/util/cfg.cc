@@ -68,6 +68,17 @@ void walk(const cfgFile &cfg, F f) {
   }
 }
 
+// Whether an entry set through the API reads back as given from the file it is saved to: no comment
+// mark or line end inside a name or value, no blanks around one (reading trims them), no '=' in a key,
+// no ':' ending a value (the line would open a block), and the entry's line within the line limit.
+bool holdable(const std::string &block, const std::string &key, const std::string &value) {
+  for (const std::string *text : {&block, &key, &value})
+    if (text->find_first_of("#\n") != std::string::npos || trim(*text) != *text) return false;
+  if (key.find('=') != std::string::npos) return false;
+  if (!value.empty() && value.back() == ':') return false;
+  return key.size() + value.size() + 4 < kLineLimit && block.size() + 1 < kLineLimit;
+}
+
 }  // namespace
 
 extern "C" {
@@ -80,21 +91,39 @@ cfgFile *cfgLoad(void *, const char *path) {
   if (file == nullptr) return nullptr;
   auto *cfg = new cfgFile;
   char buffer[kLineLimit];
-  std::string pending;
+  std::string physical, pending;
   bool continued = false;
-  while (std::fgets(buffer, sizeof buffer, file) != nullptr) {
-    std::string piece(buffer);
-    bool hadNewline = !piece.empty() && piece.back() == '\n';
-    if (hadNewline) piece.pop_back();
+  // Lines are read whole and then cut at the limit: a piece of kLineLimit - 1 bytes is a line of its
+  // own, and only the last piece of a line can continue on the next. (Cutting where fgets happens to
+  // stop would turn the newline right after a full buffer into an extra blank line on every load and
+  // save.)
+  auto take = [&](bool hadNewline) {
+    size_t at = 0;
+    while (physical.size() - at > kLineLimit - 1) {
+      pending += physical.substr(at, kLineLimit - 1);
+      cfg->lines.push_back(pending);
+      pending.clear();
+      at += kLineLimit - 1;
+    }
+    std::string piece = physical.substr(at);
+    physical.clear();
     pending += piece;
     continued = hadNewline && !piece.empty() && piece.back() == '\\';
     if (continued) {
       pending.pop_back();
-      continue;
+      return;
     }
     cfg->lines.push_back(pending);
     pending.clear();
+  };
+  while (std::fgets(buffer, sizeof buffer, file) != nullptr) {
+    physical += buffer;
+    if (!physical.empty() && physical.back() == '\n') {
+      physical.pop_back();
+      take(true);
+    }
   }
+  if (!physical.empty()) take(false);
   if (continued || !pending.empty()) cfg->lines.push_back(pending);
   std::fclose(file);
   reindex(*cfg);
@@ -111,6 +140,7 @@ const char *cfgGet(cfgFile *cfg, const char *block, const char *key) {
 
 int cfgSet(cfgFile *cfg, const char *block, const char *key, const char *value) {
   if (cfg == nullptr || block == nullptr || key == nullptr || value == nullptr) return -1;
+  if (!holdable(block, key, value)) return -1;
   std::string line = std::string("\t") + key + " = " + value;
   long entry = -1, header = -1;
   walk(*cfg, [&](size_t i, const Parsed &parsed, const std::string &current) {
@@ -153,7 +183,8 @@ int cfgDelKey(cfgFile *cfg, const char *block, const char *key) {
 int cfgDelBlock(cfgFile *cfg, const char *block) {
   if (cfg == nullptr || block == nullptr) return -1;
   std::vector<std::string> kept;
-  bool inside = false, any = false;
+  // Lines before the first header belong to the block without a name.
+  bool inside = *block == '\0', any = false;
   for (std::string &line : cfg->lines) {
     Parsed parsed = parse(line);
     if (parsed.kind == LineKind::kBlock) inside = parsed.name == block;
@@ -172,8 +203,13 @@ int cfgSave(cfgFile *cfg, const char *path) {
   FILE *file = std::fopen(path, "w");
   if (file == nullptr) return -1;
   bool ok = true;
-  for (const std::string &line : cfg->lines)
-    ok = ok && std::fputs(line.c_str(), file) >= 0 && std::fputc('\n', file) != EOF;
+  for (const std::string &line : cfg->lines) {
+    ok = ok && std::fputs(line.c_str(), file) >= 0;
+    // A line ending in a backslash (the last of a file, or one cut at the line limit) would join the
+    // next line when read back: a blank after it keeps it a line of its own, with the same entry.
+    if (!line.empty() && line.back() == '\\') ok = ok && std::fputc(' ', file) != EOF;
+    ok = ok && std::fputc('\n', file) != EOF;
+  }
   return std::fclose(file) == 0 && ok ? 0 : -1;
 }
 

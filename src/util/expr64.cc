@@ -575,7 +575,8 @@ class Evaluator {
     }
     const Value &v = args[0];
     auto toInt32 = [&](double d) {
-      if (d < -2147483648.0 || d >= 2147483648.0) error("integer value too large to represent", "IOVERFLOW");
+      // Written so that a NaN (a braced or substituted "nan(1)" reads as one) fails too.
+      if (!(d >= -2147483648.0 && d < 2147483648.0)) error("integer value too large to represent", "IOVERFLOW");
       Value out;
       out.i = static_cast<long long>(d);
       return out;
@@ -650,6 +651,13 @@ int Tcl_ExprLong64(Tcl_Interp *interp, const char *expression, long long *result
   if (value.type == Value::kString) {
     Tcl_ResetResult(interp);
     Tcl_AppendResult(interp, "expression didn't have numeric value", nullptr);
+    return TCL_ERROR;
+  }
+  if (value.type == Value::kDouble && !(value.d >= -0x1p63 && value.d < 0x1p63)) {
+    // A real beyond the 64-bit range has no integer to give.
+    Tcl_ResetResult(interp);
+    Tcl_AppendResult(interp, "integer value too large to represent", nullptr);
+    Tcl_SetErrorCode(interp, "ARITH", "IOVERFLOW", "integer value too large to represent", nullptr);
     return TCL_ERROR;
   }
   if (result != nullptr) *result = value.type == Value::kInt ? value.i : static_cast<long long>(value.d);

@@ -86,6 +86,57 @@ TEST(Cfg, ReadsBlocksKeysCommentsAndContinuations) {
   EXPECT_EQ(cfgLoad(nullptr, dir.file("missing").c_str()), nullptr);
 }
 
+// What the API writes reads back from the saved file as it was set: names and values the format
+// cannot hold are refused, a line ending in a backslash stays its own line, a line of exactly the
+// line limit gains no blank line on each load and save, and the nameless block (the lines before the
+// first header) can be deleted like any other.
+TEST(Cfg, WritesOnlyWhatReadsBack) {
+  TempDir dir;
+  cfgFile *cfg = cfgCreate();
+  std::string longValue(4100, 'v');
+  const char *refused[][3] = {{"b", "k=x", "v"}, {"b", "k", "v # c"}, {"b", "k", "v\nw"},  {"b", "k", "v:"},
+                              {"b", "k", " v"},  {"b", " k", "v"},    {"b#", "k", "v"},     {"b\n", "k", "v"},
+                              {"b", "k", longValue.c_str()}};
+  for (auto &r : refused) {
+    EXPECT_EQ(cfgSet(cfg, r[0], r[1], r[2]), -1) << r[0] << "." << r[1] << " = " << r[2];
+    EXPECT_EQ(cfgGet(cfg, r[0], r[1]), nullptr);
+  }
+  ASSERT_EQ(cfgSet(cfg, "b", "dir", "c:\\tmp\\"), 0);
+  ASSERT_EQ(cfgSet(cfg, "b", "next", "1"), 0);
+  ASSERT_EQ(cfgSave(cfg, dir.file("set.cfg").c_str()), 0);
+  cfgFree(cfg);
+  cfg = cfgLoad(nullptr, dir.file("set.cfg").c_str());
+  ASSERT_NE(cfg, nullptr);
+  EXPECT_STREQ(cfgGet(cfg, "b", "dir"), "c:\\tmp\\");
+  EXPECT_STREQ(cfgGet(cfg, "b", "next"), "1");
+  cfgFree(cfg);
+
+  // A last line ending in a backslash, and a line of 4095 bytes: saved, they read and save the same.
+  std::string text = "# " + std::string(4093, 'x') + "\na:\n k = v\n last = x\\";
+  std::ofstream(dir.file("edge.cfg")) << text;
+  cfg = cfgLoad(nullptr, dir.file("edge.cfg").c_str());
+  ASSERT_NE(cfg, nullptr);
+  EXPECT_STREQ(cfgGet(cfg, "a", "last"), "x\\");
+  ASSERT_EQ(cfgSave(cfg, dir.file("edge1.cfg").c_str()), 0);
+  cfgFree(cfg);
+  cfg = cfgLoad(nullptr, dir.file("edge1.cfg").c_str());
+  ASSERT_NE(cfg, nullptr);
+  EXPECT_STREQ(cfgGet(cfg, "a", "last"), "x\\");
+  ASSERT_EQ(cfgSave(cfg, dir.file("edge2.cfg").c_str()), 0);
+  cfgFree(cfg);
+  EXPECT_EQ(slurp(dir.file("edge1.cfg")), text + " \n");
+  EXPECT_EQ(slurp(dir.file("edge2.cfg")), slurp(dir.file("edge1.cfg")));
+
+  std::ofstream(dir.file("top.cfg")) << "k = 1\na:\n k = 2\n";
+  cfg = cfgLoad(nullptr, dir.file("top.cfg").c_str());
+  ASSERT_NE(cfg, nullptr);
+  EXPECT_STREQ(cfgGet(cfg, "", "k"), "1");
+  EXPECT_EQ(cfgDelBlock(cfg, ""), 0);
+  EXPECT_EQ(cfgGet(cfg, "", "k"), nullptr);
+  EXPECT_STREQ(cfgGet(cfg, "a", "k"), "2");
+  cfgFree(cfg);
+}
+
 TEST(Ddl, ConfiguredChannelsExportsAndTheSignal) {
   Intfile_InitInternal();
   TempDir dir;

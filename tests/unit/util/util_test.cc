@@ -7,6 +7,9 @@
 #include <string>
 #include <vector>
 
+#include <tcl.h>
+
+#include "telvi/expr64.h"
 #include "telvi/util.h"
 
 namespace {
@@ -148,6 +151,22 @@ TEST(ByteEscape, FindsTokenInsideBuffer) {
   EXPECT_EQ(findToken("abcdef", ""), -1);
   EXPECT_EQ(findToken("", "a"), -1);
   EXPECT_EQ(scanBinaryToken(nullptr, 4, reinterpret_cast<const unsigned char *>("a"), 1), -1);
+}
+
+// A real that no integer of the range holds fails rather than converting: Tcl_ExprLong64 beyond
+// 64 bits, int() and round() beyond 32 bits and on a NaN (a braced "nan(1)" reads as one).
+TEST(Expr64, RealsOutsideTheIntegerRangeFail) {
+  Tcl_Interp *interp = Tcl_CreateInterp();
+  long long value = 0;
+  for (const char *e : {"1e300", "-9.3e18", "9223372036854775808.0", "int({nan(1)})", "round({nan(1)})"}) {
+    EXPECT_EQ(Tcl_ExprLong64(interp, e, &value), TCL_ERROR) << e;
+    EXPECT_STREQ(Tcl_GetStringResult(interp), "integer value too large to represent") << e;
+  }
+  ASSERT_EQ(Tcl_ExprLong64(interp, "9.2e18", &value), TCL_OK);
+  EXPECT_EQ(value, 9200000000000000000LL);
+  ASSERT_EQ(Tcl_ExprLong64(interp, "-9223372036854775808.0", &value), TCL_OK);
+  EXPECT_EQ(value, INT64_MIN);
+  Tcl_DeleteInterp(interp);
 }
 
 }  // namespace
