@@ -127,6 +127,10 @@ typedef struct BobPdu {
   dataArray *varbind; /* of BobVarBind */
   int32_t walk_flag, verbose_flag, retain_flag, enum_flag, max_retries, retries, timeout;
   cvtString user_data;
+  /* Not fields of the type: the PDU tag as received (scripts may change "type" to answer), and the
+   * report binding that came with a received message or goes with a Report to be sent. */
+  int32_t received;
+  VarBind report;
 } BobPdu;
 
 /* The bindings of a "pdu" that a reader may use: "varcount" bounded by 0 and the number of elements

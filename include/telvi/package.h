@@ -38,12 +38,14 @@
   X(18, "expr64", Expr64) \
   X(19, "ssi", Ssi) \
   X(20, "unix", Unix) \
+  X(21, "mibman", Mibman) \
   X(22, "periodic", Periodic) \
   X(23, "after", After) \
   X(24, "bob", Bob, "id") \
   X(25, "data", Data) \
   X(27, "lof", Lof) \
   X(32, "binterface", Binterface, "interface") \
+  X(33, "snmpv2", Snmpv2, "bob", "service") \
   X(35, "icmp", Icmp)
 
 TELVI_BEGIN_DECLS

@@ -22,5 +22,6 @@
 #include "bob.h"
 #include "service.h"
 #include "data.h"
+#include "snmpv2.h"
 
 #endif

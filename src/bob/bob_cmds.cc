@@ -1,6 +1,9 @@
 // Package "bob" (`bob`, `bget`, `bset`) and package "binterface", whose `interface` command adds
 // binary reads into and writes from netbuf bobs to the interface command of package "interface".
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -322,12 +325,25 @@ int optionBwrite(Tcl_Interp *interp, const std::string &cmd, int argc, const cha
     }
   }
   auto *netbuf = static_cast<BobNetbuf *>(e->data);
+  // A datagram read from an unconnected socket goes back to the peer it came from (or that a
+  // converter addressed it to).
+  intPeer peer{};
+  intPeer *to = nullptr;
+  sockaddr_in connected{};
+  socklen_t size = sizeof connected;
+  if (getSnmpTInfoPort(&netbuf->info) != 0 &&
+      getpeername(fd, reinterpret_cast<sockaddr *>(&connected), &size) != 0 && errno == ENOTCONN) {
+    peer.addr.sin_family = AF_INET;
+    peer.addr.sin_addr.s_addr = htonl(getSnmpTInfoHost(&netbuf->info));
+    peer.addr.sin_port = htons(static_cast<uint16_t>(getSnmpTInfoPort(&netbuf->info)));
+    to = &peer;
+  }
   const char *data = netbuf->buf.buffer;
   size_t length = data ? netbuf->buf.length : 0;
   size_t done = 0;
   int result = TCL_OK;
   while (done < length) {
-    ssize_t put = interfaceWrite(fd, data + done, length - done, nullptr);
+    ssize_t put = interfaceWrite(fd, data + done, length - done, to);
     if (put >= 0) {
       done += static_cast<size_t>(put);
       continue;
