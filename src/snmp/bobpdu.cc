@@ -214,7 +214,9 @@ extern "C" int encodeBobPdu(BobPdu *bob, SnmpArea *area, const unsigned char *re
             trapOid[trapOid[0]] >= 1 && trapOid[trapOid[0]] <= 6) {
           trap.generic = static_cast<int32_t>(trapOid[trapOid[0]] - 1);
           trap.specific = 0;
-          copyOid(trap.enterprise, _snmp.sysObjectID);
+          // An engine that was never given an identity still names an enterprise: enterprises.
+          static const uint32_t kEnterprises[] = {6, 1, 3, 6, 1, 4, 1};
+          copyOid(trap.enterprise, _snmp.sysObjectID[0] ? _snmp.sysObjectID : kEnterprises);
         } else {
           if (trapOid[0] < 9) return -1;
           trap.generic = 6;

@@ -156,6 +156,10 @@ int prepareMessage(PduData *pdu, int32_t appRequestId, VarBind *report, void *st
     }
     state->pdu.securityLevel = level;
     copyAdmin(state->securityEngineId, securityEngineId);
+    // The answer names the agent as its context engine; a request that named none asked that
+    // agent, so the answer is matched against it.
+    if (pdu->version == SNMP_V2U && confirmed && state->pdu.engineId.length == 0)
+      copyAdmin(state->pdu.engineId, securityEngineId);
   } else {
     state = static_cast<MpmState *>(stateRef);
     if (!inList(_snmp.received, state) || state->self != state)
