@@ -285,7 +285,7 @@ extern "C" int encodeBobPdu(BobPdu *bob, SnmpArea *area, const unsigned char *re
   } else if (!complete && !response) {
     return -1;
   }
-  return header.type;
+  return asTrap ? SNMP_PDU_V1TRAP : header.type;
 }
 
 extern "C" int decodeBobPdu(BobPdu *bob, const PduData *pdu) {

@@ -785,7 +785,7 @@ int encodeUrlOctets(const unsigned char *octets, uint32_t length, char *text, ui
   for (uint32_t i = 0; i < length; ++i) {
     unsigned char c = octets[i];
     bool plain = c > ' ' && c < 0x7f && (isalnum(c) || strchr("_+-/:", c) != nullptr);
-    if (size < 3 || used > size - 3) break;  // keep room for an escape and the NUL
+    if (size < 4 || used > size - 4) break;  // keep room for an escape and the NUL
     if (plain) {
       text[used++] = static_cast<char>(c);
     } else {
