@@ -1,0 +1,224 @@
+# SNMP: the port, the communities and users, and the "request" method that answers each binding of
+# a request from the managed-object tree.
+#
+# A request arrives through `snmp dispatch`, which calls the root object's pdu handler for its type
+# (pduMethod(GetRequest), ...); the handler hands the pdu to the library's request driver
+# (processGetRequest, ...), which calls requestMethod(<phase>) once per binding with the binding's
+# "context/oid" and index. The method answers with an error-status name.
+
+proc agent::snmpStart {} {
+    variable options
+    variable root
+    variable fd
+    foreach {type command} {GetRequest processGetRequest GetNextRequest processGetNextRequest
+                            GetBulkRequest processGetBulkRequest SetRequest processSetRequest} {
+        define value pduMethod($type) "$command %pdu"
+    }
+    foreach phase {get getnext prevalidate set postvalidate setactions rollback} {
+        define value requestMethod($phase) "agent::request $phase %oid %index %pdu"
+    }
+    define value groupMethod {agent::group %securityName}
+
+    # The engine: its identity and the system group's texts, then an engine ID for SNMPv2u that
+    # names this host (its IPv4 address in octets 6 to 9).
+    snmp set sysDescr [lookup value snmp.sysDescr] sysContact [lookup value snmp.sysContact] \
+        sysLocation [lookup value snmp.sysLocation] sysName [info hostname] sysObjectID [lookup value snmp.sysObjectID]
+    set host [lindex [split [snmp get address] :] 0]
+    set engineId [join [concat 00 01 86 9f 01 [lmap octet [split $host .] {format %02x $octet}] 00 00 01] :]
+    snmp set engine $engineId 1
+    foreach community [list [dict get $options communityRo] [dict get $options communityRw]] {
+        snmp set user $engineId $community {} {} {} {} 1
+    }
+    array set protocols {md5 1.3.6.1.6.3.6.1.3.1 hmac 1.3.6.1.6.3.10.1.1.2}
+    foreach {name protocol password} [lookup -d "" value snmp.v2uUsers] {
+        set oid $protocols($protocol)
+        set key [snmp key $oid localize [snmp key $oid create $password] $engineId]
+        snmp set user $engineId $name $oid $key {} {} 1
+    }
+    variable groups [lookup -d "" value snmp.groups]
+    dict set groups [dict get $options communityRw] rw
+    dict set groups [dict get $options communityRo] ro
+
+    set address [dict get $options address]
+    set fd [interface open "inet://$address:[dict get $options port]/udp;type=listener"]
+    dict set options boundPort [lindex [split [lindex [interface info $fd] 0] :] 3]
+    fileevent $fd readable [list agent::receive $fd]
+}
+
+# One datagram: the engine answers through the handlers; whatever it cannot use is dropped.
+proc agent::receive {fd} {
+    set datagram [interface bread $fd]
+    if {[catch {snmp dispatch {} [list $fd udp $datagram]} answer]} return
+    if {$answer ne ""} {
+        catch {interface bwrite $fd $answer}
+        bob destroy $answer
+    }
+}
+
+# The requester's group, which access entries name.
+proc agent::group {name} {
+    variable groups
+    if {[dict exists $groups $name]} { return [dict get $groups $name] }
+    return ""
+}
+
+proc agent::allowed {node pdu} {
+    if {[info commands _checkAccess] eq ""} { return 1 }
+    toe_send $node [list _checkAccess [bget $pdu type] [bget $pdu securityLevel] [bget $pdu securityName] [bget $pdu groups]]
+}
+
+# The value of a leaf's instance (row "0" for a scalar).
+proc agent::value {node row} {
+    if {![catch {toe_send $node {ilookup value engine}} field]} { return [snmp get $field] }
+    set refresh [toe_send $node {lookup -d "" value onRequest}]
+    if {$refresh ne "" && $refresh ne "yes"} {
+        toe_send $node [list setValue 0 [list [toe_send $node $refresh]]]
+    }
+    toe_send $node [list getRawValue $row]
+}
+
+# Before a value read on request is used, its collector (here or on its table) runs.
+proc agent::refresh {node} {
+    set owner $node
+    if {[catch {toe_send $node {ilookup value collector}}]} { set owner [toe_send $node toe_superior] }
+    if {[toe_send $owner {lookup -d "" value onRequest}] eq "yes"} { collect::fresh $owner }
+}
+
+proc agent::rows {node} {
+    lsort -integer [lmap row [toe_send $node {ilookup -d {} entries data}] {
+        if {[string is integer -strict $row] && $row > 0} { set row } else continue
+    }]
+}
+
+proc agent::put {pdu index oid node row} {
+    bset $pdu varbind($index).oid $oid varbind($index).val.type [toe_send $node {lookup value syntax}] \
+        varbind($index).val.val [value $node $row]
+}
+
+# The leaf that holds an instance OID, with the row: {node row} or {}.
+proc agent::instance {oid} {
+    variable node
+    variable leafKind
+    set arcs [split $oid .]
+    set leaf [join [lrange $arcs 0 end-1] .]
+    set row [lindex $arcs end]
+    if {![info exists leafKind($leaf)]} { return {} }
+    refresh $node($leaf)
+    if {$leafKind($leaf) eq "scalar"} {
+        if {$row ne "0"} { return {} }
+    } elseif {$row ni [rows $node($leaf)]} {
+        return {}
+    }
+    return [list $node($leaf) $row]
+}
+
+# The first instance after oid, as {oid node row}, or {} at the end of the MIB.
+proc agent::nextInstance {oid} {
+    variable leaves
+    variable leafKind
+    variable node
+    foreach leaf $leaves {
+        set inside [string match $leaf.* $oid]
+        if {!$inside && [oidcmp $oid $leaf] > 0} continue
+        set n $node($leaf)
+        if {$leafKind($leaf) eq "scalar"} {
+            if {$inside} continue
+            refresh $n
+            return [list $leaf.0 $n 0]
+        }
+        refresh $n
+        set after 0
+        if {$inside} { set after [lindex [split [string range $oid [string length $leaf.] end] .] 0] }
+        foreach row [rows $n] {
+            if {$row > $after} { return [list $leaf.$row $n $row] }
+        }
+    }
+    return {}
+}
+
+proc agent::request {phase oid index pdu} {
+    set oid [lindex [split $oid /] end]
+    switch -- $phase {
+        get {
+            set found [instance $oid]
+            if {$found eq "" || ![allowed [lindex $found 0] $pdu]} {
+                set exception [expr {[info exists agent::leafKind([join [lrange [split $oid .] 0 end-1] .])] ? "noSuchInstance" : "noSuchObject"}]
+                bset $pdu varbind($index).val.type $exception
+                return noError
+            }
+            put $pdu $index $oid {*}$found
+        }
+        getnext {
+            nextInto $pdu $index $oid
+            if {![catch {getParameter maxreps} repetitions]} {
+                # GetBulk: the further repetitions of this binding, each "increment" bindings on.
+                # After the end of the MIB the repetitions stop; the answer keeps as many as the
+                # longest repeater needs (the others are filled with endOfMibView up to there).
+                set step [getParameter increment]
+                set done $repetitions
+                for {set r 1} {$r < $repetitions} {incr r} {
+                    set previous [expr {$index + ($r - 1) * $step}]
+                    set at [bget $pdu varbind($previous).oid]
+                    if {[bget $pdu varbind($previous).val.type] eq "endOfMibView"} {
+                        if {$done == $repetitions} { set done $r }
+                        bset $pdu varbind([expr {$previous + $step}]).oid $at varbind([expr {$previous + $step}]).val.type endOfMibView
+                    } else {
+                        nextInto $pdu [expr {$previous + $step}] $at
+                    }
+                }
+                if {$done < $repetitions && [bget $pdu varbind([expr {$index + ($done - 1) * $step}]).val.type] ne "endOfMibView"} {
+                    set done $repetitions
+                }
+                if {![catch {getParameter totalreps} most] && $most > $done} { set done $most }
+                setParameters totalreps $done
+            }
+        }
+        prevalidate {
+            variable undo
+            array unset undo
+            set found [instance $oid]
+            if {$found eq ""} {
+                return [expr {[info exists agent::node($oid)] ? "notWritable" : "noCreation"}]
+            }
+            lassign $found n row
+            if {[toe_send $n {lookup -d read-only value access}] ne "read-write"} { return notWritable }
+            if {![allowed $n $pdu]} { return noAccess }
+            if {[bget $pdu varbind($index).val.type] ne [toe_send $n {lookup value syntax}]} { return wrongType }
+            if {[string length [bget $pdu varbind($index).val.val]] > 255} { return wrongLength }
+        }
+        set {
+            variable undo
+            lassign [instance $oid] n row
+            set undo($index) [list $n [value $n $row]]
+            store $n [bget $pdu varbind($index).val.val]
+        }
+        rollback {
+            variable undo
+            if {[info exists undo($index)]} { store {*}$undo($index) }
+        }
+        postvalidate - setactions {}
+    }
+    return noError
+}
+
+proc agent::nextInto {pdu index oid} {
+    set next [nextInstance $oid]
+    if {$next eq ""} {
+        bset $pdu varbind($index).oid $oid varbind($index).val.type endOfMibView
+        return
+    }
+    lassign $next instance n row
+    if {![allowed $n $pdu]} {
+        # Not visible to this requester: go on after the whole leaf.
+        nextInto $pdu $index [join [lrange [split $instance .] 0 end-1] .].4294967295
+        return
+    }
+    put $pdu $index $instance $n $row
+}
+
+# A written value: the engine's own field when the node mirrors one, and the node's value. It stays
+# until the agent stops.
+proc agent::store {node value} {
+    if {![catch {toe_send $node {ilookup value engine}} field]} { snmp set $field $value }
+    toe_send $node [list setValue 0 [list $value]]
+}
