@@ -22,5 +22,7 @@
 #include "bob.h"
 #include "service.h"
 #include "data.h"
+#include "rule.h"
+#include "alarm.h"
 
 #endif
