@@ -239,7 +239,9 @@ int refresh(const Firing &f) {
     case RULE_STATE_CLOSE:
       if (condition != Condition::kTrue) break;
       if (enterOpen(f, matchList, fileScan, status) != TCL_OK) return TCL_ERROR;
-      if (state == RULE_STATE_INIT && getAckByName(f.node, f.row)[0] != '\0') {
+      // A row with an acknowledgement name has its first condition acknowledged at once; a match
+      // that a file-scan rule turned down opened nothing to acknowledge.
+      if (state == RULE_STATE_INIT && !status.empty() && getAckByName(f.node, f.row)[0] != '\0') {
         std::string kept = status;
         if (invokeRule(f.interp, f.node, f.rule, "ack", f.row, f.index, "") != TCL_OK) return TCL_ERROR;
         std::string current = text(f.node, "rule-cond", f.key).value_or("");
