@@ -44,6 +44,8 @@
   X(24, "bob", Bob, "id") \
   X(25, "data", Data) \
   X(27, "lof", Lof) \
+  X(30, "rule", Rule) \
+  X(31, "alarm", Alarm, "rule") \
   X(32, "binterface", Binterface, "interface") \
   X(33, "snmpv2", Snmpv2, "bob", "service") \
   X(35, "icmp", Icmp)

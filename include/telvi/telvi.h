@@ -23,5 +23,7 @@
 #include "service.h"
 #include "data.h"
 #include "snmpv2.h"
+#include "rule.h"
+#include "alarm.h"
 
 #endif
