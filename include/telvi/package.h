@@ -42,8 +42,10 @@
   X(23, "after", After) \
   X(24, "bob", Bob, "id") \
   X(25, "data", Data) \
+  X(26, "status", Status, "data", "service") \
   X(27, "lof", Lof) \
   X(32, "binterface", Binterface, "interface") \
+  X(34, "table", Table) \
   X(35, "icmp", Icmp)
 
 TELVI_BEGIN_DECLS

@@ -22,5 +22,6 @@
 #include "bob.h"
 #include "service.h"
 #include "data.h"
+#include "status.h"
 
 #endif
