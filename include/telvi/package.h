@@ -44,9 +44,13 @@
   X(25, "data", Data) \
   X(26, "status", Status, "data", "service") \
   X(27, "lof", Lof) \
+  X(28, "macro", Macro) \
+  X(29, "nodemacro", Nodemacro, "data") \
   X(32, "binterface", Binterface, "interface") \
   X(34, "table", Table) \
-  X(35, "icmp", Icmp)
+  X(35, "icmp", Icmp) \
+  X(36, "mibnode", Mibnode) \
+  X(37, "module", Module)
 
 TELVI_BEGIN_DECLS
 

@@ -23,5 +23,6 @@
 #include "service.h"
 #include "data.h"
 #include "status.h"
+#include "identity.h"
 
 #endif
