@@ -50,7 +50,8 @@
   X(34, "table", Table) \
   X(35, "icmp", Icmp) \
   X(36, "mibnode", Mibnode) \
-  X(37, "module", Module)
+  X(37, "module", Module) \
+  X(38, "acl", Acl)
 
 TELVI_BEGIN_DECLS
 

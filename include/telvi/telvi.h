@@ -24,5 +24,6 @@
 #include "data.h"
 #include "status.h"
 #include "identity.h"
+#include "acl.h"
 
 #endif
