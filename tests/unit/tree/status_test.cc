@@ -1,5 +1,5 @@
 // Status records through the C interface: how severities read, the changed flag of defineStatus,
-// and the unsorted list with a module status. Forwarding through scripts is in tests/tcl/status.test.
+// and names that hold dots. Forwarding and module status are in tests/tcl/status.test.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -65,19 +65,6 @@ TEST_F(Status, DefineReportsChangesAndRemovesWithAnEmptyList) {
   EXPECT_EQ(defineStatus(node_, "a.b", ""), 1);
   EXPECT_EQ(defineStatus(node_, "a.b", ""), 1);  // an absent entry counts as changed
   EXPECT_EQ(list(), "");
-}
-
-TEST_F(Status, ModuleStatusReplacesTheListOfScalarNodesOnly) {
-  defineStatus(node_, "own", "{2 x own}");
-  toeRawDefine(node_, "internal", "moduleroot", nullptr, toeGetId(root_));
-  EXPECT_EQ(setModuleStatus(node_, "{9 m down}"), 0);
-  EXPECT_STREQ(getModuleStatus(node_), "{9 m down}");
-  EXPECT_EQ(list(), "{9 m down} ");
-  toeRawDefine(node_, "internal", "childdimension", nullptr, "vector");
-  EXPECT_EQ(list(), "{2 x own} ");
-  EXPECT_EQ(setModuleStatus(node_, ""), 0);
-  EXPECT_EQ(getModuleStatus(node_), nullptr);
-  EXPECT_EQ(setModuleStatus(root_, "x"), -1);  // no module root
 }
 
 }  // namespace
