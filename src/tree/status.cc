@@ -2,12 +2,14 @@
 // tree, and the status a module imposes on its nodes.
 #include "telvi/status.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "rules/service_internal.h"
 #include "telvi/datatype.h"
@@ -20,8 +22,10 @@ using telvi::service::Hold;
 using telvi::service::lookup;
 using telvi::service::setResult;
 
-// Forwarding climbs the superiors; a chain this long can only be a loop in the naming tree.
-constexpr int kMaxForwardDepth = 1000;
+// The nodes a change has climbed through so far. Superiors can be set by scripts, so the naming tree
+// may loop; a change stops at a node it has already passed (and after this many superiors).
+using Climb = std::vector<toe *>;
+constexpr size_t kMaxClimb = 1000;
 
 float severityOf(const char *text) { return static_cast<float>(std::atof(text != nullptr ? text : "")); }
 
@@ -31,17 +35,19 @@ std::string ownName(toe *node) {
   return name != nullptr ? name.get() : "";
 }
 
-int confirm(Tcl_Interp *interp, toe *node, int depth);
+int confirm(Tcl_Interp *interp, toe *node, Climb &climb);
 
 // defineStatus on the superior and, when that changed its entry, its confirmation. The superior's
 // own work is its business: its code and result do not reach the caller.
-void forwardTo(Tcl_Interp *interp, toe *superior, const std::string &name, const std::string &list, int depth) {
-  if (superior == nullptr || name.empty() || depth > kMaxForwardDepth) return;
-  if (defineStatus(superior, name.c_str(), list.c_str()) == 1) confirm(interp, superior, depth);
+void forwardTo(Tcl_Interp *interp, toe *superior, const std::string &name, const std::string &list, Climb &climb) {
+  if (superior == nullptr || name.empty() || climb.size() >= kMaxClimb) return;
+  if (std::find(climb.begin(), climb.end(), superior) != climb.end()) return;
+  if (defineStatus(superior, name.c_str(), list.c_str()) == 1) confirm(interp, superior, climb);
 }
 
-int confirm(Tcl_Interp *interp, toe *node, int depth) {
+int confirm(Tcl_Interp *interp, toe *node, Climb &climb) {
   Hold hold(node);
+  climb.push_back(node);
   Tcl_DString unsorted;
   Tcl_DStringInit(&unsorted);
   getStatusList(node, &unsorted);
@@ -73,7 +79,7 @@ int confirm(Tcl_Interp *interp, toe *node, int depth) {
   }
   const char *forward = lookup(node, 1, "value", "forwardStatus");
   if (forward == nullptr || std::strcmp(forward, "false") != 0)
-    forwardTo(interp, toeGetSuperior(node), ownName(node), sorted, depth + 1);
+    forwardTo(interp, toeGetSuperior(node), ownName(node), sorted, climb);
   setResult(interp, sorted);
   return TCL_OK;
 }
@@ -129,11 +135,12 @@ int defineStatus(toe *node, const char *name, const char *list) {
 
 int confirmStatus(Tcl_Interp *interp, toe *node) {
   if (node == nullptr) return TCL_ERROR;
-  return confirm(interp, node, 0);
+  Climb climb;
+  return confirm(interp, node, climb);
 }
 
 int setNodeStatus(Tcl_Interp *interp, toe *node, const char *name, const char *list) {
-  if (defineStatus(node, name, list) == 1) confirm(interp, node, 0);
+  if (defineStatus(node, name, list) == 1) confirmStatus(interp, node);
   Tcl_ResetResult(interp);
   return TCL_OK;
 }
