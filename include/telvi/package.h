@@ -43,12 +43,19 @@
   X(23, "after", After) \
   X(24, "bob", Bob, "id") \
   X(25, "data", Data) \
+  X(26, "status", Status, "data", "service") \
   X(27, "lof", Lof) \
+  X(28, "macro", Macro) \
+  X(29, "nodemacro", Nodemacro, "data") \
   X(30, "rule", Rule) \
   X(31, "alarm", Alarm, "rule") \
   X(32, "binterface", Binterface, "interface") \
   X(33, "snmpv2", Snmpv2, "bob", "service") \
-  X(35, "icmp", Icmp)
+  X(34, "table", Table) \
+  X(35, "icmp", Icmp) \
+  X(36, "mibnode", Mibnode) \
+  X(37, "module", Module) \
+  X(38, "acl", Acl)
 
 TELVI_BEGIN_DECLS
 

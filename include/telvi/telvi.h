@@ -25,5 +25,8 @@
 #include "snmpv2.h"
 #include "rule.h"
 #include "alarm.h"
+#include "status.h"
+#include "identity.h"
+#include "acl.h"
 
 #endif
