@@ -47,6 +47,7 @@ proc agent::start {opts} {
     events::open [dict get $options log] [dict get $options trapSink]
     snmpStart
     collect::all
+    events::checkAll
     variable schedule [periodic parse [lookup value collect.schedule]]
     scheduleNext
     return [list [dict get $options address] [dict get $options boundPort]]

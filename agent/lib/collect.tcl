@@ -147,4 +147,5 @@ proc agent::collect::tcpCurrEstab {} {
     set states [ssinfo tcp]
     expr {[lindex $states 4] + [lindex $states 5]}
 }
-proc agent::collect::alarmStatus {} { agent::events::moduleStatus }
+# A scalar whose value is one text with blanks: one list element.
+proc agent::collect::alarmStatus {} { list [agent::events::moduleStatus] }
