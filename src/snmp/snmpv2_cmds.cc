@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <iterator>
 #include <unordered_map>
 #include <vector>
 
@@ -63,6 +64,12 @@ State &state() {
 int32_t keepState(void *stateRef) {
   if (stateRef == nullptr) return 0;
   State &s = state();
+  // A script may drop a request it meant to answer later; the engine forgets such states after a
+  // while, and so do we, so the table stays as small as the requests really pending.
+  if (s.states.size() >= 64) {
+    for (auto it = s.states.begin(); it != s.states.end();)
+      it = isReceivedState(static_cast<const MpmState *>(it->second)) ? std::next(it) : s.states.erase(it);
+  }
   do s.nextState = s.nextState == INT32_MAX ? 1 : s.nextState + 1;
   while (s.states.count(s.nextState));
   s.states[s.nextState] = stateRef;
