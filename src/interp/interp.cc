@@ -7,10 +7,14 @@
 // before Tcl's own lookup finds the global command.
 //
 // Tcl caches a resolved command in the name's Tcl_Obj, valid while the referring namespace's
-// cmdRefEpoch is unchanged. Whenever what a name would resolve to may change (another current
-// object, a new method, a changed parent list), the epochs of the namespaces the resolver served
-// are bumped, so each name is resolved again once. Names of built-ins that Tcl compiles inline
-// (set, llength, ...) lose their inline compilation once an object defines a method of that name.
+// cmdRefEpoch and the command's own cmdEpoch are unchanged. Only names that are methods of some
+// object can resolve differently in another context, so a change of the current object invalidates
+// just the commands that the resolver's answers for such names led to (their cmdEpoch is bumped):
+// every other cached name (toe_send, set, a global proc) stays valid across object sends. Changes
+// that can alter any resolution (a new method, a renamed command, a changed parent list, a deleted
+// object) bump the epochs of the namespaces the resolver served, so that every name is resolved
+// again once. Names of built-ins that Tcl compiles inline (set, llength, ...) lose their inline
+// compilation once an object defines a method of that name.
 //
 // Only unqualified names looked up from code running in :: or in an object's namespace are
 // resolved against objects: Tcl's own library, which runs in its namespaces, is never captured by
@@ -38,6 +42,11 @@ struct State {
   Tcl_HashTable *table = nullptr;  // the global command table: the key of the context stack
   toeContext *top = nullptr;
   std::vector<Namespace *> served;  // namespaces whose lookups the resolver answered or passed on
+  // Every name that is (or was) a method of some object in this interpreter.
+  Tcl_HashTable methodNames;
+  // The commands that names of methods resolved to since the current object last changed, each held
+  // by a reference: a change of the current object invalidates what Tcl cached of them.
+  std::vector<Command *> handedOut;
   Tcl_Namespace *objects = nullptr;
   Tcl_CmdInfo proc{};
   Tcl_CmdInfo rename{};
@@ -88,9 +97,41 @@ State *stateByTable(Tcl_HashTable *table) {
 
 toe *methodObject(const State *state) { return state->top != nullptr ? state->top->first : nullptr; }
 
+// The current object changed: names of methods resolve again.
+void forgetMethodResolutions(State *state) {
+  for (Command *command : state->handedOut) {
+    command->cmdEpoch++;
+    TclCleanupCommandMacro(command);
+  }
+  state->handedOut.clear();
+}
+
+void handOut(State *state, Command *command) {
+  if (std::find(state->handedOut.begin(), state->handedOut.end(), command) != state->handedOut.end()) return;
+  command->refCount++;
+  state->handedOut.push_back(command);
+}
+
+// Anything may resolve differently: every name resolves again.
 void forgetResolutions(State *state) {
   for (Namespace *ns : state->served) ns->cmdRefEpoch++;
   state->served.clear();
+  forgetMethodResolutions(state);
+}
+
+bool isMethodName(State *state, const char *name) { return Tcl_FindHashEntry(&state->methodNames, name) != nullptr; }
+
+void noteMethodName(State *state, const char *name) {
+  int isNew;
+  Tcl_CreateHashEntry(&state->methodNames, name, &isNew);
+}
+
+// The command Tcl's own look-up finds for a name the resolver passed on, from code in ns.
+Command *ordinaryCommand(State *state, Namespace *ns, const char *name) {
+  Interp *iPtr = reinterpret_cast<Interp *>(state->interp);
+  Tcl_HashEntry *entry = ns != iPtr->globalNsPtr ? Tcl_FindHashEntry(&ns->cmdTable, name) : nullptr;
+  if (entry == nullptr) entry = Tcl_FindHashEntry(&iPtr->globalNsPtr->cmdTable, name);
+  return entry != nullptr ? static_cast<Command *>(Tcl_GetHashValue(entry)) : nullptr;
 }
 
 void noteServed(State *state, Namespace *ns) {
@@ -135,9 +176,19 @@ int resolveCommand(Tcl_Interp *interp, const char *name, Tcl_Namespace *context,
   if (!resolvesObjects(state, ns)) return TCL_CONTINUE;
   noteServed(state, ns);
   toe *object = methodObject(state);
-  if (object == nullptr) return TCL_CONTINUE;
-  Command *method = findMethod(interp, object, name);
-  if (method == nullptr) return TCL_CONTINUE;
+  Command *method = object != nullptr ? findMethod(interp, object, name) : nullptr;
+  if (method == nullptr) {
+    // Another object may have a method of this name: what Tcl finds now holds only for now.
+    if (isMethodName(state, name))
+      if (Command *ordinary = ordinaryCommand(state, ns, name)) handOut(state, ordinary);
+    return TCL_CONTINUE;
+  }
+  if (!isMethodName(state, name)) {
+    // A method made past the layer's own ways of making them: names cached before are suspect.
+    noteMethodName(state, name);
+    forgetResolutions(state);
+  }
+  handOut(state, method);
   *result = reinterpret_cast<Tcl_Command>(method);
   return TCL_OK;
 }
@@ -184,6 +235,7 @@ toe *methodOwner(State *state, const char *name) {
 }
 
 void methodCreated(State *state, const char *name) {
+  noteMethodName(state, name);
   // A compiled script would run the inline code of a built-in even where a method shadows it.
   Interp *iPtr = reinterpret_cast<Interp *>(state->interp);
   Tcl_HashEntry *entry = Tcl_FindHashEntry(&iPtr->globalNsPtr->cmdTable, name);
@@ -290,6 +342,8 @@ void deleteState(ClientData clientData, Tcl_Interp *) {
   }
   releaseObjects(state->scripts);
   releaseObjects(state->names);
+  forgetMethodResolutions(state);
+  Tcl_DeleteHashTable(&state->methodNames);
   for (toeContext *frame : state->spareFrames) std::free(frame);
   delete state;
 }
@@ -299,6 +353,7 @@ State *getState(Tcl_Interp *interp) {
   State *state = new State;
   state->interp = interp;
   state->table = &reinterpret_cast<Interp *>(interp)->globalNsPtr->cmdTable;
+  Tcl_InitHashTable(&state->methodNames, TCL_STRING_KEYS);
   states.push_back(state);
   lastState = state;
   Tcl_SetAssocData(interp, kAssocKey, deleteState, state);
@@ -313,7 +368,7 @@ State *getState(Tcl_Interp *interp) {
 void setTop(State *state, toeContext *frame) {
   toe *before = methodObject(state);
   state->top = frame;
-  if (methodObject(state) != before) forgetResolutions(state);
+  if (methodObject(state) != before) forgetMethodResolutions(state);
 }
 
 }  // namespace
