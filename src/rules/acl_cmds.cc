@@ -12,17 +12,8 @@ using telvi::fail;
 using telvi::usageSuffix;
 using telvi::service::lookup;
 using telvi::service::setResult;
-
-toe *currentNode(Tcl_Interp *interp) {
-  toe *node = toeGetCurrentObject(interp, TOE_SELECT_CURRENT);
-  if (node == nullptr) fail(interp, "Not in dictionary context");
-  return node;
-}
-
-int ok(Tcl_Interp *interp, const char *text) {
-  setResult(interp, text != nullptr ? text : "");
-  return TCL_OK;
-}
+using telvi::service::ok;
+using telvi::service::dictionaryNode;
 
 int dstringResult(Tcl_Interp *interp, Tcl_DString *text) {
   Tcl_DStringResult(interp, text);
@@ -32,7 +23,7 @@ int dstringResult(Tcl_Interp *interp, Tcl_DString *text) {
 // clientData: the key of the list of types ("_logicalUserTypes" or "_logicalGroupTypes"), or null
 // for both.
 int cmdGetLogicalTypes(ClientData data, Tcl_Interp *interp, int argc, const char *argv[]) {
-  toe *node = currentNode(interp);
+  toe *node = dictionaryNode(interp);
   if (node == nullptr) return TCL_ERROR;
   if (argc != 1) return usageSuffix(interp, argv[0], "");
   if (data != nullptr) return ok(interp, lookup(node, 1, "value", static_cast<const char *>(data)));
@@ -45,7 +36,7 @@ int cmdGetLogicalTypes(ClientData data, Tcl_Interp *interp, int argc, const char
 }
 
 int cmdGetLogicalUsers(ClientData, Tcl_Interp *interp, int argc, const char *argv[]) {
-  toe *node = currentNode(interp);
+  toe *node = dictionaryNode(interp);
   if (node == nullptr) return TCL_ERROR;
   if (argc != 2) return fail(interp, "usage: getLogicalUsers user");
   Tcl_DString users;
@@ -55,7 +46,7 @@ int cmdGetLogicalUsers(ClientData, Tcl_Interp *interp, int argc, const char *arg
 }
 
 int cmdGetLogicalGroups(ClientData, Tcl_Interp *interp, int argc, const char *argv[]) {
-  toe *node = currentNode(interp);
+  toe *node = dictionaryNode(interp);
   if (node == nullptr) return TCL_ERROR;
   if (argc != 2) return usageSuffix(interp, argv[0], " groups");
   Tcl_DString groups;
@@ -65,21 +56,21 @@ int cmdGetLogicalGroups(ClientData, Tcl_Interp *interp, int argc, const char *ar
 }
 
 int cmdGetEditMembers(ClientData, Tcl_Interp *interp, int argc, const char *argv[]) {
-  toe *node = currentNode(interp);
+  toe *node = dictionaryNode(interp);
   if (node == nullptr) return TCL_ERROR;
   if (argc != 2) return usageSuffix(interp, argv[0], " type");
   return ok(interp, aclGetEditMembers(node, argv[1]));
 }
 
 int cmdCheckAccess(ClientData, Tcl_Interp *interp, int argc, const char *argv[]) {
-  toe *node = currentNode(interp);
+  toe *node = dictionaryNode(interp);
   if (node == nullptr) return TCL_ERROR;
   if (argc != 5) return usageSuffix(interp, argv[0], " pdutype securityLevel securityName groups");
   return ok(interp, aclCheckAccess(node, argv[1], argv[2], argv[3], argv[4]) ? "1" : "0");
 }
 
 int cmdCheckAccessShadow(ClientData, Tcl_Interp *interp, int argc, const char *argv[]) {
-  toe *node = currentNode(interp);
+  toe *node = dictionaryNode(interp);
   if (node == nullptr) return TCL_ERROR;
   if (argc != 6) return usageSuffix(interp, argv[0], " attr pdutype securityLevel securityName groups");
   return ok(interp, aclCheckAccessShadow(node, argv[1], argv[2], argv[3], argv[4], argv[5]) ? "1" : "0");

@@ -16,24 +16,15 @@ using telvi::rule::rowKey;
 using telvi::service::Hold;
 using telvi::service::lookup;
 using telvi::service::setResult;
-
-toe *currentNode(Tcl_Interp *interp) {
-  toe *node = toeGetCurrentObject(interp, TOE_SELECT_CURRENT);
-  if (node == nullptr) fail(interp, "not in object context");
-  return node;
-}
-
-int ok(Tcl_Interp *interp, const std::string &text) {
-  setResult(interp, text);
-  return TCL_OK;
-}
+using telvi::service::ok;
+using telvi::service::objectNode;
 
 const char *const kStateNames[] = {"init", "open", "continue", "close"};
 
 // ---- limits ----
 
 int cmdGetLimit(ClientData, Tcl_Interp *interp, int argc, const char *argv[]) {
-  toe *node = currentNode(interp);
+  toe *node = objectNode(interp);
   if (node == nullptr) return TCL_ERROR;
   if (argc != 3) return telvi::usageSuffix(interp, argv[0], " state row");
   const char *limit = getLimit(node, argv[1], argv[2]);
@@ -56,7 +47,7 @@ CompareAction compareAction(const char *action) {
 }
 
 int cmdRCompare(ClientData, Tcl_Interp *interp, int argc, const char *argv[]) {
-  toe *node = currentNode(interp);
+  toe *node = objectNode(interp);
   if (node == nullptr) return TCL_ERROR;
   if (argc != 6) return telvi::usageSuffix(interp, argv[0], " action ruleid rowname rowindex match-list");
   const char *action = argv[1], *rule = argv[2], *row = argv[3], *index = argv[4];
@@ -94,7 +85,7 @@ int cmdRCompare(ClientData, Tcl_Interp *interp, int argc, const char *argv[]) {
 // ---- firing and events ----
 
 int cmdRuleFire(ClientData, Tcl_Interp *interp, int argc, const char *argv[]) {
-  toe *node = currentNode(interp);
+  toe *node = objectNode(interp);
   if (node == nullptr) return TCL_ERROR;
   if (argc < 3 || argc > 6) return telvi::usageSuffix(interp, argv[0], " action ruleId ?rowName rowIndex matchList?");
   static const char *const actions[] = {"refresh", "init", "ack", "fix", "fs"};
@@ -109,7 +100,7 @@ int cmdRuleFire(ClientData, Tcl_Interp *interp, int argc, const char *argv[]) {
 using EventFunction = int (*)(Tcl_Interp *, toe *, const char *, const char *, const char *);
 
 int cmdEvent(ClientData data, Tcl_Interp *interp, int argc, const char *argv[]) {
-  toe *node = currentNode(interp);
+  toe *node = objectNode(interp);
   if (node == nullptr) return TCL_ERROR;
   if (argc != 4) return telvi::usageSuffix(interp, argv[0], " ruleid rowname status");
   Hold hold(node);
@@ -121,7 +112,7 @@ int cmdEvent(ClientData data, Tcl_Interp *interp, int argc, const char *argv[]) 
 // ---- state ----
 
 int cmdGetRuleState(ClientData, Tcl_Interp *interp, int argc, const char *argv[]) {
-  toe *node = currentNode(interp);
+  toe *node = objectNode(interp);
   if (node == nullptr) return TCL_ERROR;
   if (argc != 4) return telvi::usageSuffix(interp, argv[0], " ruleid rowname default");
   int state = getRuleState(node, argv[1], argv[2]);
@@ -133,7 +124,7 @@ int cmdGetRuleState(ClientData, Tcl_Interp *interp, int argc, const char *argv[]
 enum class Reading { kActive, kCondition, kCount, kStartTime, kPattern };
 
 int cmdRead(ClientData data, Tcl_Interp *interp, int argc, const char *argv[]) {
-  toe *node = currentNode(interp);
+  toe *node = objectNode(interp);
   if (node == nullptr) return TCL_ERROR;
   if (argc != 3) return telvi::usageSuffix(interp, argv[0], " ruleid rowname");
   const char *rule = argv[1], *row = argv[2];
@@ -158,7 +149,7 @@ int cmdRead(ClientData data, Tcl_Interp *interp, int argc, const char *argv[]) {
 ClientData reading(Reading what) { return reinterpret_cast<ClientData>(static_cast<intptr_t>(what)); }
 
 int cmdSetFileScanRule(ClientData, Tcl_Interp *interp, int argc, const char *argv[]) {
-  toe *node = currentNode(interp);
+  toe *node = objectNode(interp);
   if (node == nullptr) return TCL_ERROR;
   if (argc != 4) return telvi::usageSuffix(interp, argv[0], " ruleid rowname pattern");
   std::string key = rowKey(argv[1], argv[2]);
@@ -182,7 +173,7 @@ bool parmType(Tcl_Interp *interp, const char *word, telvi::rule::ParmType *type)
 }
 
 int cmdSetRuleParm(ClientData, Tcl_Interp *interp, int argc, const char *argv[]) {
-  toe *node = currentNode(interp);
+  toe *node = objectNode(interp);
   if (node == nullptr) return TCL_ERROR;
   if (argc != 6) return telvi::usageSuffix(interp, argv[0], " type ruleid rowname parm value");
   telvi::rule::ParmType type;
@@ -192,7 +183,7 @@ int cmdSetRuleParm(ClientData, Tcl_Interp *interp, int argc, const char *argv[])
 }
 
 int cmdGetRuleParm(ClientData, Tcl_Interp *interp, int argc, const char *argv[]) {
-  toe *node = currentNode(interp);
+  toe *node = objectNode(interp);
   if (node == nullptr) return TCL_ERROR;
   if (argc != 5 && argc != 6) return telvi::usageSuffix(interp, argv[0], " type ruleid rowname parm ?default?");
   telvi::rule::ParmType type;
@@ -203,13 +194,13 @@ int cmdGetRuleParm(ClientData, Tcl_Interp *interp, int argc, const char *argv[])
 }
 
 int cmdBuildRuleParmKey(ClientData, Tcl_Interp *interp, int argc, const char *argv[]) {
-  if (currentNode(interp) == nullptr) return TCL_ERROR;
+  if (objectNode(interp) == nullptr) return TCL_ERROR;
   if (argc != 4) return telvi::usageSuffix(interp, argv[0], " ruleid rowname parm");
   return ok(interp, telvi::rule::parmKey(argv[1], argv[2], argv[3]));
 }
 
 int cmdGetRuleSliceList(ClientData, Tcl_Interp *interp, int argc, const char *argv[]) {
-  if (currentNode(interp) == nullptr) return TCL_ERROR;
+  if (objectNode(interp) == nullptr) return TCL_ERROR;
   if (argc != 1) return telvi::usageSuffix(interp, argv[0], "");
   return ok(interp, "rule rule-dyn rule-state rule-statetime rule-cond rule-fs rule-match rule-count rule-startime");
 }

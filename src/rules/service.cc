@@ -49,6 +49,22 @@ int failWith(Tcl_Interp *interp, const std::string &text) {
   return TCL_ERROR;
 }
 
+int ok(Tcl_Interp *interp, const std::string &text) {
+  setResult(interp, text);
+  return TCL_OK;
+}
+
+int ok(Tcl_Interp *interp, const char *text) { return ok(interp, std::string(text != nullptr ? text : "")); }
+
+toe *currentNode(Tcl_Interp *interp, const char *message) {
+  toe *node = toeGetCurrentObject(interp, TOE_SELECT_CURRENT);
+  if (node == nullptr) {
+    Tcl_ResetResult(interp);
+    Tcl_AppendResult(interp, message, static_cast<const char *>(nullptr));
+  }
+  return node;
+}
+
 std::string mergeList(std::initializer_list<const char *> elements) {
   Tcl_DString list;
   Tcl_DStringInit(&list);

@@ -10,6 +10,7 @@
 namespace {
 
 using telvi::service::failWith;
+using telvi::service::objectNode;
 
 // Which of the commands that share a procedure was called.
 enum Kind { kCommand = 1, kMethod = 2, kCommandOrMethod = 3 };
@@ -22,16 +23,10 @@ int usage(Tcl_Interp *interp, const char *command, const char *synopsis) {
   return telvi::fail(interp, "usage:", command, synopsis);
 }
 
-toe *currentNode(Tcl_Interp *interp) {
-  toe *node = toeGetCurrentObject(interp, TOE_SELECT_CURRENT);
-  if (node == nullptr) telvi::fail(interp, "not in object context");
-  return node;
-}
-
 const char *optional(int argc, const char *argv[], int index) { return index < argc ? argv[index] : nullptr; }
 
 int cmdEvaluateCommand(ClientData data, Tcl_Interp *interp, int argc, const char *argv[]) {
-  toe *node = currentNode(interp);
+  toe *node = objectNode(interp);
   if (node == nullptr) return TCL_ERROR;
   if (argc != 5 && argc != 6) return usage(interp, argv[0], " spec subspec command callback ?paramcmd?");
   return evaluateCommand(interp, node, argv[1], argv[2], argv[3], kindOf(data) == kCommand, argv[4],
@@ -39,7 +34,7 @@ int cmdEvaluateCommand(ClientData data, Tcl_Interp *interp, int argc, const char
 }
 
 int cmdEvalCommand(ClientData data, Tcl_Interp *interp, int argc, const char *argv[]) {
-  toe *node = currentNode(interp);
+  toe *node = objectNode(interp);
   if (node == nullptr) return TCL_ERROR;
   if (argc != 3 && argc != 4) return usage(interp, argv[0], " spec command ?paramcmd?");
   return evaluateCommand(interp, node, argv[1], "", argv[2], kindOf(data) == kCommand, "",
@@ -47,14 +42,14 @@ int cmdEvalCommand(ClientData data, Tcl_Interp *interp, int argc, const char *ar
 }
 
 int cmdEvalECM(ClientData, Tcl_Interp *interp, int argc, const char *argv[]) {
-  toe *node = currentNode(interp);
+  toe *node = objectNode(interp);
   if (node == nullptr) return TCL_ERROR;
   if (argc != 2 && argc != 3) return usage(interp, argv[0], " ecm ?paramcmd?");
   return evaluateECM(interp, node, argv[1], optional(argc, argv, 2));
 }
 
 int cmdTrigger(ClientData data, Tcl_Interp *interp, int argc, const char *argv[]) {
-  toe *node = currentNode(interp);
+  toe *node = objectNode(interp);
   if (node == nullptr) return TCL_ERROR;
   int first = argc > 1 && std::strcmp(argv[1], "-q") == 0 ? 2 : 1;
   int words = argc - first;
@@ -75,14 +70,14 @@ int cmdTrigger(ClientData data, Tcl_Interp *interp, int argc, const char *argv[]
 }
 
 int cmdTriggerActions(ClientData, Tcl_Interp *interp, int argc, const char *argv[]) {
-  toe *node = currentNode(interp);
+  toe *node = objectNode(interp);
   if (node == nullptr) return TCL_ERROR;
   if (argc != 4 && argc != 5) return usage(interp, argv[0], " spec subspec callback ?paramcmd?");
   return triggerActions(interp, node, argv[1], argv[2], argv[3], optional(argc, argv, 4));
 }
 
 int cmdSubstituteParams(ClientData, Tcl_Interp *interp, int argc, const char *argv[]) {
-  toe *node = currentNode(interp);
+  toe *node = objectNode(interp);
   if (node == nullptr) return TCL_ERROR;
   if (argc != 2 && argc != 3) return usage(interp, argv[0], " string ?paramcmd?");
   Tcl_DString output;
@@ -102,7 +97,7 @@ int cmdSubstituteParams(ClientData, Tcl_Interp *interp, int argc, const char *ar
 // setParameters and pushParameters: name/value pairs, applied in order.
 int parameterPairs(Tcl_Interp *interp, int argc, const char *argv[],
                    int (*apply)(Tcl_Interp *, toe *, const char *, const char *), const char *verb) {
-  toe *node = currentNode(interp);
+  toe *node = objectNode(interp);
   if (node == nullptr) return TCL_ERROR;
   if (argc < 3 || argc % 2 != 1) return usage(interp, argv[0], " name value ?name value? ...");
   for (int i = 1; i < argc; i += 2)
@@ -117,14 +112,14 @@ int cmdSetParameters(ClientData, Tcl_Interp *interp, int argc, const char *argv[
 }
 
 int cmdGetParameter(ClientData, Tcl_Interp *interp, int argc, const char *argv[]) {
-  toe *node = currentNode(interp);
+  toe *node = objectNode(interp);
   if (node == nullptr) return TCL_ERROR;
   if (argc != 2 && argc != 3) return usage(interp, argv[0], " param ?paramcmd?");
   return getParameter(interp, node, argv[1], optional(argc, argv, 2));
 }
 
 int cmdClearParameters(ClientData, Tcl_Interp *interp, int argc, const char *argv[]) {
-  toe *node = currentNode(interp);
+  toe *node = objectNode(interp);
   if (node == nullptr) return TCL_ERROR;
   if (argc == 1) clearParameters(interp, node);
   for (int i = 1; i < argc; ++i) clearParameter(interp, node, argv[i]);
@@ -137,7 +132,7 @@ int cmdPushParameters(ClientData, Tcl_Interp *interp, int argc, const char *argv
 }
 
 int cmdPopParameters(ClientData, Tcl_Interp *interp, int argc, const char *argv[]) {
-  toe *node = currentNode(interp);
+  toe *node = objectNode(interp);
   if (node == nullptr) return TCL_ERROR;
   if (argc < 2) return usage(interp, argv[0], " name ...");
   for (int i = 1; i < argc; ++i)

@@ -26,17 +26,8 @@ using telvi::service::lookup;
 using telvi::service::mergeList;
 using telvi::service::objectOf;
 using telvi::service::setResult;
-
-toe *currentNode(Tcl_Interp *interp) {
-  toe *node = toeGetCurrentObject(interp, TOE_SELECT_CURRENT);
-  if (node == nullptr) fail(interp, "not in object context");
-  return node;
-}
-
-int ok(Tcl_Interp *interp, const std::string &text) {
-  setResult(interp, text);
-  return TCL_OK;
-}
+using telvi::service::ok;
+using telvi::service::objectNode;
 
 std::vector<std::string> keysOf(toe *node, const char *slice) {
   std::vector<std::string> keys;
@@ -48,7 +39,7 @@ std::vector<std::string> keysOf(toe *node, const char *slice) {
 // ---- the limit check ----
 
 int cmdCheckLimitsNoOp(ClientData, Tcl_Interp *interp, int, const char *[]) {
-  if (currentNode(interp) == nullptr) return TCL_ERROR;
+  if (objectNode(interp) == nullptr) return TCL_ERROR;
   Tcl_ResetResult(interp);
   return TCL_OK;
 }
@@ -150,14 +141,14 @@ int checkLimitsLeaf(Tcl_Interp *interp, toe *node) {
 }
 
 int cmdCheckLimitsLeaf(ClientData, Tcl_Interp *interp, int, const char *[]) {
-  toe *node = currentNode(interp);
+  toe *node = objectNode(interp);
   if (node == nullptr) return TCL_ERROR;
   Hold hold(node);
   return checkLimitsLeaf(interp, node);
 }
 
 int cmdCheckLimitsBranch(ClientData, Tcl_Interp *interp, int, const char *[]) {
-  toe *node = currentNode(interp);
+  toe *node = objectNode(interp);
   if (node == nullptr) return TCL_ERROR;
   Hold hold(node);
   toeVal *value = toeRawLookup(node, 0, "internal", "receptivechildren");
@@ -176,7 +167,7 @@ int cmdCheckLimitsBranch(ClientData, Tcl_Interp *interp, int, const char *[]) {
 // ---- windows, acknowledgement names, module settings ----
 
 int cmdWindow(ClientData data, Tcl_Interp *interp, int argc, const char *argv[]) {
-  toe *node = currentNode(interp);
+  toe *node = objectNode(interp);
   if (node == nullptr) return TCL_ERROR;
   if (argc != 2) return telvi::usageSuffix(interp, argv[0], " rowname");
   if (data != nullptr) return windowInit(interp, node, argv[1]);
@@ -184,14 +175,14 @@ int cmdWindow(ClientData data, Tcl_Interp *interp, int argc, const char *argv[])
 }
 
 int cmdGetAckByName(ClientData, Tcl_Interp *interp, int argc, const char *argv[]) {
-  toe *node = currentNode(interp);
+  toe *node = objectNode(interp);
   if (node == nullptr) return TCL_ERROR;
   if (argc != 2) return telvi::usageSuffix(interp, argv[0], " rowname");
   return ok(interp, getAckByName(node, argv[1]));
 }
 
 int cmdGetModule(ClientData data, Tcl_Interp *interp, int argc, const char *argv[]) {
-  toe *node = currentNode(interp);
+  toe *node = objectNode(interp);
   if (node == nullptr) return TCL_ERROR;
   if (argc != 1) return telvi::usageSuffix(interp, argv[0], "");
   const char *text = data != nullptr ? getModuleAckName(node) : getModuleAlarmStatus(node);
@@ -201,7 +192,7 @@ int cmdGetModule(ClientData data, Tcl_Interp *interp, int argc, const char *argv
 // Sets or (with an empty text) removes a setting of the node's module root; without a root there
 // is nowhere to keep it, and the command does nothing.
 int cmdSetModule(ClientData data, Tcl_Interp *interp, int argc, const char *argv[]) {
-  toe *node = currentNode(interp);
+  toe *node = objectNode(interp);
   if (node == nullptr) return TCL_ERROR;
   if (argc != 2) return telvi::usageSuffix(interp, argv[0], " status ");
   bool ackName = data != nullptr;
@@ -225,7 +216,7 @@ int cmdSetModule(ClientData data, Tcl_Interp *interp, int argc, const char *argv
 // ---- configuration ----
 
 int cmdInitializeAlarms(ClientData, Tcl_Interp *interp, int argc, const char *argv[]) {
-  toe *node = currentNode(interp);
+  toe *node = objectNode(interp);
   if (node == nullptr) return TCL_ERROR;
   if (argc != 1) return telvi::usageSuffix(interp, argv[0], "");
   const char *checks = lookup(node, 1, "value", "alarmChecks");
@@ -255,7 +246,7 @@ int cmdInitializeAlarms(ClientData, Tcl_Interp *interp, int argc, const char *ar
 }
 
 int cmdSetAlarmTemplate(ClientData, Tcl_Interp *interp, int argc, const char *argv[]) {
-  toe *node = currentNode(interp);
+  toe *node = objectNode(interp);
   if (node == nullptr) return TCL_ERROR;
   if (argc != 1) return telvi::usageSuffix(interp, argv[0], "");
   toe *root = moduleRoot(node);

@@ -23,19 +23,10 @@ using telvi::service::lookup;
 using telvi::service::mergeList;
 using telvi::service::objectOf;
 using telvi::service::setResult;
+using telvi::service::ok;
+using telvi::service::dictionaryNode;
 
 // ---- shared pieces ----
-
-toe *currentNode(Tcl_Interp *interp) {
-  toe *node = toeGetCurrentObject(interp, TOE_SELECT_CURRENT);
-  if (node == nullptr) fail(interp, "Not in dictionary context");
-  return node;
-}
-
-int ok(Tcl_Interp *interp, const char *text) {
-  setResult(interp, text != nullptr ? text : "");
-  return TCL_OK;
-}
 
 // A configuration attribute of the node (slice "value", inherited), null when unset or empty.
 const char *attribute(toe *node, const char *key) {
@@ -307,7 +298,7 @@ int cmdSetNodeValueVariant(ClientData data, Tcl_Interp *interp, int argc, const 
 }
 
 int cmdSetNodeValueBind(ClientData, Tcl_Interp *interp, int argc, const char *argv[]) {
-  toe *node = currentNode(interp);
+  toe *node = dictionaryNode(interp);
   if (node == nullptr) return TCL_ERROR;
   if (argc != 1) return telvi::usageSuffix(interp, argv[0], "");
   if (bind(interp, node) == nullptr) return TCL_ERROR;
@@ -317,7 +308,7 @@ int cmdSetNodeValueBind(ClientData, Tcl_Interp *interp, int argc, const char *ar
 
 // Reached only while the node has not been bound: binds it, then stores through the method chosen.
 int cmdSetNodeValue(ClientData, Tcl_Interp *interp, int argc, const char *argv[]) {
-  toe *node = currentNode(interp);
+  toe *node = dictionaryNode(interp);
   if (node == nullptr) return TCL_ERROR;
   if (argc != 4) return telvi::usage(interp, argv[0], "index incr id");
   Setter setter = bind(interp, node);
@@ -412,21 +403,21 @@ int setValue(Tcl_Interp *interp, toe *node, const char *index, const char *datal
 }
 
 int cmdSetValue(ClientData, Tcl_Interp *interp, int argc, const char *argv[]) {
-  toe *node = currentNode(interp);
+  toe *node = dictionaryNode(interp);
   if (node == nullptr) return TCL_ERROR;
   if (argc < 3) return telvi::usageSuffix(interp, argv[0], " index datalist args");
   return setValue(interp, node, argv[1], argv[2], argc > 3 ? argv[3] : "set");
 }
 
 int cmdInvokeSetActions(ClientData, Tcl_Interp *interp, int argc, const char *argv[]) {
-  toe *node = currentNode(interp);
+  toe *node = dictionaryNode(interp);
   if (node == nullptr) return TCL_ERROR;
   if (argc != 3) return telvi::usageSuffix(interp, argv[0], " type index");
   return invokeSetActions(interp, node, argv[1], argv[2]);
 }
 
 int cmdSetArcValue(ClientData, Tcl_Interp *interp, int argc, const char *argv[]) {
-  toe *node = currentNode(interp);
+  toe *node = dictionaryNode(interp);
   if (node == nullptr) return TCL_ERROR;
   if (argc != 4) return telvi::usageSuffix(interp, argv[0], " index result type");
   const char *result = argv[2];
@@ -457,7 +448,7 @@ int cmdSetArcValue(ClientData, Tcl_Interp *interp, int argc, const char *argv[])
 // ---- rows ----
 
 int cmdClearValue(ClientData, Tcl_Interp *interp, int argc, const char *argv[]) {
-  toe *node = currentNode(interp);
+  toe *node = dictionaryNode(interp);
   if (node == nullptr) return TCL_ERROR;
   if (argc != 2) return telvi::usageSuffix(interp, argv[0], "  index ");
   int index;
@@ -479,14 +470,14 @@ int cmdClearValue(ClientData, Tcl_Interp *interp, int argc, const char *argv[]) 
 }
 
 int cmdGetRawValue(ClientData, Tcl_Interp *interp, int argc, const char *argv[]) {
-  toe *node = currentNode(interp);
+  toe *node = dictionaryNode(interp);
   if (node == nullptr) return TCL_ERROR;
   if (argc != 2) return argc > 1 ? telvi::usage(interp, argv[0], argv[1]) : telvi::usageSuffix(interp, argv[0], "");
   return ok(interp, getRawValue(node, argv[1]));
 }
 
 int cmdGetRowName(ClientData data, Tcl_Interp *interp, int argc, const char *argv[]) {
-  toe *node = currentNode(interp);
+  toe *node = dictionaryNode(interp);
   if (node == nullptr) return TCL_ERROR;
   if (argc != 2) return telvi::usageSuffix(interp, argv[0], " index");
   return ok(interp, data != nullptr ? getRowDesc(node, argv[1]) : getRowName(node, argv[1]));
@@ -495,7 +486,7 @@ int cmdGetRowName(ClientData data, Tcl_Interp *interp, int argc, const char *arg
 // ---- node shape ----
 
 int cmdSetTimeStamp(ClientData, Tcl_Interp *interp, int argc, const char *argv[]) {
-  toe *node = currentNode(interp);
+  toe *node = dictionaryNode(interp);
   if (node == nullptr) return TCL_ERROR;
   if (argc != 1) return telvi::usageSuffix(interp, argv[0], "");
   Tcl_ResetResult(interp);
@@ -503,21 +494,21 @@ int cmdSetTimeStamp(ClientData, Tcl_Interp *interp, int argc, const char *argv[]
 }
 
 int cmdGetDimension(ClientData data, Tcl_Interp *interp, int argc, const char *argv[]) {
-  toe *node = currentNode(interp);
+  toe *node = dictionaryNode(interp);
   if (node == nullptr) return TCL_ERROR;
   if (argc != 1) return telvi::usageSuffix(interp, argv[0], "");
   return ok(interp, data != nullptr ? getChildDimension(node) : getDimension(node));
 }
 
 int cmdCheckForOneScalar(ClientData, Tcl_Interp *interp, int argc, const char *argv[]) {
-  toe *node = currentNode(interp);
+  toe *node = dictionaryNode(interp);
   if (node == nullptr) return TCL_ERROR;
   if (argc != 1) return telvi::usageSuffix(interp, argv[0], "");
   return ok(interp, checkForOneScalar(node) ? "1" : "0");
 }
 
 int cmdSetReceptiveChildren(ClientData, Tcl_Interp *interp, int argc, const char *argv[]) {
-  toe *node = currentNode(interp);
+  toe *node = dictionaryNode(interp);
   if (node == nullptr) return TCL_ERROR;
   if (argc != 1) return telvi::usageSuffix(interp, argv[0], "");
   Tcl_DString list;
@@ -537,7 +528,7 @@ int cmdSetReceptiveChildren(ClientData, Tcl_Interp *interp, int argc, const char
 }
 
 int cmdGetReceptiveChildren(ClientData, Tcl_Interp *interp, int argc, const char *argv[]) {
-  toe *node = currentNode(interp);
+  toe *node = dictionaryNode(interp);
   if (node == nullptr) return TCL_ERROR;
   if (argc != 1) return telvi::usageSuffix(interp, argv[0], "");
   return ok(interp, lookup(node, 0, "internal", "receptivechildren"));
@@ -550,7 +541,7 @@ bool setVectorDimension(Tcl_Interp *interp, toe *node, const char *command) {
 }
 
 int cmdInitializeLeafVector(ClientData, Tcl_Interp *interp, int argc, const char *argv[]) {
-  toe *node = currentNode(interp);
+  toe *node = dictionaryNode(interp);
   if (node == nullptr) return TCL_ERROR;
   if (argc != 1) return telvi::usageSuffix(interp, argv[0], "");
   if (std::strcmp(getDimension(node), "vector") != 0) return ok(interp, "0");
@@ -575,7 +566,7 @@ bool recordColumn(Tcl_Interp *interp, toe *node, const char *command, const char
 }
 
 int cmdInitializeTableBranch(ClientData, Tcl_Interp *interp, int argc, const char *argv[]) {
-  toe *node = currentNode(interp);
+  toe *node = dictionaryNode(interp);
   if (node == nullptr) return TCL_ERROR;
   const char *command = argv[0];
   if (argc != 1) return telvi::usageSuffix(interp, command, "");
@@ -595,7 +586,7 @@ int cmdInitializeTableBranch(ClientData, Tcl_Interp *interp, int argc, const cha
 // ---- status lines ----
 
 int cmdStatusUpdateFilter(ClientData, Tcl_Interp *interp, int argc, const char *argv[]) {
-  toe *node = currentNode(interp);
+  toe *node = dictionaryNode(interp);
   if (node == nullptr) return TCL_ERROR;
   if (argc != 3) return telvi::usageSuffix(interp, argv[0], " index data");
   std::string slice = std::string("critical") + argv[1];

@@ -20,21 +20,9 @@ using telvi::fail;
 using telvi::usageSuffix;
 using telvi::service::lookup;
 using telvi::service::setResult;
-
-// "mibnode" and "module" word a missing object as the data package does, the others as the
-// service package does.
-toe *currentNode(Tcl_Interp *interp, const char *message) {
-  toe *node = toeGetCurrentObject(interp, TOE_SELECT_CURRENT);
-  if (node == nullptr) fail(interp, message);
-  return node;
-}
-toe *dictionaryNode(Tcl_Interp *interp) { return currentNode(interp, "Not in dictionary context"); }
-toe *objectNode(Tcl_Interp *interp) { return currentNode(interp, "not in object context"); }
-
-int ok(Tcl_Interp *interp, const char *text) {
-  setResult(interp, text != nullptr ? text : "");
-  return TCL_OK;
-}
+using telvi::service::ok;
+using telvi::service::dictionaryNode;
+using telvi::service::objectNode;
 
 // ---- mibnode ----
 

@@ -15,22 +15,13 @@ using telvi::fail;
 using telvi::usageSuffix;
 using telvi::service::lookup;
 using telvi::service::setResult;
-
-toe *currentNode(Tcl_Interp *interp) {
-  toe *node = toeGetCurrentObject(interp, TOE_SELECT_CURRENT);
-  if (node == nullptr) fail(interp, "not in object context");
-  return node;
-}
-
-int ok(Tcl_Interp *interp, const char *text) {
-  setResult(interp, text != nullptr ? text : "");
-  return TCL_OK;
-}
+using telvi::service::ok;
+using telvi::service::objectNode;
 
 // ---- status ----
 
 int cmdFormatStatus(ClientData, Tcl_Interp *interp, int argc, const char *argv[]) {
-  toe *node = currentNode(interp);
+  toe *node = objectNode(interp);
   if (node == nullptr) return TCL_ERROR;
   if (argc != 3) return usageSuffix(interp, argv[0], " name severity");
   Tcl_DString record;
@@ -41,14 +32,14 @@ int cmdFormatStatus(ClientData, Tcl_Interp *interp, int argc, const char *argv[]
 }
 
 int cmdSetStatus(ClientData, Tcl_Interp *interp, int argc, const char *argv[]) {
-  toe *node = currentNode(interp);
+  toe *node = objectNode(interp);
   if (node == nullptr) return TCL_ERROR;
   if (argc != 3) return usageSuffix(interp, argv[0], " name severity");
   return setStatus(interp, node, argv[1], argv[2]);
 }
 
 int cmdClearStatus(ClientData, Tcl_Interp *interp, int argc, const char *argv[]) {
-  toe *node = currentNode(interp);
+  toe *node = objectNode(interp);
   if (node == nullptr) return TCL_ERROR;
   if (argc > 1) {
     for (int i = 1; i < argc; ++i) toeRawUndefine(node, "status", argv[i]);
@@ -60,7 +51,7 @@ int cmdClearStatus(ClientData, Tcl_Interp *interp, int argc, const char *argv[])
 }
 
 int cmdGetStatus(ClientData, Tcl_Interp *interp, int argc, const char *argv[]) {
-  toe *node = currentNode(interp);
+  toe *node = objectNode(interp);
   if (node == nullptr) return TCL_ERROR;
   if (argc == 1) return ok(interp, lookup(node, 1, "internal", "status"));
   Tcl_DString result;
@@ -92,14 +83,14 @@ int cmdGetStatus(ClientData, Tcl_Interp *interp, int argc, const char *argv[]) {
 }
 
 int cmdGetSortedStatusList(ClientData, Tcl_Interp *interp, int argc, const char *argv[]) {
-  toe *node = currentNode(interp);
+  toe *node = objectNode(interp);
   if (node == nullptr) return TCL_ERROR;
   if (argc != 1) return usageSuffix(interp, argv[0], "");
   return ok(interp, lookup(node, 1, "internal", "status"));
 }
 
 int cmdDefineStatus(ClientData, Tcl_Interp *interp, int argc, const char *argv[]) {
-  toe *node = currentNode(interp);
+  toe *node = objectNode(interp);
   if (node == nullptr) return TCL_ERROR;
   if (argc != 3) return usageSuffix(interp, argv[0], " name statuslist");
   int changed = defineStatus(node, argv[1], argv[2]);
@@ -108,21 +99,21 @@ int cmdDefineStatus(ClientData, Tcl_Interp *interp, int argc, const char *argv[]
 }
 
 int cmdConfirmStatus(ClientData, Tcl_Interp *interp, int argc, const char *argv[]) {
-  toe *node = currentNode(interp);
+  toe *node = objectNode(interp);
   if (node == nullptr) return TCL_ERROR;
   if (argc != 1) return usageSuffix(interp, argv[0], "");
   return confirmStatus(interp, node);
 }
 
 int cmdSetNodeStatus(ClientData, Tcl_Interp *interp, int argc, const char *argv[]) {
-  toe *node = currentNode(interp);
+  toe *node = objectNode(interp);
   if (node == nullptr) return TCL_ERROR;
   if (argc != 3) return usageSuffix(interp, argv[0], " name statuslist");
   return setNodeStatus(interp, node, argv[1], argv[2]);
 }
 
 int cmdForwardStatus(ClientData, Tcl_Interp *interp, int argc, const char *argv[]) {
-  toe *node = currentNode(interp);
+  toe *node = objectNode(interp);
   if (node == nullptr) return TCL_ERROR;
   if (argc != 3) return usageSuffix(interp, argv[0], " name statuslist");
   forwardStatus(interp, node, argv[1], argv[2]);
@@ -130,7 +121,7 @@ int cmdForwardStatus(ClientData, Tcl_Interp *interp, int argc, const char *argv[
 }
 
 int cmdGetStatusList(ClientData, Tcl_Interp *interp, int argc, const char *argv[]) {
-  toe *node = currentNode(interp);
+  toe *node = objectNode(interp);
   if (node == nullptr) return TCL_ERROR;
   if (argc != 1) return usageSuffix(interp, argv[0], "");
   Tcl_DString list;
@@ -141,21 +132,21 @@ int cmdGetStatusList(ClientData, Tcl_Interp *interp, int argc, const char *argv[
 }
 
 int cmdStatusSortCommand(ClientData, Tcl_Interp *interp, int argc, const char *argv[]) {
-  if (currentNode(interp) == nullptr) return TCL_ERROR;
+  if (objectNode(interp) == nullptr) return TCL_ERROR;
   if (argc != 3) return usageSuffix(interp, argv[0], " status1 status2");
   int order = statusCompare(argv[1], argv[2]);
   return ok(interp, order > 0 ? "1" : order < 0 ? "-1" : "0");
 }
 
 int cmdGetModuleStatus(ClientData, Tcl_Interp *interp, int argc, const char *argv[]) {
-  toe *node = currentNode(interp);
+  toe *node = objectNode(interp);
   if (node == nullptr) return TCL_ERROR;
   if (argc != 1) return usageSuffix(interp, argv[0], "");
   return ok(interp, getModuleStatus(node));
 }
 
 int cmdSetModuleStatus(ClientData, Tcl_Interp *interp, int argc, const char *argv[]) {
-  toe *node = currentNode(interp);
+  toe *node = objectNode(interp);
   if (node == nullptr) return TCL_ERROR;
   if (argc != 2) return usageSuffix(interp, argv[0], " status ");
   // A node outside any module has no module status to set: nothing is stored, and nothing fails.
@@ -200,7 +191,7 @@ int fieldMatch(Tcl_Interp *interp, toe *node, const char *row, const char *colum
 }
 
 int cmdTableRowMatch(ClientData, Tcl_Interp *interp, int argc, const char *argv[]) {
-  toe *node = currentNode(interp);
+  toe *node = objectNode(interp);
   if (node == nullptr) return TCL_ERROR;
   if (argc != 4) return usageSuffix(interp, argv[0], " column operation pattern");
   std::string slice = std::string("col-") + argv[1];
@@ -222,7 +213,7 @@ int cmdTableRowMatch(ClientData, Tcl_Interp *interp, int argc, const char *argv[
 }
 
 int cmdTableFieldMatch(ClientData, Tcl_Interp *interp, int argc, const char *argv[]) {
-  toe *node = currentNode(interp);
+  toe *node = objectNode(interp);
   if (node == nullptr) return TCL_ERROR;
   if (argc != 5) return usageSuffix(interp, argv[0], " row column operation pattern");
   int match = fieldMatch(interp, node, argv[1], argv[2], argv[3], argv[4]);
