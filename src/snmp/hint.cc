@@ -232,10 +232,10 @@ int snmpHintFormatOctets(const char *hint, const unsigned char *octets, uint32_t
 
 namespace {
 
-// Reads one numeric group of a part into octets[n...]; false when no digit is there. Hexadecimal and
-// binary digits have a fixed width per octet (the formatter pads them), so at most the group's
-// width is read, and a group of fewer octets than the part's length - the formatter's last group
-// when the octets run out - is told by its digit count at the end of the text. Decimal and octal
+// Reads one numeric group of a part into octets[n...]; false when no group is there. Hexadecimal and
+// binary digits have a fixed width per octet (the formatter pads them): a group is its full width of
+// digits, which tells it from the next without a separator, or, at the end of the text, the digits
+// of fewer whole octets - the formatter's last group when the octets run out. Decimal and octal
 // groups are read by value and take the part's full length.
 bool parseGroup(const HintPart &p, const char *&t, unsigned char *octets, uint32_t size, uint32_t &n,
                 bool &tooBig) {
@@ -246,9 +246,11 @@ bool parseGroup(const HintPart &p, const char *&t, unsigned char *octets, uint32
     const char *start = t;
     while (static_cast<uint64_t>(t - start) < widest && digitValue(*t, base) >= 0) ++t;
     auto digits = static_cast<uint32_t>(t - start);
-    if (digits == 0) return false;
-    uint32_t k = p.length;
-    if (*t == 0 && digits % perOctet == 0 && digits < widest) k = digits / perOctet;
+    if (digits == 0 || (digits < widest && (*t != 0 || digits % perOctet != 0))) {
+      t = start;
+      return false;
+    }
+    uint32_t k = digits / perOctet;
     if (k > size - n) return tooBig = true, false;
     memset(octets + n, 0, k);
     // Digits fill the group from its last octet up.
@@ -302,8 +304,16 @@ int snmpHintParseOctets(const char *hint, const char *text, unsigned char *octet
       if (n >= size) return -1;
       countAt = n++;
     }
-    // A repeat shown zero times leaves only its terminator.
-    bool none = p.star && p.terminator >= 0 && static_cast<unsigned char>(*t) == p.terminator;
+    // A repeat shown zero times leaves only its terminator, and only when more follows (one at the
+    // end of the text is left out). Where an item could start there too, the characters of an "a"
+    // item take the terminator as zero items, a number that reads is an item.
+    bool none = false, stop = false;
+    if (p.star && p.terminator >= 0 && static_cast<unsigned char>(*t) == p.terminator && t[1] != 0) {
+      const char *probe = t;
+      uint32_t probeN = n;
+      bool tooBig;
+      none = p.format == 'a' || !parseGroup(p, probe, octets, size, probeN, tooBig);
+    }
     if (none) ++t;
     while (!none && *t) {
       if (p.format == 'a') {
@@ -321,8 +331,11 @@ int snmpHintParseOctets(const char *hint, const char *text, unsigned char *octet
         }
       }
       ++items;
+      // The formatter puts a part's separator (or, after the last repeat, its terminator) after
+      // every group that more text follows: a group followed by anything else ends the text read.
       if (!p.star) {
         if (p.separator >= 0 && static_cast<unsigned char>(*t) == p.separator) ++t;
+        else if (p.separator >= 0 && *t) stop = true;
         break;
       }
       if (p.terminator >= 0 && static_cast<unsigned char>(*t) == p.terminator) {
@@ -333,12 +346,14 @@ int snmpHintParseOctets(const char *hint, const char *text, unsigned char *octet
         ++t;
         continue;
       }
-      if (p.separator >= 0 || p.terminator >= 0) break;
+      if (p.separator >= 0 && *t) stop = true;
+      if (p.separator >= 0) break;
     }
     if (p.star) {
       if (items > 255) return -1;
       octets[countAt] = static_cast<unsigned char>(items);
     }
+    if (stop) break;
     if (t == before) {
       if (p.star) --n;  // nothing parsed: no count octet either
       break;

@@ -102,7 +102,8 @@ TEST(Hint, OctetsReadBack) {
   same("3b:", {1, 2, 3, 4});
   EXPECT_EQ(format("9b", {1, 2, 3, 4, 5, 6, 7, 8, 9}).size(), 72u);  // wider than 64 bits, not cut
   same("9b", {0x80, 2, 3, 4, 5, 6, 7, 8, 9});
-  EXPECT_EQ(parse("2x", "a"), (Bytes{0, 0x0a}));  // typed short, a group takes its full width
+  // Digits of part of an octet, or of a short group before more text, are no group.
+  for (const char *bad : {"a", "0a0", "0a:b"}) EXPECT_EQ(parse("2x:", bad), (Bytes{0xDE, 0xAD})) << bad;
   // Characters are taken as they are, a separator among them too ("t" is "a").
   EXPECT_EQ(format("15t:", {'0', 'a', ':', 'i', 'n', 'N', 'N'}), "0a:inNN");
   same("15t:", {'0', 'a', ':', 'i', 'n', 'N', 'N'});
