@@ -105,9 +105,9 @@ bool set(const std::string &id, const std::string &key, const std::string &value
 
 // Texts a field reads that its type refuses to take: every field of "TcOctets", an empty OID or domain, and
 // the number a name table shows for a value that has no name (an unset ASN.1 type reads "0"); an ASN.1 value
-// whose type has no name, and an address outside a domain, take no text either.
-bool takesBack(const dataType *t, const std::string &text, const std::string &typeText,
-               const std::string &hint) {
+// whose type has no name, and an address outside a domain, take no text either. Whatever its hint, a value
+// reads back.
+bool takesBack(const dataType *t, const std::string &text, const std::string &typeText) {
   if (std::strcmp(t->name, "TcOctets") == 0) return false;
   for (const char *emptyRefused : {"oid", "_oid", "TDomain"})
     if (std::strcmp(t->name, emptyRefused) == 0 && text.empty()) return false;
@@ -126,32 +126,6 @@ bool takesBack(const dataType *t, const std::string &text, const std::string &ty
   if (std::strcmp(t->name, "Asn1Data") == 0) {
     if (!typeText.empty() && (std::isdigit(static_cast<unsigned char>(typeText[0])) || typeText[0] == '-'))
       return false;
-    // A number shows under a hint the integer formatter refuses as plain decimal, which the parser
-    // then refuses under that hint; TimeTicks read back only as days and time or plain decimal.
-    char shown[96];
-    bool integer = typeText != "OCTET STRING" && typeText != "OBJECT IDENTIFIER" && typeText != "IpAddress" &&
-                   typeText != "NULL" && typeText.find("noSuch") == std::string::npos &&
-                   typeText != "endOfMibView";
-    if (integer && !hint.empty() && snmpHintFormatInteger(hint.c_str(), 0, 0, shown, sizeof shown) < 0)
-      return false;
-    if (typeText == "TimeTicks" && !hint.empty() && hint != "d") return false;
-    // Octets read back only under hints of one-octet groups with a known format ("1x:", "1d.1d"):
-    // under groups of several octets ("9x") the formatter writes a short last group as it is while
-    // the parser widens it to the full group, and a hint with an unknown format ("15t:") is applied
-    // differently by the two. Of the hints kept, what parses must read back the same.
-    if (typeText == "OCTET STRING" && !hint.empty() && hint != "255a") {
-      for (size_t at = 0; at < hint.size(); at += 2) {
-        if (hint[at] != '1' || at + 1 >= hint.size() || std::strchr("adxob", hint[at + 1]) == nullptr)
-          return false;
-        if (at + 2 < hint.size() && !std::isdigit(static_cast<unsigned char>(hint[at + 2])))
-          ++at;  // a separator
-      }
-      static unsigned char octets[65536];
-      const char *end = nullptr;
-      if (snmpHintParseOctets(hint.c_str(), text.c_str(), octets, sizeof octets, &end) < 0 ||
-          end == nullptr || *end != '\0')
-        return false;
-    }
   }
   return true;
 }
@@ -179,18 +153,20 @@ std::string join(const std::string &prefix, const std::string &name) {
 bool walk(const std::string &id, const std::string &prefix, const dataType *type, void *record, int depth,
           int &budget) {
   if (type->fields == nullptr || type->fieldCount <= 0) {
-    std::string text, typeText, hint;
+    std::string text, typeText;
     bool value = std::strcmp(type->name, "Asn1Data") == 0;
-    if (!get(id, prefix, text)) {
-      if (value) return false;  // octets under a hint their formatter refuses show no text
-      fail("a field cannot be read", prefix);
-    }
+    if (!get(id, prefix, text)) fail("a field cannot be read", prefix);
     size_t dot = prefix.rfind('.');
     std::string parent = dot == std::string::npos ? std::string() : prefix.substr(0, dot + 1);
     if (value || std::strcmp(type->name, "TAddress") == 0) get(id, parent + "type", typeText);
-    if (value) get(id, parent + "hint", hint);
-    bool writable = takesBack(type, text, typeText, hint);
+    bool writable = takesBack(type, text, typeText);
+    // The same text may stand for other octets: their count must stay too.
+    std::string lengthBefore, lengthAfter;
+    if (value) get(id, parent + "val_len", lengthBefore);
     writeBack(id, prefix, writable);
+    if (value) get(id, parent + "val_len", lengthAfter);
+    if (writable && lengthAfter != lengthBefore)
+      fail("writing back what was read changes the octet count", prefix, lengthBefore, lengthAfter);
     return writable;
   }
   bool all = true;

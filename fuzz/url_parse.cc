@@ -249,9 +249,27 @@ void checkConfined(const std::string &text) {
   removeAll(work);
 }
 
+// The parameters a class carries into its interface spec.
+std::vector<std::string> specParams(const std::string &scheme) {
+  if (scheme == "file") return {"flags", "mode"};
+  if (scheme == "unix") return {"role"};
+  if (scheme == "syslog") return {"app", "facility", "logopt"};
+  return {};
+}
+
 void open(const std::string &text, const Model &m) {
   if (!mayOpen(text, m)) return;
+  std::string scheme = schemeOf(text);
+  // A ':' in the resource or a carried value cannot go into the colon-separated spec: such a URL
+  // must be refused, never opened as something else.
+  bool colon = false;
+  if (m.url && (scheme == "file" || scheme == "unix" || scheme == "syslog")) {
+    colon = m.resource.value_or("").find(':') != std::string::npos;
+    for (const std::string &name : specParams(scheme))
+      colon = colon || modelParam(m, name).value_or("").find(':') != std::string::npos;
+  }
   int fd = interfaceOpen(text.c_str());
+  if (fd >= 0 && colon) fail("a URL whose spec fields would hold a ':' opened", text);
   if (fd >= 0) {
     const char *spec = nullptr;
     if (interfaceInfo(fd, nullptr, nullptr, nullptr, &spec, nullptr, nullptr) != 0 || spec == nullptr)
@@ -260,12 +278,7 @@ void open(const std::string &text, const Model &m) {
     interfaceType(fd);
     interfaceValidateFD(fd);
     interfaceClose(fd);
-    std::string scheme = schemeOf(text);
-    // A ':' in the resource or a parameter value would shift the interface spec's fields (the
-    // conversion does not refuse it): only URLs without one are held to the round trip.
-    bool colon = m.resource.value_or("").find(':') != std::string::npos;
-    for (const auto &param : m.params) colon = colon || param.second.find(':') != std::string::npos;
-    if (m.url && !colon && (scheme == "file" || scheme == "unix")) {
+    if (m.url && (scheme == "file" || scheme == "unix")) {
       // The interface spec a URL was converted to opens the same interface.
       if (schemeOf(recorded) != scheme || !plainName(pathOf(recorded, Model{})))
         fail("recorded spec", text, recorded);

@@ -171,16 +171,28 @@ int ipAddressFrom(void *b, const char *t) {
   return 0;
 }
 
+// The integer hint a value is shown and read under: its own, or plain decimal when it has none or
+// one the formatter does not take (an octet hint, a typo), so that what is shown reads back.
+const char *integerHint(const char *hint) {
+  char text[96];
+  return hint != nullptr && *hint && snmpHintFormatInteger(hint, 0, 0, text, sizeof text) >= 0 ? hint : "d";
+}
+
 std::string integerText(const char *hint, uint64_t value, bool isSigned) {
   char text[96];
-  if (snmpHintFormatInteger(hint && *hint ? hint : "d", value, isSigned, text, sizeof text) < 0 &&
-      snmpHintFormatInteger("d", value, isSigned, text, sizeof text) < 0)
-    text[0] = 0;
+  if (snmpHintFormatInteger(integerHint(hint), value, isSigned, text, sizeof text) < 0) text[0] = 0;
   return text;
 }
 
-// "<d>d <h>:<m>:<s>.<hundredths>" or a plain number.
-bool parseTicks(const char *t, uint32_t *ticks) {
+// An integer under a hint, the whole text; false for anything else.
+bool parseInteger(const char *hint, const char *t, bool isSigned, uint64_t *value) {
+  const char *end;
+  return snmpHintParseInteger(integerHint(hint), t, value, isSigned, &end) == 0 && *end == 0 && end != t;
+}
+
+// "<d>d <h>:<m>:<s>.<hundredths>" or a number under the hint the ticks are shown with (plain decimal
+// by default).
+bool parseTicks(const char *t, uint32_t *ticks, const char *hint = "d") {
   unsigned d, h, m, s, c;
   int used = 0;
   if (sscanf(t, "%ud %u:%u:%u.%u%n", &d, &h, &m, &s, &c, &used) == 5 && t[used] == 0) {
@@ -190,10 +202,7 @@ bool parseTicks(const char *t, uint32_t *ticks) {
     return true;
   }
   uint64_t value;
-  const char *end;
-  if (t[0] == '-' || snmpHintParseInteger("d", t, &value, 0, &end) < 0 || *end != 0 || end == t ||
-      value > UINT32_MAX)
-    return false;
+  if (t[0] == '-' || !parseInteger(hint, t, false, &value) || value > UINT32_MAX) return false;
   *ticks = static_cast<uint32_t>(value);
   return true;
 }
@@ -266,6 +275,89 @@ void freeOctets(Asn1Value *value) {
   value->u.octets.length = 0;
 }
 
+// ---- octets under a display hint ----
+//
+// A value's octets are shown under its hint when that text reads back to the same octets. The hint
+// rules leave some octets without such a text: a decimal group of several octets cut short by the
+// end of the octets ("2d" shows 00 05 and 05 both as 5), groups with nothing between them, a
+// repeat count the octets do not hold, a zero octet under "a". Such octets show as "0x" and their
+// hexadecimal digits, and that text reads back to them. Where the hint's own text of other octets
+// is that very "0x" text (octets "0x0061" under "15t:"), the "0x" text stays with the octets that
+// have no other, and those others show in "0x" form too. A hint the formatter or the parser refuses
+// is taken as no hint, both ways, as an integer falls back to plain decimal.
+
+bool rawOctetHint(const char *hint) {
+  const char *end;
+  return *hint == 0 || strcmp(hint, "255a") == 0 || snmpHintParseOctets(hint, "", nullptr, 0, &end) != 0;
+}
+
+bool hintText(const char *hint, const std::string &octets, std::string &text) {
+  // A hint may spell one octet in up to eight digits and a separator: grow the room until the
+  // whole text fits, rather than cut it short.
+  for (size_t room = octets.size() * 4 + 64;; room *= 2) {
+    std::string out(room, '\0');
+    int written = snmpHintFormatOctets(hint, reinterpret_cast<const unsigned char *>(octets.data()),
+                                       static_cast<uint32_t>(octets.size()), out.data(),
+                                       static_cast<uint32_t>(out.size()));
+    if (written < 0) return false;
+    if (static_cast<size_t>(written) + 1 < room) return text.assign(out.c_str()), true;
+    if (room > (size_t{1} << 30)) return false;
+  }
+}
+
+bool hintOctets(const char *hint, const char *t, std::string &octets) {
+  std::string room(65536, '\0');
+  const char *end;
+  int n = snmpHintParseOctets(hint, t, reinterpret_cast<unsigned char *>(room.data()),
+                              static_cast<uint32_t>(room.size()), &end);
+  if (n < 0 || *end != 0 || n > 65535) return false;
+  octets.assign(room.data(), static_cast<size_t>(n));
+  return true;
+}
+
+int digitOf(char c) { return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1; }
+
+std::string hexText(const std::string &octets) {
+  std::string text = "0x";
+  for (unsigned char c : octets) {
+    text += "0123456789abcdef"[c >> 4];
+    text += "0123456789abcdef"[c & 15];
+  }
+  return text;
+}
+
+// The octets of a "0x" text: lower-case digit pairs, at least one, at most a value's 65535 octets.
+bool hexOctets(const std::string &t, std::string &octets) {
+  if (t.size() < 4 || t.size() % 2 != 0 || t.size() > 2 + 2 * 65535 || t.compare(0, 2, "0x") != 0) return false;
+  octets.clear();
+  for (size_t i = 2; i < t.size(); i += 2) {
+    int high = digitOf(t[i]), low = digitOf(t[i + 1]);
+    if (high < 0 || low < 0) return false;
+    octets += static_cast<char>(high << 4 | low);
+  }
+  return true;
+}
+
+// The text of a value's octets under a usable hint. Whether a hint text is taken by a "0x" text
+// asks the same of shorter or other octets; the chain ends after a few steps (each needs a text
+// that is all hexadecimal digits after "0x"), and a bound keeps a contrived one from running deep.
+std::string showOctets(const char *hint, const std::string &octets, int depth = 0) {
+  std::string text, back, other;
+  if (!hintText(hint, octets, text) || !hintOctets(hint, text.c_str(), back) || back != octets)
+    return hexText(octets);
+  if (depth < 16 && hexOctets(text, other) && showOctets(hint, other, depth + 1) == text) return hexText(octets);
+  return text;
+}
+
+bool readOctets(const char *hint, const char *t, std::string &octets) {
+  if (rawOctetHint(hint)) return octets = t, octets.size() <= 65535;
+  if (*t == 0) return octets.clear(), true;
+  if (hexOctets(t, octets) && showOctets(hint, octets) == t) return true;
+  if (hintOctets(hint, t, octets) && showOctets(hint, octets) == t) return true;
+  // A text the hint reads that is not exactly the one it shows, as "0A" for "0a" under "1x".
+  return hintOctets(hint, t, octets);
+}
+
 int asn1TypeTo(void *b, char **s) { return b ? tableTo(asn1Types, loadInt(b), s) : -1; }
 int asn1TypeFrom(void *b, const char *t) {
   int32_t tag;
@@ -288,17 +380,8 @@ int asn1DataTo(void *b, char **s) {
   switch (v.tag) {
     case ASN1_TAG_OCTET_STRING: {
       if (v.u.octets.length == 0 || v.u.octets.data == nullptr) return giveText(s, "");
-      if (*hint == 0 || strcmp(hint, "255a") == 0)
-        return giveText(s, std::string(reinterpret_cast<char *>(v.u.octets.data), v.u.octets.length));
-      // A hint may spell one octet in up to eight digits and a separator: grow the room until the
-      // whole text fits, rather than cut it short.
-      for (size_t room = static_cast<size_t>(v.u.octets.length) * 4 + 64;; room *= 2) {
-        std::string text(room, '\0');
-        int written = snmpHintFormatOctets(hint, v.u.octets.data, v.u.octets.length, text.data(),
-                                           static_cast<uint32_t>(text.size()));
-        if (written < 0) return -1;
-        if (static_cast<size_t>(written) + 1 < room || room > (size_t{1} << 30)) return giveText(s, text.c_str());
-      }
+      std::string octets(reinterpret_cast<char *>(v.u.octets.data), v.u.octets.length);
+      return giveText(s, rawOctetHint(hint) ? octets : showOctets(hint, octets));
     }
     case ASN1_TAG_OBJECT_ID: return oidTo(const_cast<uint32_t *>(v.u.oid), s);
     case ASN1_TAG_IPADDRESS: return giveText(s, dottedQuad(v.u.unsigned32));
@@ -329,17 +412,7 @@ int asn1DataFrom(void *b, const char *t) {
         return 0;
       }
       std::string octets;
-      if (*hint == 0 || strcmp(hint, "255a") == 0) {
-        octets = t;
-      } else {
-        std::string room(65536, '\0');
-        const char *end;
-        int n = snmpHintParseOctets(hint, t, reinterpret_cast<unsigned char *>(room.data()),
-                                    static_cast<uint32_t>(room.size()), &end);
-        if (n < 0 || *end != 0) return -1;
-        octets.assign(room.data(), static_cast<size_t>(n));
-      }
-      if (octets.size() > 65535) return -1;
+      if (!readOctets(hint, t, octets) || octets.size() > 65535) return -1;
       auto *data = static_cast<unsigned char *>(malloc(octets.size() + 1));
       if (data == nullptr) return -1;
       memcpy(data, octets.data(), octets.size());
@@ -351,16 +424,14 @@ int asn1DataFrom(void *b, const char *t) {
     }
     case ASN1_TAG_OBJECT_ID: return oidFrom(v.u.oid, t);
     case ASN1_TAG_IPADDRESS: return parseQuad(t, &v.u.unsigned32) ? 0 : -1;
-    case ASN1_TAG_TIMETICKS: return parseTicks(t, &v.u.unsigned32) ? 0 : -1;
+    case ASN1_TAG_TIMETICKS: return parseTicks(t, &v.u.unsigned32, hint) ? 0 : -1;
     case ASN1_TAG_INTEGER:
     case ASN1_TAG_COUNTER32:
     case ASN1_TAG_UNSIGNED32:
     case ASN1_TAG_COUNTER64: {
       bool isSigned = v.tag == ASN1_TAG_INTEGER;
       uint64_t value;
-      const char *end;
-      if (snmpHintParseInteger(*hint ? hint : "d", t, &value, isSigned, &end) < 0 || *end != 0 || end == t)
-        return -1;
+      if (!parseInteger(hint, t, isSigned, &value)) return -1;
       if (v.tag == ASN1_TAG_COUNTER64) {
         v.u.counter64.high = static_cast<uint32_t>(value >> 32);
         v.u.counter64.low = static_cast<uint32_t>(value);
@@ -575,20 +646,22 @@ std::string valueProblem(const BobAsn1Value *bv, const char *t) {
     case ASN1_TAG_NOSUCHINSTANCE:
     case ASN1_TAG_ENDOFMIBVIEW: return std::string("a ") + name + " value is empty";
     case ASN1_TAG_OCTET_STRING:
-      if (strlen(t) > 65535) return "more than 65535 octets";
+      if (rawOctetHint(hint) || strlen(t) > 65535) return "more than 65535 octets";
       return std::string("does not match the display hint \"") + hint + "\"";
     case ASN1_TAG_OBJECT_ID: return oidProblem(t);
     case ASN1_TAG_IPADDRESS: return kQuad;
-    case ASN1_TAG_TIMETICKS: return kTicks;
+    case ASN1_TAG_TIMETICKS:
+      if (strcmp(integerHint(hint), "d") == 0) return kTicks;
+      return std::string("neither hundredths of a second under the display hint \"") + hint +
+             "\" (up to 4294967295) nor <d>d <h>:<m>:<s>.<hundredths>";
     case ASN1_TAG_INTEGER:
     case ASN1_TAG_COUNTER32:
     case ASN1_TAG_UNSIGNED32:
     case ASN1_TAG_COUNTER64: {
       uint64_t value;
-      const char *end;
       bool isSigned = v.tag == ASN1_TAG_INTEGER;
-      if (snmpHintParseInteger(*hint ? hint : "d", t, &value, isSigned, &end) < 0 || *end != 0 || end == t)
-        return std::string("not a ") + name + " number under the display hint \"" + (*hint ? hint : "d") + "\"";
+      if (!parseInteger(hint, t, isSigned, &value))
+        return std::string("not a ") + name + " number under the display hint \"" + integerHint(hint) + "\"";
       return isSigned ? "outside -2147483648 .. 2147483647" : "outside 0 .. 4294967295";
     }
     default: return "the value has no type yet: set its type first";

@@ -34,8 +34,8 @@ std::vector<std::optional<std::string>> specFields(const char *spec, size_t coun
 bool hostIsLocal(const char *url);
 
 // The spec form of a URL for the classes whose URL is scheme://localhost/resource;p=v...: the
-// resource and then each named parameter, joined with ':'. Null when the host is not local or the
-// resource is missing.
+// resource and then each named parameter, joined with ':'. Null when the host is not local, the
+// resource is missing, or the resource or a value holds a ':' (the interface error text says which).
 std::optional<std::string> localSpec(const char *url, const char *scheme,
                                      std::initializer_list<const char *> params);
 

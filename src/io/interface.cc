@@ -112,10 +112,23 @@ std::optional<std::string> localSpec(const char *url, const char *scheme,
   if (!hostIsLocal(url)) return std::nullopt;
   std::optional<std::string> resource = take(getURLResource(url));
   if (!resource) return std::nullopt;
+  // The spec separates its fields with ':' and has no way to quote one: a ':' in the resource or a
+  // value would shift the fields after it (a=b;mode=: opening "a" with no mode, a:rw opening "a"
+  // read-write), so such a URL is refused rather than opened as something else.
+  auto colonFree = [](const std::string &what, const std::string &text) {
+    if (text.find(':') == std::string::npos) return true;
+    interfaceSetErrorText((what + " \"" + text + "\" holds a ':', which separates the fields of an interface spec")
+                              .c_str());
+    return false;
+  };
+  if (!colonFree("the resource", *resource)) return std::nullopt;
   std::string spec = std::string(scheme) + ":" + *resource;
   for (const char *param : params) {
     spec += ':';
-    if (std::optional<std::string> value = take(getURLParam(url, param))) spec += *value;
+    if (std::optional<std::string> value = take(getURLParam(url, param))) {
+      if (!colonFree(std::string("the parameter ") + param, *value)) return std::nullopt;
+      spec += *value;
+    }
   }
   return spec;
 }

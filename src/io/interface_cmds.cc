@@ -177,6 +177,9 @@ int optionOpen(Tcl_Interp *interp, int argc, const char *argv[]) {
   if (fd < 0) {
     int error = errno;
     std::string problem = namingProblem(spec, error);
+    // A URL the class refused to convert says why in its own words.
+    const char *refused = error == EINVAL && isURL(spec) ? interfaceErrorText() : nullptr;
+    if (problem.empty() && refused != nullptr) problem = refused;
     return fail(interp, "error creating interface: ", spec, ": ",
                 problem.empty() ? std::strerror(error) : problem.c_str());
   }

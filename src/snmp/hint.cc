@@ -41,6 +41,8 @@ int parseOctetHint(const char *hint, HintPart *parts, bool allowEmpty = false) {
     char f = *h++;
     if (f == 't') f = 'a';
     if (f != 'd' && f != 'x' && f != 'o' && f != 'a' && f != 'b') return -1;
+    // A decimal or octal group is one 64-bit number: a wider one could not be shown in full.
+    if ((f == 'd' || f == 'o') && length > 8) return -1;
     p.format = f;
     p.separator = p.terminator = -1;
     auto plain = [](char c) { return c != 0 && c != '*' && !isdigit(static_cast<unsigned char>(c)); };
@@ -208,9 +210,10 @@ int snmpHintFormatOctets(const char *hint, const unsigned char *octets, uint32_t
       uint32_t k = p.length < length - pos ? p.length : length - pos;
       if (p.format == 'a') {
         for (uint32_t i = 0; i < k; ++i) out.put(static_cast<char>(octets[pos + i]));
-      } else if (p.format == 'x' && k > 8) {
-        // Wider than a 64-bit number: hexadecimal digits go octet by octet, nothing is lost.
-        for (uint32_t i = 0; i < k; ++i) putNumber(out, octets[pos + i], 'x', 1);
+      } else if ((p.format == 'x' || p.format == 'b') && k > 8) {
+        // Wider than a 64-bit number: hexadecimal and binary digits have a fixed width per octet,
+        // so they go octet by octet and nothing is lost.
+        for (uint32_t i = 0; i < k; ++i) putNumber(out, octets[pos + i], p.format, 1);
       } else {
         uint64_t value = 0;
         for (uint32_t i = 0; i < k; ++i) value = (value << 8) | octets[pos + i];
@@ -224,6 +227,57 @@ int snmpHintFormatOctets(const char *hint, const unsigned char *octets, uint32_t
   }
   return static_cast<int>(out.used);
 }
+
+}  // extern "C"
+
+namespace {
+
+// Reads one numeric group of a part into octets[n...]; false when no group is there. Hexadecimal and
+// binary digits have a fixed width per octet (the formatter pads them): a group is its full width of
+// digits, which tells it from the next without a separator, or, at the end of the text, the digits
+// of fewer whole octets - the formatter's last group when the octets run out. Decimal and octal
+// groups are read by value and take the part's full length.
+bool parseGroup(const HintPart &p, const char *&t, unsigned char *octets, uint32_t size, uint32_t &n,
+                bool &tooBig) {
+  tooBig = false;
+  if (p.format == 'x' || p.format == 'b') {
+    unsigned base = p.format == 'x' ? 16 : 2, bits = p.format == 'x' ? 4 : 1, perOctet = 8 / bits;
+    uint64_t widest = uint64_t{perOctet} * p.length;
+    const char *start = t;
+    while (static_cast<uint64_t>(t - start) < widest && digitValue(*t, base) >= 0) ++t;
+    auto digits = static_cast<uint32_t>(t - start);
+    if (digits == 0 || (digits < widest && (*t != 0 || digits % perOctet != 0))) {
+      t = start;
+      return false;
+    }
+    uint32_t k = digits / perOctet;
+    if (k > size - n) return tooBig = true, false;
+    memset(octets + n, 0, k);
+    // Digits fill the group from its last octet up.
+    uint32_t bit = 0;
+    for (uint32_t i = digits; i-- > 0; bit += bits)
+      octets[n + k - 1 - bit / 8] |= static_cast<unsigned char>(digitValue(start[i], base) << (bit % 8));
+    n += k;
+    return true;
+  }
+  uint64_t value;
+  const char *start = t;
+  if (!parseNumber(t, p.format == 'o' ? 8 : 10, value)) {
+    t = start;
+    return false;
+  }
+  if ((p.length < 8 && (value >> (8 * p.length)) != 0) || p.length > size - n) return tooBig = true, false;
+  for (uint32_t i = 0; i < p.length; ++i) {
+    uint32_t shift = 8 * (p.length - 1 - i);
+    octets[n + i] = static_cast<unsigned char>(value >> shift);
+  }
+  n += p.length;
+  return true;
+}
+
+}  // namespace
+
+extern "C" {
 
 int snmpHintParseOctets(const char *hint, const char *text, unsigned char *octets, uint32_t size,
                         const char **end) {
@@ -250,36 +304,38 @@ int snmpHintParseOctets(const char *hint, const char *text, unsigned char *octet
       if (n >= size) return -1;
       countAt = n++;
     }
-    for (;;) {
-      if (*t == 0) break;
+    // A repeat shown zero times leaves only its terminator, and only when more follows (one at the
+    // end of the text is left out). Where an item could start there too, the characters of an "a"
+    // item take the terminator as zero items, a number that reads is an item.
+    bool none = false, stop = false;
+    if (p.star && p.terminator >= 0 && static_cast<unsigned char>(*t) == p.terminator && t[1] != 0) {
+      const char *probe = t;
+      uint32_t probeN = n;
+      bool tooBig;
+      none = p.format == 'a' || !parseGroup(p, probe, octets, size, probeN, tooBig);
+    }
+    if (none) ++t;
+    while (!none && *t) {
       if (p.format == 'a') {
+        // Characters as they are, as many as the group holds: a separator among them is an octet.
         uint32_t k = 0;
-        while (*t && k < p.length && static_cast<unsigned char>(*t) != p.separator &&
-               static_cast<unsigned char>(*t) != p.terminator) {
+        for (; *t && k < p.length; ++k) {
           if (n >= size) return -1;
           octets[n++] = static_cast<unsigned char>(*t++);
-          ++k;
         }
-        if (k == 0) break;
       } else {
-        unsigned base = p.format == 'x' ? 16 : p.format == 'o' ? 8 : p.format == 'b' ? 2 : 10;
-        uint64_t value;
-        const char *start = t;
-        if (!parseNumber(t, base, value)) {
-          t = start;
+        bool tooBig;
+        if (!parseGroup(p, t, octets, size, n, tooBig)) {
+          if (tooBig) return -1;
           break;
         }
-        if (p.length < 8 && (value >> (8 * p.length)) != 0) return -1;
-        if (p.length > size - n) return -1;
-        for (uint32_t i = 0; i < p.length; ++i) {
-          uint32_t shift = 8 * (p.length - 1 - i);
-          octets[n + i] = shift < 64 ? static_cast<unsigned char>(value >> shift) : 0;
-        }
-        n += p.length;
       }
       ++items;
+      // The formatter puts a part's separator (or, after the last repeat, its terminator) after
+      // every group that more text follows: a group followed by anything else ends the text read.
       if (!p.star) {
         if (p.separator >= 0 && static_cast<unsigned char>(*t) == p.separator) ++t;
+        else if (p.separator >= 0 && *t) stop = true;
         break;
       }
       if (p.terminator >= 0 && static_cast<unsigned char>(*t) == p.terminator) {
@@ -290,12 +346,14 @@ int snmpHintParseOctets(const char *hint, const char *text, unsigned char *octet
         ++t;
         continue;
       }
-      if (p.separator >= 0 || p.terminator >= 0) break;
+      if (p.separator >= 0 && *t) stop = true;
+      if (p.separator >= 0) break;
     }
     if (p.star) {
       if (items > 255) return -1;
       octets[countAt] = static_cast<unsigned char>(items);
     }
+    if (stop) break;
     if (t == before) {
       if (p.star) --n;  // nothing parsed: no count octet either
       break;

@@ -87,6 +87,41 @@ TEST(Hint, OctetParse) {
   EXPECT_EQ(snmpHintParseOctets("1x:", "01:02:03", two, sizeof two, &end), -1);
 }
 
+// What the formatter shows reads back to the same octets wherever the text can tell them apart.
+TEST(Hint, OctetsReadBack) {
+  auto same = [](const char *hint, const Bytes &octets) {
+    std::string text = format(hint, octets);
+    EXPECT_EQ(parse(hint, text.c_str()), octets) << hint << " \"" << text << "\"";
+  };
+  // Hexadecimal and binary digits have a fixed width per octet: groups need no separator, and a
+  // group cut short by the end of the octets is told by its digit count.
+  EXPECT_EQ(format("9x", {0x30, 0x61, 0xff, 0xff, 0x2e, 0x28, 0x33, 0x29}), "3061ffff2e283329");
+  same("9x", {0x30, 0x61, 0xff, 0xff, 0x2e, 0x28, 0x33, 0x29});
+  same("2x", {1, 2, 3});
+  same("1x", {0xab, 0x0c});
+  same("3b:", {1, 2, 3, 4});
+  EXPECT_EQ(format("9b", {1, 2, 3, 4, 5, 6, 7, 8, 9}).size(), 72u);  // wider than 64 bits, not cut
+  same("9b", {0x80, 2, 3, 4, 5, 6, 7, 8, 9});
+  // Digits of part of an octet, or of a short group before more text, are no group.
+  for (const char *bad : {"a", "0a0", "0a:b"}) EXPECT_EQ(parse("2x:", bad), (Bytes{0xDE, 0xAD})) << bad;
+  // Characters are taken as they are, a separator among them too ("t" is "a").
+  EXPECT_EQ(format("15t:", {'0', 'a', ':', 'i', 'n', 'N', 'N'}), "0a:inNN");
+  same("15t:", {'0', 'a', ':', 'i', 'n', 'N', 'N'});
+  same("2a.", {'.', '.', '.'});
+  // A repeat shown zero times leaves its terminator.
+  same("*1x:/1a", {0, 'z'});
+  same("*1a,;1d", {2, 'x', ',', 7});
+  same("1d.1d.1d.1d:2d", {10, 1, 2, 3, 0, 161});
+  // A decimal or octal group is one 64-bit number at most.
+  for (const char *wide : {"9d", "12o:"}) {
+    EXPECT_EQ(format(wide, {1}), "<bad>") << wide;
+    EXPECT_EQ(parse(wide, "1"), (Bytes{0xDE, 0xAD})) << wide;
+  }
+  // Where the rules give two octet strings one text, the parser takes full groups.
+  EXPECT_EQ(format("2d", {5}), format("2d", {0, 5}));
+  EXPECT_EQ(parse("2d", "5"), (Bytes{0, 5}));
+}
+
 TEST(Hint, Integers) {
   char text[64];
   snmpHintFormatInteger("d-2", 1234, 1, text, sizeof text);
