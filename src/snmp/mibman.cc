@@ -25,9 +25,10 @@ const char *const kErrorStatus[] = {"noError", "tooBig", "noSuchName", "badValue
                                     "inconsistentValue", "resourceUnavailable", "commitFailed", "undoFailed",
                                     "authorizationError", "notWritable", "inconsistentName"};
 const int kGenErr = 5;
-// A GetBulk answer never needs more bindings than a largest message can carry (each takes at least
-// seven octets), so repetitions beyond that are not allocated.
-const int kMostBindings = SNMPV2_MAX_MESSAGE / 7;
+// A GetBulk answer carries what fits into one message: at the usual twenty-odd octets a binding,
+// about 2 700. Repetitions beyond that are not made room for (a binding of the pdu takes about half a
+// kilobyte), so that a large max-repetitions cannot make every request allocate megabytes.
+const int kMostBindings = 2048;
 
 int errorStatus(const char *name) {
   for (int i = 0; i < static_cast<int>(sizeof kErrorStatus / sizeof *kErrorStatus); ++i)
