@@ -102,8 +102,10 @@ proc agent::collect::hrStorage {} {
     set index 0
     foreach row [disks] {
         lassign $row mount total available used
-        # Used as the file system counts it: what is not free for ordinary users.
-        lappend values [incr index] 1.3.6.1.2.1.25.2.1.4 $mount 1024 [clamp $total] [clamp [expr {$total - $available}]]
+        # In use, as df counts it: the used share is of what users could have (used + available),
+        # so blocks reserved for the system count as neither.
+        set inUse [expr {$used >= 100 ? $total - $available : round($available * $used / (100.0 - $used))}]
+        lappend values [incr index] 1.3.6.1.2.1.25.2.1.4 $mount 1024 [clamp $total] [clamp $inUse]
     }
     return $values
 }

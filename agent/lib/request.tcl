@@ -40,7 +40,8 @@ proc agent::snmpStart {} {
     dict set groups [dict get $options communityRo] ro
 
     set address [dict get $options address]
-    set fd [interface open "inet://$address:[dict get $options port]/udp;type=listener"]
+    # A receive buffer for bursts: managers keep several requests in flight.
+    set fd [interface open "inet://$address:[dict get $options port]/udp;type=listener;recvBufSize=256"]
     dict set options boundPort [lindex [split [lindex [interface info $fd] 0] :] 3]
     fileevent $fd readable [list agent::receive $fd]
 }
@@ -112,12 +113,23 @@ proc agent::instance {oid} {
     return [list $node($leaf) $row]
 }
 
+# A text that sorts as the OID does: each arc as eight hexadecimal digits.
+proc agent::sortKey {oid} {
+    set key ""
+    foreach arc [split $oid .] { append key [format %08x. $arc] }
+    return $key
+}
+
 # The first instance after oid, as {oid node row}, or {} at the end of the MIB.
 proc agent::nextInstance {oid} {
     variable leaves
+    variable leafKeys
     variable leafKind
     variable node
-    foreach leaf $leaves {
+    # Start at the last leaf at or before the OID (found by bisection), since only it can hold
+    # the OID; the leaves after it follow in order.
+    set from [lsearch -sorted -bisect -ascii $leafKeys [sortKey $oid]]
+    foreach leaf [lrange $leaves [expr {max(0, $from)}] end] {
         set inside [string match $leaf.* $oid]
         if {!$inside && [oidcmp $oid $leaf] > 0} continue
         set n $node($leaf)
