@@ -92,7 +92,6 @@ proc agent::prepareTree {} {
     }}
     toe_send $module [list toe_recurse pre [list agent::placeNode $peer]]
     variable leaves [lsort -command oidcmp [array names agent::leafKind]]
-    variable leafKeys [lmap leaf $leaves { sortKey $leaf }]
 }
 
 proc agent::placeNode {peer} {

@@ -37,6 +37,7 @@ proc agent::collect::node {node} {
         return
     }
     toe_send $node [list setValue 0 $values]
+    agent::forgetRows
 }
 
 # Values read on request are read at most once a second: a walk touches them many times.

@@ -46,13 +46,21 @@ proc agent::snmpStart {} {
     fileevent $fd readable [list agent::receive $fd]
 }
 
-# One datagram: the engine answers through the handlers; whatever it cannot use is dropped.
+# The datagrams waiting on the socket: the engine answers each through the handlers; whatever it
+# cannot use is dropped. Reading on until the socket is empty (at most a few dozen at a time) saves
+# the event loop's wake-ups when managers keep several requests in flight.
 proc agent::receive {fd} {
-    set datagram [interface bread $fd]
-    if {[catch {snmp dispatch {} [list $fd udp $datagram]} answer]} return
-    if {$answer ne ""} {
-        catch {interface bwrite $fd $answer}
-        bob destroy $answer
+    for {set n 0} {$n < 32} {incr n} {
+        set datagram [interface bread $fd]
+        if {[bget $datagram buf.len] == 0} {
+            bob destroy $datagram
+            return
+        }
+        if {[catch {snmp dispatch {} [list $fd udp $datagram]} answer]} continue
+        if {$answer ne ""} {
+            catch {interface bwrite $fd $answer}
+            bob destroy $answer
+        }
     }
 }
 
@@ -63,36 +71,79 @@ proc agent::group {name} {
     return ""
 }
 
+# Whether the requester may read (or write) the node. Access entries are configuration, so the
+# answer for a requester and a node is kept.
 proc agent::allowed {node pdu} {
+    variable access
     if {[info commands _checkAccess] eq ""} { return 1 }
-    toe_send $node [list _checkAccess [bget $pdu type] [bget $pdu securityLevel] [bget $pdu securityName] [bget $pdu groups]]
+    set asked [requester $pdu]
+    set key [list $node {*}$asked]
+    if {![info exists access($key)]} {
+        set access($key) [toe_send $node [list _checkAccess {*}$asked]]
+    }
+    return $access($key)
+}
+
+# The pdu's type, security level, security name and groups: the same for every binding of a pdu,
+# so read once (bob ids are never used twice).
+proc agent::requester {pdu} {
+    variable requester
+    if {![info exists requester] || [lindex $requester 0] ne $pdu} {
+        set requester [list $pdu [bget $pdu type] [bget $pdu securityLevel] [bget $pdu securityName] [bget $pdu groups]]
+    }
+    lrange $requester 1 end
+}
+
+# What the request method needs of a leaf, read from its attributes once: syntax, access, the
+# engine field it mirrors, a script that makes its value, and the node whose collector runs when a
+# request touches it.
+proc agent::leafInfo {node} {
+    variable info
+    if {[info exists info($node)]} { return $info($node) }
+    set refresh [toe_send $node {lookup -d "" value onRequest}]
+    set owner ""
+    if {$refresh eq "yes"} {
+        set owner $node
+    } else {
+        set table [toe_send $node toe_superior]
+        if {$table ne "" && [toe_send $table {lookup -d "" value onRequest}] eq "yes"} { set owner $table }
+    }
+    set info($node) [dict create syntax [toe_send $node {lookup -d "" value syntax}] \
+        access [toe_send $node {lookup -d read-only value access}] \
+        engine [toe_send $node {ilookup -d "" value engine}] \
+        script [expr {$refresh eq "yes" ? "" : $refresh}] refreshOwner $owner]
+    return $info($node)
 }
 
 # The value of a leaf's instance (row "0" for a scalar).
 proc agent::value {node row} {
-    if {![catch {toe_send $node {ilookup value engine}} field]} { return [snmp get $field] }
-    set refresh [toe_send $node {lookup -d "" value onRequest}]
-    if {$refresh ne "" && $refresh ne "yes"} {
-        toe_send $node [list setValue 0 [list [toe_send $node $refresh]]]
-    }
+    set info [leafInfo $node]
+    if {[dict get $info engine] ne ""} { return [snmp get [dict get $info engine]] }
+    set script [dict get $info script]
+    if {$script ne ""} { toe_send $node [list setValue 0 [list [toe_send $node $script]]] }
     toe_send $node [list getRawValue $row]
 }
 
 # Before a value read on request is used, its collector (here or on its table) runs.
 proc agent::refresh {node} {
-    set owner $node
-    if {[catch {toe_send $node {ilookup value collector}}]} { set owner [toe_send $node toe_superior] }
-    if {[toe_send $owner {lookup -d "" value onRequest}] eq "yes"} { collect::fresh $owner }
+    set owner [dict get [leafInfo $node] refreshOwner]
+    if {$owner ne ""} { collect::fresh $owner }
 }
 
+# A table leaf's rows, kept until the next store into the node (collect::node, agent::store).
 proc agent::rows {node} {
-    lsort -integer [lmap row [toe_send $node {ilookup -d {} entries data}] {
-        if {[string is integer -strict $row] && $row > 0} { set row } else continue
-    }]
+    variable rows
+    if {![info exists rows($node)]} {
+        set rows($node) [lsort -integer [lmap row [toe_send $node {ilookup -d {} entries data}] {
+            if {[string is integer -strict $row] && $row > 0} { set row } else continue
+        }]]
+    }
+    return $rows($node)
 }
+proc agent::forgetRows {} { array unset agent::rows }
 
 proc agent::put {pdu index oid node row} {
-    bset $pdu varbind($index).oid $oid varbind($index).val.type [toe_send $node {lookup value syntax}] \
+    bset $pdu varbind($index).oid $oid varbind($index).val.type [dict get [leafInfo $node] syntax] \
         varbind($index).val.val [value $node $row]
 }
 
@@ -113,22 +164,20 @@ proc agent::instance {oid} {
     return [list $node($leaf) $row]
 }
 
-# A text that sorts as the OID does: each arc as eight hexadecimal digits.
-proc agent::sortKey {oid} {
-    set key ""
-    foreach arc [split $oid .] { append key [format %08x. $arc] }
-    return $key
-}
-
 # The first instance after oid, as {oid node row}, or {} at the end of the MIB.
 proc agent::nextInstance {oid} {
     variable leaves
-    variable leafKeys
     variable leafKind
     variable node
     # Start at the last leaf at or before the OID (found by bisection), since only it can hold
     # the OID; the leaves after it follow in order.
-    set from [lsearch -sorted -bisect -ascii $leafKeys [sortKey $oid]]
+    set low -1
+    set high [llength $leaves]
+    while {$high - $low > 1} {
+        set middle [expr {($low + $high) / 2}]
+        if {[oidcmp [lindex $leaves $middle] $oid] <= 0} { set low $middle } else { set high $middle }
+    }
+    set from $low
     foreach leaf [lrange $leaves [expr {max(0, $from)}] end] {
         set inside [string match $leaf.* $oid]
         if {!$inside && [oidcmp $oid $leaf] > 0} continue
@@ -162,7 +211,7 @@ proc agent::request {phase oid index pdu} {
         }
         getnext {
             nextInto $pdu $index $oid
-            if {![catch {getParameter maxreps} repetitions]} {
+            if {[lindex [requester $pdu] 0] eq "GetBulkRequest" && ![catch {getParameter maxreps} repetitions]} {
                 # GetBulk: the further repetitions of this binding, each "increment" bindings on.
                 # After the end of the MIB the repetitions stop; the answer keeps as many as the
                 # longest repeater needs (the others are filled with endOfMibView up to there).
@@ -193,9 +242,9 @@ proc agent::request {phase oid index pdu} {
                 return [expr {[info exists agent::node($oid)] ? "notWritable" : "noCreation"}]
             }
             lassign $found n row
-            if {[toe_send $n {lookup -d read-only value access}] ne "read-write"} { return notWritable }
+            if {[dict get [leafInfo $n] access] ne "read-write"} { return notWritable }
             if {![allowed $n $pdu]} { return noAccess }
-            if {[bget $pdu varbind($index).val.type] ne [toe_send $n {lookup value syntax}]} { return wrongType }
+            if {[bget $pdu varbind($index).val.type] ne [dict get [leafInfo $n] syntax]} { return wrongType }
             if {[string length [bget $pdu varbind($index).val.val]] > 255} { return wrongLength }
         }
         set {
@@ -231,6 +280,8 @@ proc agent::nextInto {pdu index oid} {
 # A written value: the engine's own field when the node mirrors one, and the node's value. It stays
 # until the agent stops.
 proc agent::store {node value} {
-    if {![catch {toe_send $node {ilookup value engine}} field]} { snmp set $field $value }
+    set field [dict get [leafInfo $node] engine]
+    if {$field ne ""} { snmp set $field $value }
     toe_send $node [list setValue 0 [list $value]]
+    forgetRows
 }
