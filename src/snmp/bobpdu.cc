@@ -327,7 +327,7 @@ extern "C" int decodeBobPdu(BobPdu *bob, const PduData *pdu) {
     if (!storeBinding(bob, count++, first, nullptr) || !storeBinding(bob, count++, second, nullptr))
       return decodeFailure(pdu, nullptr);
   }
-  unsigned char *saved;
+  unsigned char *saved = nullptr;
   telvi::ber::decodeAsn1Struct(&c, ASN1_TAG_SEQUENCE, &saved);
   while (c.error == 0 && c.cur < c.end) {
     VarBind b;

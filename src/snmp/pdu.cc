@@ -1,10 +1,6 @@
 // PDU headers, SNMPv1 trap headers and variable bindings.
 #include <cstring>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 #include "snmp/ber.h"
 #include "telvi/snmp.h"
 
@@ -21,7 +17,8 @@ int snmpPduFlags(int tag) {
 
 }  // extern "C"
 
-// The code, next to the inline codec; exported below under the C names.
+// The code, next to the inline codec; exported below under the C names (the entry points of the
+// hot paths are inlined into them, so a call does not go through a second jump).
 namespace telvi::ber {
 
 uint32_t sizeofPdusHeader(uint32_t length) { return ber::sizeofAsn1Header(length); }
@@ -52,7 +49,7 @@ uint32_t sizeofPduHeader(const PduHeader *h, uint32_t length) {
   return ber::sizeofAsn1Header(inner + length) + inner;
 }
 
-unsigned char *encodePduHeader(Asn1Cursor *c, const PduHeader *h, uint32_t length) {
+TELVI_BER_GENERAL unsigned char *encodePduHeaderGeneral(Asn1Cursor *c, const PduHeader *h, uint32_t length) {
   if (ber::failed(c)) return nullptr;
   if (h == nullptr) return ber::fail<unsigned char *>(c, ASN1_ERR_VALUE, nullptr);
   uint32_t total = length;
@@ -64,7 +61,45 @@ unsigned char *encodePduHeader(Asn1Cursor *c, const PduHeader *h, uint32_t lengt
   return c->error ? nullptr : header;
 }
 
-int decodePduHeader(Asn1Cursor *c, PduHeader *h, int v2) {
+__attribute__((always_inline)) inline unsigned char *encodePduHeader(Asn1Cursor *c, const PduHeader *h,
+                                                                     uint32_t length) {
+  if (c != nullptr && c->error == 0 && h != nullptr) {
+    uint32_t n1 = ber::sizeofAsn1Int32Data(ASN1_TAG_INTEGER, h->request_id),
+             n2 = ber::sizeofAsn1Int32Data(ASN1_TAG_INTEGER, h->error_status),
+             n3 = ber::sizeofAsn1Int32Data(ASN1_TAG_INTEGER, h->error_index);
+    uint32_t inner = 6 + n1 + n2 + n3;
+    unsigned char *p = c->cur;
+    ptrdiff_t left = c->end - p;
+    uint32_t total = inner + length, octets;
+    bool fits;
+    if (length == ASN1_OPEN_LENGTH) {
+      fits = left >= 2 && left < 0x80000000 && ber::openLength(static_cast<uint32_t>(left), &total, &octets) &&
+             total >= inner;
+    } else {
+      octets = total < 128 ? 0 : ber::octetsOf(total);
+      fits = total >= inner && total < 0x80000000u && left >= static_cast<ptrdiff_t>(2 + octets + total);
+    }
+    if (fits) {
+      unsigned char *q = p + 2;
+      if (octets == 0) {
+        p[0] = static_cast<unsigned char>(h->type);
+        p[1] = static_cast<unsigned char>(total);
+      } else {
+        q = ber::putLongHeader(p, h->type, octets, total);
+      }
+      unsigned char *last = ber::putInt32(q, ASN1_TAG_INTEGER, n1, static_cast<uint32_t>(h->request_id));
+      last = ber::putInt32(last, ASN1_TAG_INTEGER, n2, static_cast<uint32_t>(h->error_status));
+      c->cur = ber::putInt32(last, ASN1_TAG_INTEGER, n3, static_cast<uint32_t>(h->error_index));
+      c->header = last;
+      c->length = n3;
+      c->tag = ASN1_TAG_INTEGER;
+      return p;
+    }
+  }
+  return ber::encodePduHeaderGeneral(c, h, length);
+}
+
+TELVI_BER_GENERAL int decodePduHeaderGeneral(Asn1Cursor *c, PduHeader *h, int v2) {
   if (h == nullptr) return -1;
   int tag = ber::decodePdusHeader(c, v2);
   if (tag < 0) return -1;
@@ -75,6 +110,48 @@ int decodePduHeader(Asn1Cursor *c, PduHeader *h, int v2) {
   h->error_status = ber::decodeAsn1Int32(c, ASN1_TAG_INTEGER);
   h->error_index = ber::decodeAsn1Int32(c, ASN1_TAG_INTEGER);
   return c->error ? -1 : tag;
+}
+
+// The usual PDU header: a PDU of the version's rules that ends the message, three INTEGERs of 1
+// to 4 octets. Anything else (and every failure) goes the general way.
+__attribute__((always_inline)) inline int decodePduHeader(Asn1Cursor *c, PduHeader *h, int v2) {
+  if (h != nullptr && c != nullptr && c->error == 0) {
+    unsigned char *p = c->cur, *end = c->end;
+    ptrdiff_t left = end - p;
+    uint32_t length;
+    unsigned char *q;
+    if (left >= 2 && p[0] != SNMP_PDU_V1TRAP && (snmpPduFlags(p[0]) & (v2 ? SNMP_PDU_FLAG_V2 : SNMP_PDU_FLAG_V1)) &&
+        (q = ber::usualHeader(p, left, &length)) != nullptr && q + length == end) {
+      int32_t values[3];
+      unsigned char *last = q;
+      bool usual = true;
+      for (int i = 0; i < 3 && usual; ++i) {
+        uint32_t n = 0;
+        usual = end - q >= 3 && q[0] == ASN1_TAG_INTEGER && (n = q[1]) - 1 < 4 &&
+                n <= static_cast<uint32_t>(end - q - 2);
+        if (usual) {
+          // One big-endian word ending at the last octet (the octets before it are this PDU's,
+          // after cur), sign-extended from the first.
+          uint32_t shift = 32 - 8 * n;
+          values[i] = static_cast<int32_t>(ber::loadBig32(q + 2 + n - 4) << shift) >> shift;
+          last = q;
+          q += 2 + n;
+        }
+      }
+      if (usual) {
+        h->type = p[0];
+        h->request_id = values[0];
+        h->error_status = values[1];
+        h->error_index = values[2];
+        c->header = last;
+        c->cur = q;
+        c->tag = ASN1_TAG_INTEGER;
+        c->length = last[1];
+        return h->type;
+      }
+    }
+  }
+  return decodePduHeaderGeneral(c, h, v2);
 }
 
 uint32_t sizeofTrapHeader(const TrapHeader *h, uint32_t length) {
@@ -129,97 +206,123 @@ uint32_t sizeofVarBind(const VarBind *b) {
   return ber::sizeofAsn1Header(oid + value) + oid + value;
 }
 
-// The common binding in one pass: short lengths everywhere and room for the worst case, so the
-// bytes go out without sizing them first. Null (and nothing written before cur) otherwise.
-// The contents of an OID held in a whole Oid array (129 words, as in a VarBind), so that the
-// arcs after the first two may be read 16 at a time: when they are all below 128 they are packed
-// into single octets with SSE2. Otherwise (or without SSE2) the plain encoder does it.
-inline unsigned char *putOidOfArray(unsigned char *p, const uint32_t *oid) {
+// The contents of an OID held in a whole Oid array (129 words, as in a VarBind) in the packed
+// shape: 1 to 16 arcs after the first two, the first two making a sub-identifier below 128
+// (which also makes the OID valid) and every further arc below 128. (A name of two arcs is one
+// octet; the plain encoder writes it without the wide store, as it always has.) The words are read 16 at a
+// time and packed into octets with SSE2. Writes 17 octets at p (the caller has the room) and
+// returns the end of the contents; null, having written nothing, for any other OID.
+inline unsigned char *packShortOid(unsigned char *p, const uint32_t *oid) {
 #if defined(__SSE2__)
-  uint32_t n = oid[0];
-  uint32_t first = oid[1] * ASN1OidMultiplier + oid[2];
-  if (n >= 3 && n <= 18 && first < 0x80) {
-    const __m128i *w = reinterpret_cast<const __m128i *>(oid + 3);
-    __m128i a = _mm_loadu_si128(w), b = _mm_loadu_si128(w + 1), c = _mm_loadu_si128(w + 2),
-            d = _mm_loadu_si128(w + 3);
-    // Lanes past the last arc do not count.
-    __m128i count = _mm_set1_epi32(static_cast<int>(n - 2));
-    __m128i high = _mm_and_si128(_mm_srli_epi32(a, 7), _mm_cmplt_epi32(_mm_setr_epi32(0, 1, 2, 3), count));
-    high = _mm_or_si128(
-        high, _mm_and_si128(_mm_srli_epi32(b, 7), _mm_cmplt_epi32(_mm_setr_epi32(4, 5, 6, 7), count)));
-    high = _mm_or_si128(
-        high, _mm_and_si128(_mm_srli_epi32(c, 7), _mm_cmplt_epi32(_mm_setr_epi32(8, 9, 10, 11), count)));
-    high = _mm_or_si128(
-        high, _mm_and_si128(_mm_srli_epi32(d, 7), _mm_cmplt_epi32(_mm_setr_epi32(12, 13, 14, 15), count)));
-    if (_mm_movemask_epi8(_mm_cmpeq_epi32(high, _mm_setzero_si128())) == 0xFFFF) {
-      *p = static_cast<unsigned char>(first);
-      __m128i bytes = _mm_packus_epi16(_mm_packs_epi32(a, b), _mm_packs_epi32(c, d));
-      _mm_storeu_si128(reinterpret_cast<__m128i *>(p + 1), bytes);
-      return p + 1 + (n - 2);
-    }
-  }
+  uint32_t n = oid[0], a = oid[1], b = oid[2];
+  if (n - 3 > 15 || a > 2 || b >= (a == 2 ? 48u : 40u)) return nullptr;
+  const __m128i *w = reinterpret_cast<const __m128i *>(oid + 3);
+  __m128i low = _mm_packs_epi32(_mm_loadu_si128(w), _mm_loadu_si128(w + 1));
+  __m128i high = _mm_packs_epi32(_mm_loadu_si128(w + 2), _mm_loadu_si128(w + 3));
+  // Saturation keeps every arc of 128 or more visible: those up to 2^31 reach the octets as 0x80
+  // or more, those above (negative as signed words) give negative signed octets.
+  __m128i octets = _mm_packus_epi16(low, high);
+  __m128i signs = _mm_packs_epi16(low, high);
+  uint32_t big = static_cast<uint32_t>(_mm_movemask_epi8(octets) | _mm_movemask_epi8(signs));
+  // Lanes past the last arc do not count.
+  if (big & ((1u << (n - 2)) - 1)) return nullptr;
+  *p = static_cast<unsigned char>(a * ASN1OidMultiplier + b);
+  _mm_storeu_si128(reinterpret_cast<__m128i *>(p + 1), octets);
+  return p + n - 1;
+#else
+  (void)p;
+  (void)oid;
+  return nullptr;
 #endif
-  return ber::encodeAsn1OidData(p, oid);
 }
 
+// The contents of an OID at p, packed when they can be, when it is valid and they take less
+// than 128 octets (the caller has room for them at their longest, 5 octets an arc, and for the
+// 17 octets of a packed store). Returns their end, or null.
+__attribute__((always_inline)) inline unsigned char *putShortOid(unsigned char *p, const uint32_t *oid) {
+  if (unsigned char *q = packShortOid(p, oid)) return q;
+  if (!ber::oidIsValid(oid)) return nullptr;
+  unsigned char *q = ber::encodeAsn1OidData(p, oid);
+  return q - p < 128 ? q : nullptr;
+}
+
+// The common binding in one pass: short lengths everywhere, room for the worst case of its
+// shape, so the bytes go out without sizing them first. Null (and nothing written before cur)
+// otherwise; the cursor then ends as the general path leaves it, so the cases taken here stay
+// exactly those of the room tests below. Integers are written with one 8-octet store, and a
+// packed OID with a 16-octet one: the octets after the binding are scratch inside that room.
 __attribute__((always_inline)) inline unsigned char *fastVarBind(Asn1Cursor *c, const VarBind *b) {
-  const Asn1Value *v = &b->value;
-  if (!ber::oidIsValid(b->oid) || c->end < c->cur) return nullptr;
-  // Room for the name at its longest and the largest fixed-size value (Counter64, 11 octets);
-  // that also covers the 17 octets a packed OID store may touch.
   unsigned char *start = c->cur, *end = c->end;
-  if (static_cast<uint32_t>(end - start) < 4 + 5 * b->oid[0] + 11) return nullptr;
-  unsigned char *p = start + 2;
-  p[0] = ASN1_TAG_OBJECT_ID;
-  unsigned char *q = putOidOfArray(p + 2, b->oid);
-  if (q - (p + 2) >= 128) return nullptr;
-  p[1] = static_cast<unsigned char>(q - (p + 2));
-  p = q;
+  // Room for the name at its longest (5 octets an arc) and the largest fixed-size value
+  // (Counter64, 11 octets); that covers the 4 + 17 octets a packed name store touches and the 8
+  // of an integer store after it.
+  if (end - start < static_cast<ptrdiff_t>(5 * static_cast<uint64_t>(b->oid[0]) + 15)) return nullptr;
+  unsigned char *p = putShortOid(start + 4, b->oid);
+  if (p == nullptr) return nullptr;
+  // The name's header goes out before the value is read: a value whose octets lie in this
+  // buffer sees the same bytes as with the general path's order of writes.
+  start[2] = ASN1_TAG_OBJECT_ID;
+  start[3] = static_cast<unsigned char>(p - (start + 4));
+  const Asn1Value *v = &b->value;
+  int tag = v->tag;
   uint32_t n;
-  switch (v->tag) {
-    case ASN1_TAG_INTEGER:
-    case ASN1_TAG_COUNTER32:
-    case ASN1_TAG_UNSIGNED32:
-    case ASN1_TAG_TIMETICKS:
-    case ASN1_TAG_IPADDRESS:
-      n = ber::sizeofAsn1Int32Data(v->tag, v->u.integer);
-      *p++ = static_cast<unsigned char>(v->tag);
-      *p++ = static_cast<unsigned char>(n);
-      p = ber::encodeAsn1Int32Data(p, n, v->u.integer);
-      break;
-    case ASN1_TAG_COUNTER64:
-      n = ber::sizeofAsn1Int64Data(v->u.counter64);
-      *p++ = ASN1_TAG_COUNTER64;
-      *p++ = static_cast<unsigned char>(n);
-      p = ber::encodeAsn1Int64Data(p, n, v->u.counter64);
-      break;
-    case ASN1_TAG_NULL:
-    case ASN1_TAG_NOSUCHOBJECT:
-    case ASN1_TAG_NOSUCHINSTANCE:
-    case ASN1_TAG_ENDOFMIBVIEW:
-      *p++ = static_cast<unsigned char>(v->tag);
-      *p++ = 0;
-      break;
-    case ASN1_TAG_OBJECT_ID:
-      if (!ber::oidIsValid(v->u.oid) || static_cast<uint32_t>(end - p) < 2 + 5 * v->u.oid[0] + 16)
+  if (tag == ASN1_TAG_INTEGER || static_cast<uint32_t>(tag) - ASN1_TAG_IPADDRESS <= 3) {
+    // Integer32, IpAddress, Counter32, Unsigned32, TimeTicks: as sizeofAsn1Int32Data counts.
+    uint32_t u = v->u.unsigned32;
+    uint32_t w = tag == ASN1_TAG_INTEGER && static_cast<int32_t>(u) < 0 ? ~u : u;
+    n = 1 + (w > 0x7F) + (w > 0x7FFF) + (w > 0x7FFFFF) + (w > 0x7FFFFFFF);
+    if (tag == ASN1_TAG_IPADDRESS) n = ASN1_IPADDRESS_SIZE;
+    p[0] = static_cast<unsigned char>(tag);
+    p[1] = static_cast<unsigned char>(n);
+    // The low n octets of the zero-extended word, most significant first.
+    ber::storeBig64(p + 2, static_cast<uint64_t>(u) << (64 - 8 * n));
+    p += 2 + n;
+  } else {
+    switch (tag) {
+      case ASN1_TAG_OCTET_STRING:
+        n = v->u.octets.length;
+        if (n > 125 || end - p < static_cast<ptrdiff_t>(2 + n) || (v->u.octets.data == nullptr && n))
+          return nullptr;
+        p[0] = ASN1_TAG_OCTET_STRING;
+        p[1] = static_cast<unsigned char>(n);
+        ber::moveBytes(p + 2, v->u.octets.data, n);
+        p += 2 + n;
+        break;
+      case ASN1_TAG_OBJECT_ID: {
+        // Room for the contents at their longest and the 17 octets of a packed store.
+        if (end - p < static_cast<ptrdiff_t>(5 * static_cast<uint64_t>(v->u.oid[0]) + 18)) return nullptr;
+        unsigned char *q = putShortOid(p + 2, v->u.oid);
+        if (q == nullptr) return nullptr;
+        p[0] = ASN1_TAG_OBJECT_ID;
+        p[1] = static_cast<unsigned char>(q - (p + 2));
+        p = q;
+        break;
+      }
+      case ASN1_TAG_COUNTER64: {
+        n = ber::sizeofAsn1Int64Data(v->u.counter64);
+        uint64_t w = (static_cast<uint64_t>(v->u.counter64.high) << 32) | v->u.counter64.low;
+        p[0] = ASN1_TAG_COUNTER64;
+        p[1] = static_cast<unsigned char>(n);
+        if (n <= 8) {
+          ber::storeBig64(p + 2, w << (64 - 8 * n));
+        } else {
+          p[2] = 0;
+          ber::storeBig64(p + 3, w);
+        }
+        p += 2 + n;
+        break;
+      }
+      case ASN1_TAG_NULL:
+      case ASN1_TAG_NOSUCHOBJECT:
+      case ASN1_TAG_NOSUCHINSTANCE:
+      case ASN1_TAG_ENDOFMIBVIEW:
+        p[0] = static_cast<unsigned char>(tag);
+        p[1] = 0;
+        p += 2;
+        break;
+      default:
         return nullptr;
-      *p = ASN1_TAG_OBJECT_ID;
-      q = putOidOfArray(p + 2, v->u.oid);
-      if (q - (p + 2) >= 128) return nullptr;
-      p[1] = static_cast<unsigned char>(q - (p + 2));
-      p = q;
-      break;
-    case ASN1_TAG_OCTET_STRING:
-      n = v->u.octets.length;
-      if (n > 125 || static_cast<uint32_t>(end - p) < 2 + n || (v->u.octets.data == nullptr && n))
-        return nullptr;
-      *p++ = ASN1_TAG_OCTET_STRING;
-      *p++ = static_cast<unsigned char>(n);
-      ber::moveBytes(p, v->u.octets.data, n);
-      p += n;
-      break;
-    default:
-      return nullptr;
+    }
   }
   uint32_t total = static_cast<uint32_t>(p - (start + 2));
   if (total >= 128) return nullptr;
@@ -232,10 +335,9 @@ __attribute__((always_inline)) inline unsigned char *fastVarBind(Asn1Cursor *c, 
   return start;
 }
 
-unsigned char *encodeVarBind(Asn1Cursor *c, const VarBind *b) {
+TELVI_BER_GENERAL unsigned char *encodeVarBindGeneral(Asn1Cursor *c, const VarBind *b) {
   if (ber::failed(c)) return nullptr;
   if (b == nullptr) return ber::fail<unsigned char *>(c, ASN1_ERR_VALUE, nullptr);
-  if (unsigned char *fast = fastVarBind(c, b)) return fast;
   uint32_t oid = ber::sizeofAsn1OidData(b->oid);
   if (oid == ASN1_BAD_SIZE) return ber::fail<unsigned char *>(c, ASN1_ERR_VALUE, nullptr);
   uint32_t value = ber::sizeofAsn1Value(&b->value);
@@ -258,7 +360,97 @@ unsigned char *encodeVarBind(Asn1Cursor *c, const VarBind *b) {
   return header;
 }
 
-unsigned char *decodeVarBind(Asn1Cursor *c, VarBind *b) {
+__attribute__((always_inline)) inline unsigned char *encodeVarBind(Asn1Cursor *c, const VarBind *b) {
+  if (c != nullptr && c->error == 0 && b != nullptr) {
+    if (unsigned char *fast = fastVarBind(c, b)) return fast;
+  }
+  return encodeVarBindGeneral(c, b);
+}
+
+// The usual binding in one pass: every length in short form, a name and a value of the types
+// below that ends the binding. It checks what the general path checks on that shape and changes
+// the cursor only on success, to the state the general path leaves (end back at the list's
+// limit, header, length and tag those of the value). On any other shape it returns false, having
+// written nothing into the binding that the general path does not write alike.
+__attribute__((always_inline)) inline bool decodeShortVarBind(Asn1Cursor *c, VarBind *b) {
+  unsigned char *p = c->cur, *end = c->end;
+  if (c->error != 0 || end - p < 6) return false;
+  uint32_t total = p[1];
+  // A length in the short form (an octet of 0x80 or more starts a long form, which the general
+  // path reads), room for the name's and the value's headers, and a binding that fits before end.
+  if (p[0] != ASN1_TAG_SEQUENCE || total < 4 || total >= 0x80 || total > static_cast<uint32_t>(end - p - 2))
+    return false;
+  unsigned char *name = p + 2, *stop = p + 2 + total;
+  uint32_t nameLength = name[1];
+  if (name[0] != ASN1_TAG_OBJECT_ID || nameLength > total - 4) return false;
+  unsigned char *value = name + 2 + nameLength;
+  int tag = value[0];
+  uint32_t length = value[1];
+  // A value that does not end the binding is left to the general path and its messages.
+  if (length != static_cast<uint32_t>(stop - value - 2)) return false;
+  if (!ber::decodeOidWords(name + 2, nameLength, b->oid)) return false;
+  // The name took at least one octet, so the octets just before data lie in this binding: the
+  // integers are read as one big-endian word that ends at their last octet.
+  const unsigned char *data = value + 2;
+  Asn1Value *v = &b->value;
+  switch (tag) {
+    case ASN1_TAG_INTEGER:
+    case ASN1_TAG_COUNTER32:
+    case ASN1_TAG_UNSIGNED32:
+    case ASN1_TAG_TIMETICKS:
+      if (length - 1 < 4) {
+        // Sign-extended from the first octet.
+        uint32_t shift = 32 - 8 * length;
+        v->u.integer = static_cast<int32_t>(ber::loadBig32(data + length - 4) << shift) >> shift;
+      } else if (length == 5 && data[0] == 0) {
+        v->u.unsigned32 = ber::loadBig32(data + 1);
+      } else {
+        return false;
+      }
+      break;
+    case ASN1_TAG_IPADDRESS:
+      if (length != ASN1_IPADDRESS_SIZE) return false;
+      v->u.unsigned32 = ber::loadBig32(data);
+      break;
+    case ASN1_TAG_COUNTER64: {
+      uint64_t n;
+      if (length - 1 < 8) {
+        uint32_t shift = 64 - 8 * length;
+        n = static_cast<uint64_t>(static_cast<int64_t>(ber::loadBig64(data + length - 8) << shift) >> shift);
+      } else if (length == 9 && data[0] == 0) {
+        n = ber::loadBig64(data + 1);
+      } else {
+        return false;
+      }
+      v->u.counter64.high = static_cast<uint32_t>(n >> 32);
+      v->u.counter64.low = static_cast<uint32_t>(n);
+      break;
+    }
+    case ASN1_TAG_OBJECT_ID:
+      if (!ber::decodeOidWords(data, length, v->u.oid)) return false;
+      break;
+    case ASN1_TAG_OCTET_STRING:
+      v->u.octets.data = value + 2;
+      v->u.octets.length = length;
+      break;
+    case ASN1_TAG_NULL:
+    case ASN1_TAG_NOSUCHOBJECT:
+    case ASN1_TAG_NOSUCHINSTANCE:
+    case ASN1_TAG_ENDOFMIBVIEW:
+      if (length != 0) return false;
+      break;
+    default:
+      return false;
+  }
+  v->tag = tag;
+  c->cur = stop;
+  c->header = value;
+  c->length = length;
+  c->tag = tag;
+  return true;
+}
+
+TELVI_BER_GENERAL unsigned char *decodeVarBindGeneral(Asn1Cursor *c, VarBind *b) {
   if (b == nullptr) {
     if (c && !c->error) c->error = ASN1_ERR_VALUE;
     return nullptr;
@@ -268,6 +460,11 @@ unsigned char *decodeVarBind(Asn1Cursor *c, VarBind *b) {
   ber::decodeAsn1Oid(c, b->oid);
   ber::decodeAsn1Value(c, &b->value);
   return ber::frameAsn1Struct(c, saved);
+}
+
+__attribute__((always_inline)) inline unsigned char *decodeVarBind(Asn1Cursor *c, VarBind *b) {
+  if (b != nullptr && c != nullptr && decodeShortVarBind(c, b)) return c->cur;
+  return decodeVarBindGeneral(c, b);
 }
 
 }  // namespace telvi::ber
