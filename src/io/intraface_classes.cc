@@ -284,12 +284,12 @@ void encodeGeneric(const unsigned char *in, size_t len, char *&cursor) {
 
 // A block at a time: the groups into a buffer, then copied out a line at a time (every copy takes a
 // longest line's worth, so that its length is no branch; the output has room for the excess).
-constexpr size_t kCopy = 4 * (kMaxGroups + 1);
+constexpr size_t kCopy = 96;  // three vector registers: a longest line (76 bytes) and more
 using BlockFunction = void (*)(uint32_t, const unsigned char *__restrict, uint32_t *__restrict);
 template <BlockFunction block>
 [[gnu::always_inline]] inline void encodeBlocks(const unsigned char *in, size_t len, char *&end) {
   char *cursor = end;
-  uint32_t groups[kBlock + kMaxGroups + 1] = {};
+  uint32_t groups[kBlock + kCopy / 4] = {};
   unsigned char padded[kBlock];
   uint32_t state = kSinStart;
   LineLengths lines;
