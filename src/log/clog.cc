@@ -157,7 +157,8 @@ int streamRead(clog *h, char *buffer, size_t count) {
       if (part == 0) break;
       got += static_cast<size_t>(part);
     }
-    // Shorter than the header says: the file was cut.
+    // Shorter than the header says: the file was cut (or made anew smaller) under the handle.
+    if (got < want) h->fileCut = 1;
     if (got < count) return errno = EIO, -1;
     if (into == buffer) {
       h->cursor = at + count;
@@ -329,6 +330,7 @@ int fileUnlock(clog *h) {
 void forgetBuffered(clog *h) {
   h->cacheLength = 0;
   h->readsUnderLock = 0;
+  h->fileCut = 0;
 }
 
 // A mapped file that something shrank (truncated, or recreated smaller) would fault on the first
@@ -506,7 +508,7 @@ void resetHandle(clog *h) {
   h->cursor = 0;
   h->streamBuffer = nullptr;
   h->cacheStart = h->cacheLength = h->pendingStart = h->pendingLength = 0;
-  h->readsUnderLock = 0;
+  h->readsUnderLock = h->fileCut = 0;
   h->accessMode = CLOG_ACCESS_MMAP;
   h->openFlags = O_RDONLY;
   h->valid = 0;
@@ -1169,6 +1171,9 @@ int clog_write_rec(clog *log, const char *text) {
   if (code != 0) return code;
   unsigned long last, number, line;
   code = findLast(log, &last);
+  // A file that something cut short under the handle is no longer the file it opened (the mapping
+  // refuses it at the lock): nothing is written into it or past its end.
+  if (log->fileCut) return CLOG_ENOTCLOG;
   if (code == 0) {
     number = last + 1;
     line = nextLine(log, log->lastLine);

@@ -32,6 +32,7 @@ struct clog {
   size_t cacheStart, cacheLength;
   size_t pendingStart, pendingLength;
   int readsUnderLock;  // reads that went to the file since the lock was taken
+  int fileCut;         // a read under this lock found the file shorter than its size
   int accessMode;  // CLOG_ACCESS_STREAM or CLOG_ACCESS_MMAP
   int openFlags;   // O_RDWR or O_RDONLY
   int valid;
