@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -199,15 +200,17 @@ const Machine &machine() {
 }
 
 // The number of groups on each line in turn: the least count >= 1 that reaches the line's bound.
-// The first lines come from a table made once; after them they are computed 64 lines at a time, on
-// four rotations that each step four lines, so that the lines do not wait for each other.
+// The first lines (those of texts up to about 1.2 MB) come from tables made once, in parts of 8192
+// lines as texts first reach them; after them they are computed 64 lines at a time, on four
+// rotations that each step four lines, so that the lines do not wait for each other.
 const double kSinOne = std::sin(1 / 12.0), kCosOne = std::cos(1 / 12.0);
 const double kSinFour = std::sin(4 / 12.0), kCosFour = std::cos(4 / 12.0);
-constexpr long kTableLines = 8192;  // a multiple of the batch and of the resynchronisation
+constexpr long kPartLines = 8192;  // a multiple of the batch and of the resynchronisation
+constexpr long kParts = 16;
 
 class LineLengths {
  public:
-  explicit LineLengths(bool useTable = true) : useTable_(useTable) {}
+  explicit LineLengths(bool useTable = true, long first = 0) : useTable_(useTable), line_(first) {}
   size_t next() {
     if (at_ == kBatch) refill();
     return lengths_[at_++];
@@ -215,18 +218,23 @@ class LineLengths {
 
  private:
   static constexpr int kBatch = 64, kChains = 4;
-  struct Table {
-    unsigned char lengths[kTableLines];
-    Table() {
-      LineLengths lines(false);
-      for (unsigned char &length : lengths) length = static_cast<unsigned char>(lines.next());
-    }
+  struct Part {
+    std::once_flag made;
+    unsigned char lengths[kPartLines];
   };
+  static const unsigned char *part(long index) {
+    static Part parts[kParts];
+    Part &p = parts[index];
+    std::call_once(p.made, [&p, index] {
+      LineLengths lines(false, index * kPartLines);
+      for (unsigned char &length : p.lengths) length = static_cast<unsigned char>(lines.next());
+    });
+    return p.lengths;
+  }
   void refill() {
     at_ = 0;
-    if (useTable_ && line_ < kTableLines) {
-      static const Table table;
-      std::memcpy(lengths_, table.lengths + line_, kBatch);
+    if (useTable_ && line_ < kParts * kPartLines) {
+      std::memcpy(lengths_, part(line_ / kPartLines) + line_ % kPartLines, kBatch);
       line_ += kBatch;
       return;
     }
@@ -257,7 +265,7 @@ class LineLengths {
     line_ += kBatch;
   }
   bool useTable_;
-  long line_ = 0;
+  long line_;
   int at_ = kBatch;
   double sin_[kChains] = {}, cos_[kChains] = {};
   unsigned char lengths_[kBatch] = {};
