@@ -99,7 +99,8 @@ int shellWrite(const char *frame, size_t len, char **out, size_t *outLen) {
 //   path calls rand_r for every byte.
 // - The bound sin(line / 12.0) * 9.0 + 9.5 is followed by a rotation (resynchronised with sin and
 //   cos every 1024 lines); where the result comes within 1e-6 of an integer, where the rounding of
-//   the two computations could decide differently, the exact expression decides.
+//   the two computations could decide differently, the exact expression decides. The line lengths
+//   of the first lines are kept in tables (see LineLengths).
 
 namespace sin_code {
 
@@ -147,7 +148,7 @@ bool randIsModelled() {
   return true;
 }
 
-// The four characters (in memory order) of byte b's bits on the even bits of value | filler.
+// The four characters (in memory order, low nibble first) of a 16-bit value.
 constexpr uint32_t nibbleBytes(uint32_t value) {
   value = (value & 0xFFu) | (value & 0xFF00u) << 8;
   return ((value | value << 4) & 0x0F0F0F0Fu) + 0x4A4A4A4Au;
@@ -158,7 +159,7 @@ constexpr uint32_t spread(uint32_t byte) {
   return (byte | byte << 1) & 0x5555u;
 }
 
-// The groups of one block (count bytes, the rest of `in` padding), from the state at its start.
+// The groups of one block of kBlock bytes, from the generator's state at its start.
 #define TELVI_SIN_BLOCK                                                            \
   for (size_t j = 0; j < kBlock; ++j) {                                            \
     uint32_t second = kSteps.mul2[j] * state + kSteps.add2[j];                     \
