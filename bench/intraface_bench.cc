@@ -31,7 +31,7 @@ void BM_SinEncode(benchmark::State &state) {
   }
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * state.range(0));
 }
-BENCHMARK(BM_SinEncode)->Arg(4096);
+BENCHMARK(BM_SinEncode)->Arg(4096)->Arg(1 << 20);
 
 void BM_SinDecode(benchmark::State &state) {
   std::string in = payload(static_cast<size_t>(state.range(0))), text, out;
@@ -42,7 +42,7 @@ void BM_SinDecode(benchmark::State &state) {
   }
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * state.range(0));
 }
-BENCHMARK(BM_SinDecode)->Arg(4096);
+BENCHMARK(BM_SinDecode)->Arg(4096)->Arg(1 << 20);
 
 // The peer: base64 of the same bytes.
 void BM_Base64Encode(benchmark::State &state) {
@@ -53,7 +53,7 @@ void BM_Base64Encode(benchmark::State &state) {
                                              static_cast<int>(in.size())));
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * state.range(0));
 }
-BENCHMARK(BM_Base64Encode)->Arg(4096);
+BENCHMARK(BM_Base64Encode)->Arg(4096)->Arg(1 << 20);
 
 void BM_Base64Decode(benchmark::State &state) {
   std::string in = payload(static_cast<size_t>(state.range(0)));
@@ -63,7 +63,7 @@ void BM_Base64Decode(benchmark::State &state) {
   for (auto _ : state) benchmark::DoNotOptimize(EVP_DecodeBlock(out.data(), text.data(), length));
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * state.range(0));
 }
-BENCHMARK(BM_Base64Decode)->Arg(4096);
+BENCHMARK(BM_Base64Decode)->Arg(4096)->Arg(1 << 20);
 
 struct Pair {
   int ends[2];

@@ -127,6 +127,12 @@ foreach {kind label} {0 "memory-mapped" 1 "stream"} {
         row "circular log append, $label, $procs process(es) (fcntl lock + pwrite + unlock)" $ns $peerNs speedup
     }
 }
+foreach {size label} {4096 "4 KiB" 1048576 "1 MiB"} {
+    row "\"sin\" encode, $label (OpenSSL base64 encode of the same bytes)" \
+        [value BM_SinEncode/$size] [value BM_Base64Encode/$size] speedup
+    row "\"sin\" decode, $label (OpenSSL base64 decode of the same bytes)" \
+        [value BM_SinDecode/$size] [value BM_Base64Decode/$size] speedup
+}
 # grep runs in a child process: wall-clock time for both.
 row "log scan of 1 GB for a fixed text (grep -F -c)" [value BM_ScanLog* real_time] [value BM_GrepFixed* real_time] speedup
 # The tree benchmarks count microseconds.

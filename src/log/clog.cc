@@ -6,7 +6,6 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <sched.h>
-#include <stdio_ext.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
@@ -67,105 +66,63 @@ void mutexUnlock() {
 
 // ---- I/O tables ------------------------------------------------------------------------------------
 
-// Stream I/O spends few system calls on one locked operation. The stream pays a system call for
-// every seek, even one that lands inside its buffer, and an extra read for a seek while its buffer
-// is empty (it first reads up to the target to keep its reads aligned). So a seek only records the
-// target, and the next read or write moves the stream there the cheapest way:
-// - the first move under a lock is absolute, because a process that shares the descriptor's offset
-//   (a forked child) may have moved it; a read starts at the buffer-aligned offset below the target,
-//   which the stream seeks to without reading, and reads its way forward through the buffer;
-// - later moves under the same lock read forward through the buffer when the target lies in what
-//   was read ahead; otherwise they skip to the end of the read-ahead, flush (which leaves the file
-//   offset at the stream's position) and seek relative to that: one lseek.
-// streamAt and streamEnd follow the stream's position and the end of its read-ahead; a wrong guess
-// at the read-ahead only costs a system call, since a flush puts the offset right in any case.
-// What the stream holds from before the lock is dropped at the first move (forgetBuffered).
-constexpr size_t kStreamBuffer = 4096;  // a power of two: the stream aligns its seeks to it
+// Stream I/O: positioned reads and writes on the descriptor, through two buffers of the handle's
+// own. Reads fill the read buffer with the block that starts at the position asked for (the
+// header of the newest record and the lines after it come in one read); writes gather in the
+// write buffer while they follow each other and go out in one write at a flush, at a write
+// elsewhere, before a read of what they cover, and before the file lock is released. The read
+// buffer holds what the file held under the current lock only: it is dropped when a lock is
+// taken (forgetBuffered), and writes update what it holds. No position is shared with another
+// descriptor, so nothing another process (or a forked child) does to an offset matters. The file
+// is never extended: operations past the size the handle knows fail.
+constexpr size_t kStreamBuffer = 4096;
 
-void streamIdle(clog *h) {
-  h->streamReading = h->streamWriting = 0;
-  h->streamEnd = h->streamAt;
-}
+char *readBuffer(clog *h) { return h->streamBuffer; }
+char *writeBuffer(clog *h) { return h->streamBuffer + kStreamBuffer; }
 
-// Reads `count` bytes at the stream's position, following the read-ahead.
-size_t streamGet(clog *h, char *buffer, size_t count) {
-  if (h->streamAt + count > h->streamEnd) {
-    // The stream refills its buffer whole for reads smaller than it; larger ones go around it.
-    h->streamEnd = count < kStreamBuffer ? h->streamEnd + kStreamBuffer : 0;
-  }
-  h->streamReading = 1;
-  size_t got = std::fread(buffer, 1, count, h->stream);
-  h->streamAt += got;
-  if (got < count || h->streamEnd < h->streamAt) h->streamEnd = h->streamAt;
-  if (got < count) {
-    std::clearerr(h->stream);
-    h->streamAnchored = 0;
-  }
-  return got;
-}
+bool streamFits(clog *h, size_t count) { return h->cursor <= h->mapSize && count <= h->mapSize - h->cursor; }
 
-bool streamSkip(clog *h, size_t count) {
-  char scratch[512];
+int writeAll(clog *h, const char *buffer, size_t count, size_t offset) {
   while (count > 0) {
-    size_t part = std::min(count, sizeof scratch);
-    if (streamGet(h, scratch, part) != part) return false;
-    count -= part;
-  }
-  return true;
-}
-
-// Moves the stream to h->cursor for a read or a write.
-int positionStream(clog *h, bool forWrite) {
-  FILE *stream = h->stream;
-  size_t target = h->cursor;
-  if (h->streamAnchored) {
-    if (target == h->streamAt && (forWrite ? !h->streamReading : !h->streamWriting)) return 0;
-    // Forward through the read-ahead, or the next buffer's worth after it: reading on is cheaper
-    // than seeking.
-    if (!forWrite && h->streamReading && target > h->streamAt && target < h->streamEnd + kStreamBuffer &&
-        streamSkip(h, target - h->streamAt))
-      return 0;
-  }
-  if (h->streamAnchored) {
-    bool wasReading = h->streamReading;
-    if (wasReading && h->streamEnd > h->streamAt) streamSkip(h, h->streamEnd - h->streamAt);
-    if (h->streamAnchored && std::fflush(stream) == 0) {
-      streamIdle(h);
-      // Output after input needs a seek even when it goes where the input stopped.
-      if (target == h->streamAt && !(forWrite && wasReading)) return 0;
-      off_t move = static_cast<off_t>(target) - static_cast<off_t>(h->streamAt);
-      if (fseeko(stream, move, SEEK_CUR) == 0) {
-        h->streamAt = h->streamEnd = target;
-        return 0;
-      }
+    ssize_t done = pwrite(h->fd, buffer, count, static_cast<off_t>(offset));
+    if (done < 0 && errno == EINTR) continue;
+    if (done <= 0) {
+      if (done == 0) errno = EIO;
+      return -1;
     }
-    h->streamAnchored = 0;
-  }
-  // Unanchored: drop whatever the buffer holds (writing out what waits to be written).
-  if (!h->streamWriting) __fpurge(stream);
-  if (std::fflush(stream) != 0) return -1;
-  size_t start = forWrite ? target : target - target % kStreamBuffer;
-  if (fseeko(stream, static_cast<off_t>(start), SEEK_SET) != 0) return -1;
-  h->streamAt = start;
-  streamIdle(h);
-  h->streamAnchored = 1;
-  if (start < target && !streamSkip(h, target - start)) {
-    h->streamAnchored = 0;
-    if (errno == 0) errno = EIO;
-    return -1;
+    buffer += done, count -= static_cast<size_t>(done), offset += static_cast<size_t>(done);
   }
   return 0;
 }
 
+int streamFlushWrites(clog *h) {
+  if (h->pendingLength == 0) return 0;
+  size_t count = h->pendingLength;
+  h->pendingLength = 0;
+  return writeAll(h, writeBuffer(h), count, h->pendingStart);
+}
+
 int streamWrite(clog *h, const char *buffer, size_t count) {
-  if (positionStream(h, true) != 0) return -1;
-  h->streamWriting = 1;
-  if (std::fwrite(buffer, 1, count, h->stream) != count) {
-    h->streamAnchored = 0;
-    return -1;
+  if (!streamFits(h, count)) return errno = EINVAL, -1;
+  size_t at = h->cursor;
+  // What the read buffer holds of these bytes changes with them.
+  size_t cacheEnd = h->cacheStart + h->cacheLength;
+  if (at < cacheEnd && at + count > h->cacheStart) {
+    size_t from = std::max(at, h->cacheStart), to = std::min(at + count, cacheEnd);
+    std::memcpy(readBuffer(h) + (from - h->cacheStart), buffer + (from - at), to - from);
   }
-  h->cursor = h->streamAt += count;
-  h->streamEnd = h->streamAt;
+  bool follows = h->pendingLength > 0 && at == h->pendingStart + h->pendingLength;
+  if (!follows || h->pendingLength + count > kStreamBuffer) {
+    if (streamFlushWrites(h) != 0) return -1;
+  }
+  if (count >= kStreamBuffer) {
+    if (writeAll(h, buffer, count, at) != 0) return -1;
+  } else {
+    if (h->pendingLength == 0) h->pendingStart = at;
+    std::memcpy(writeBuffer(h) + h->pendingLength, buffer, count);
+    h->pendingLength += count;
+  }
+  h->cursor = at + count;
   return 0;
 }
 int streamWriteChar(clog *h, int ch, size_t count) {
@@ -179,33 +136,53 @@ int streamWriteChar(clog *h, int ch, size_t count) {
   return 0;
 }
 int streamRead(clog *h, char *buffer, size_t count) {
-  int saved = errno;
-  errno = 0;
-  if (positionStream(h, false) == 0 && streamGet(h, buffer, count) == count) {
-    h->cursor = h->streamAt;
-    errno = saved;
-    return 0;
+  if (!streamFits(h, count)) return errno = EINVAL, -1;
+  size_t at = h->cursor;
+  if (h->pendingLength > 0 && at < h->pendingStart + h->pendingLength && at + count > h->pendingStart &&
+      streamFlushWrites(h) != 0)
+    return -1;
+  if (at < h->cacheStart || at + count > h->cacheStart + h->cacheLength) {
+    h->cacheLength = 0;
+    // The first read under a lock is usually the newest record's header and the next line's, or
+    // a few lines more when other processes appended meanwhile: four lines are enough, and a
+    // system call that copies less is quicker. Later ones take a whole buffer.
+    size_t ahead = h->readsUnderLock++ == 0 ? std::min(kStreamBuffer, 4 * h->lineLength) : kStreamBuffer;
+    size_t want = std::max(count, std::min(ahead, h->mapSize - at));
+    char *into = count > kStreamBuffer ? buffer : readBuffer(h);
+    size_t got = 0;
+    while (got < want) {
+      ssize_t part = pread(h->fd, into + got, want - got, static_cast<off_t>(at + got));
+      if (part < 0 && errno == EINTR) continue;
+      if (part < 0) return -1;
+      if (part == 0) break;
+      got += static_cast<size_t>(part);
+    }
+    // Shorter than the header says: the file was cut (or made anew smaller) under the handle.
+    if (got < want) h->fileCut = 1;
+    if (got < count) return errno = EIO, -1;
+    if (into == buffer) {
+      h->cursor = at + count;
+      return 0;
+    }
+    h->cacheStart = at;
+    h->cacheLength = got;
   }
-  if (errno == 0) errno = EIO;
-  return -1;
+  std::memcpy(buffer, readBuffer(h) + (at - h->cacheStart), count);
+  h->cursor = at + count;
+  return 0;
 }
 int streamSeek(clog *h, unsigned long offset) {
+  if (offset > h->mapSize) return errno = EINVAL, -1;
   h->cursor = offset;
   return 0;
 }
-int streamFlush(clog *h) {
-  if (std::fflush(h->stream) != 0) {
-    h->streamAnchored = 0;
-    return -1;
-  }
-  streamIdle(h);
-  return 0;
-}
+int streamFlush(clog *h) { return streamFlushWrites(h); }
 int streamClose(clog *h) {
-  int code = std::fclose(h->stream) == 0 ? 0 : -1;
-  h->stream = nullptr;
+  int code = streamFlushWrites(h);
   std::free(h->streamBuffer);
   h->streamBuffer = nullptr;
+  h->cacheLength = 0;
+  h->mapSize = 0;
   return code;
 }
 
@@ -233,7 +210,16 @@ int mapSeek(clog *h, unsigned long offset) {
   h->cursor = offset;
   return 0;
 }
-int mapFlush(clog *h) { return msync(h->map, h->mapSize, MS_ASYNC); }
+// Linux tracks the mapping's dirty pages itself and writes them out in time: an asynchronous msync
+// would schedule nothing (it has been a no-op since Linux 2.6.19), so it is skipped there.
+int mapFlush(clog *h) {
+#ifdef __linux__
+  (void)h;
+  return 0;
+#else
+  return msync(h->map, h->mapSize, MS_ASYNC);
+#endif
+}
 int mapClose(clog *h) {
   int code = munmap(h->map, h->mapSize);
   h->map = nullptr;
@@ -247,22 +233,12 @@ const clogIo mapIo = {mapWrite, mapWriteChar, mapRead, mapSeek, mapFlush, mapClo
 int openIo(clog *h, unsigned long size) {
   bool writable = (h->openFlags & O_ACCMODE) == O_RDWR;
   if (h->accessMode == CLOG_ACCESS_STREAM) {
-    int copy = fcntl(h->fd, F_DUPFD_CLOEXEC, 0);
-    if (copy < 0) return -1;
-    h->streamBuffer = static_cast<char *>(std::malloc(kStreamBuffer));
-    h->stream = h->streamBuffer == nullptr ? nullptr : fdopen(copy, writable ? "r+" : "r");
-    if (h->stream == nullptr || setvbuf(h->stream, h->streamBuffer, _IOFBF, kStreamBuffer) != 0) {
-      int saved = h->streamBuffer == nullptr ? ENOMEM : errno;
-      if (h->stream != nullptr) std::fclose(h->stream);
-      else close(copy);
-      h->stream = nullptr;
-      std::free(h->streamBuffer);
-      h->streamBuffer = nullptr;
-      return errno = saved, -1;
-    }
-    h->cursor = h->streamAt = h->streamEnd = 0;
-    h->streamAnchored = h->streamReading = h->streamWriting = 0;
+    h->streamBuffer = static_cast<char *>(std::malloc(2 * kStreamBuffer));
+    if (h->streamBuffer == nullptr) return errno = ENOMEM, -1;
+    h->mapSize = size;  // the size the stream keeps within
+    h->cursor = h->cacheStart = h->cacheLength = h->pendingStart = h->pendingLength = 0;
     h->io = &streamIo;
+    (void)writable;
     return 0;
   }
   void *map = mmap(nullptr, size, writable ? PROT_READ | PROT_WRITE : PROT_READ, MAP_SHARED, h->fd, 0);
@@ -302,10 +278,11 @@ int acquire(clog *h, int type) {
   request.l_whence = SEEK_SET;
   long attempts = h->retries <= 0 ? kUnboundedRetries : h->retries;
   long budget = attempts * kMicrosPerRetry;
+  // A free lock, the usual case, costs no reading of the clock.
+  if (fcntl(h->fd, F_SETLK, &request) == 0) return 0;
   timespec start;
   clock_gettime(CLOCK_MONOTONIC, &start);
   for (long attempt = 0;; ++attempt) {
-    if (fcntl(h->fd, F_SETLK, &request) == 0) return 0;
     // Linux reports a lock held by another process as EAGAIN; EACCES (denied outright) and
     // descriptor errors never heal by waiting.
     if (errno == EACCES || errno == EBADF || errno == EINVAL || errno == ENOLCK) return -1;
@@ -317,6 +294,7 @@ int acquire(clog *h, int type) {
       timespec pause{0, (waited < 5000 ? 20 : 200) * 1000L};
       nanosleep(&pause, nullptr);
     }
+    if (fcntl(h->fd, F_SETLK, &request) == 0) return 0;
   }
 }
 
@@ -342,16 +320,19 @@ int fileUnlock(clog *h) {
   if (!h->local || h->fd < 0 || h->lockDepth == 0) return 0;
   if (--h->lockDepth > 0) return 0;
   h->lockType = 0;
+  // Writes still gathered in the stream go out while the lock still covers them.
+  int code = streamFlushWrites(h);
   struct flock request {};
   request.l_type = F_UNLCK;
   request.l_whence = SEEK_SET;
-  return fcntl(h->fd, F_SETLK, &request) == 0 ? 0 : -1;
+  return fcntl(h->fd, F_SETLK, &request) == 0 ? code : -1;
 }
 
-// A stream may hold bytes read before another process changed them, and another process sharing
-// the descriptor's offset may have moved it: the first move under the lock starts afresh.
+// The stream's read buffer may hold bytes read before another process changed them.
 void forgetBuffered(clog *h) {
-  if (h->stream != nullptr) h->streamAnchored = 0;
+  h->cacheLength = 0;
+  h->readsUnderLock = 0;
+  h->fileCut = 0;
 }
 
 // A mapped file that something shrank (truncated, or recreated smaller) would fault on the first
@@ -524,13 +505,12 @@ void resetHandle(clog *h) {
   h->path = nullptr;
   h->fd = -1;
   h->io = nullptr;
-  h->stream = nullptr;
   h->map = nullptr;
   h->mapSize = 0;
   h->cursor = 0;
   h->streamBuffer = nullptr;
-  h->streamAt = h->streamEnd = 0;
-  h->streamAnchored = h->streamReading = h->streamWriting = 0;
+  h->cacheStart = h->cacheLength = h->pendingStart = h->pendingLength = 0;
+  h->readsUnderLock = h->fileCut = 0;
   h->accessMode = CLOG_ACCESS_MMAP;
   h->openFlags = O_RDONLY;
   h->valid = 0;
@@ -1193,6 +1173,9 @@ int clog_write_rec(clog *log, const char *text) {
   if (code != 0) return code;
   unsigned long last, number, line;
   code = findLast(log, &last);
+  // A file that something cut short under the handle is no longer the file it opened (the mapping
+  // refuses it at the lock): nothing is written into it or past its end.
+  if (log->fileCut) return CLOG_ENOTCLOG;
   if (code == 0) {
     number = last + 1;
     line = nextLine(log, log->lastLine);
@@ -1202,7 +1185,9 @@ int clog_write_rec(clog *log, const char *text) {
   } else {
     return code;
   }
-  char *buffer = static_cast<char *>(std::malloc(log->lineLength));
+  // Lines of usual lengths are built on the stack.
+  char local[1024];
+  char *buffer = log->lineLength <= sizeof local ? local : static_cast<char *>(std::malloc(log->lineLength));
   if (buffer == nullptr) return CLOG_ENOMEM;
   long cap = capacity(log);
   for (const char *cursor = text; *cursor != '\0' && code != -1; ++number) {
@@ -1228,7 +1213,7 @@ int clog_write_rec(clog *log, const char *text) {
     if (end == nullptr) break;
     cursor = end + 1;
   }
-  std::free(buffer);
+  if (buffer != local) std::free(buffer);
   if (code == -1) return -1;
   if (log->io->flush(log) != 0) return -1;
   touch(log);

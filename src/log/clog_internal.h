@@ -23,18 +23,16 @@ struct clog {
   char *path;  // owned; null while closed
   int fd;      // -1 while closed
   const clogIo *io;
-  FILE *stream;    // stream I/O: a stream on a duplicate of fd
   char *map;       // memory mapping: the whole file
-  size_t mapSize;
+  size_t mapSize;  // the file's size: what the mapping or the stream covers
   size_t cursor;   // where the next read or write goes (both implementations)
-  // Stream I/O: the stream's own buffer, where the stream stands, how far its read-ahead reaches
-  // (as far as these can be known) and what it did last. See positionStream in clog.cc.
+  // Stream I/O (see clog.cc): the read buffer and the write buffer, one allocation; the file's
+  // bytes the read buffer holds (valid under the current lock only), and the writes gathered.
   char *streamBuffer;
-  size_t streamAt;
-  size_t streamEnd;
-  int streamAnchored;  // streamAt is exact: set by an absolute seek under the current lock
-  int streamReading;   // read-ahead may sit in the buffer
-  int streamWriting;   // written bytes may sit in the buffer
+  size_t cacheStart, cacheLength;
+  size_t pendingStart, pendingLength;
+  int readsUnderLock;  // reads that went to the file since the lock was taken
+  int fileCut;         // a read under this lock found the file shorter than its size
   int accessMode;  // CLOG_ACCESS_STREAM or CLOG_ACCESS_MMAP
   int openFlags;   // O_RDWR or O_RDONLY
   int valid;

@@ -307,6 +307,68 @@ void appendAndReadBack(const std::string &path, unsigned long lines, bool spread
   clog_destroy(log);
 }
 
+// The stream keeps what it read, and gathers what it writes, between its system calls: what it
+// holds must never outlive the lock. Two handles take turns on one file (each must see the other's
+// records), a child process appends between two of the parent's appends, and a file cut short or
+// made anew smaller under an open handle is refused rather than grown or overwritten past its end.
+TEST_F(ClogContention, StreamBuffersNeverOutliveTheLock) {
+  for (int mode : {CLOG_ACCESS_STREAM, CLOG_ACCESS_MMAP}) {
+    SCOPED_TRACE(mode);
+    clog *maker = clog_create();
+    ASSERT_EQ(clog_new_file_nl(maker, path.c_str(), 50, 40), 0);
+    clog_destroy(maker);
+    clog *a = clog_create(), *b = clog_create();
+    clog_setAccessMode(a, mode);
+    clog_setAccessMode(b, CLOG_ACCESS_STREAM);
+    ASSERT_EQ(clog_open_file(a, path.c_str(), 1), 0);
+    ASSERT_EQ(clog_open_file(b, path.c_str(), 1), 0);
+    for (int i = 0; i < 120; ++i) ASSERT_EQ(clog_write_rec(i % 3 ? a : b, ("turn " + std::to_string(i)).c_str()), 0);
+    {
+      logtest::Child child([&](int ready) {
+        clog *own = clog_create();
+        clog_setAccessMode(own, CLOG_ACCESS_STREAM);
+        if (clog_open_file(own, path.c_str(), 1) != 0 || clog_write_rec(own, "turn 120") != 0) _exit(1);
+        clog_destroy(own);
+        logtest::signalReady(ready);
+      });
+      ASSERT_TRUE(child.waitReady());
+    }
+    ASSERT_EQ(clog_write_rec(a, "turn 121"), 0);
+    unsigned long first = 0, last = 0;
+    ASSERT_EQ(clog_first_abs_rec(b, &first), 0);
+    ASSERT_EQ(clog_last_abs_rec(b, &last), 0);
+    EXPECT_EQ(last, 121u);
+    for (unsigned long n = first; n <= last; ++n) {
+      char *text = nullptr;
+      ASSERT_EQ(clog_read_abs_rec(b, n, &text), 0) << n;
+      EXPECT_EQ(take(text), "turn " + std::to_string(n) + "\n");
+    }
+    // Cut to its header and two lines: the next append fails and the file stays as it was cut.
+    struct stat info;
+    ASSERT_EQ(truncate(path.c_str(), 85 + 2 * 57), 0);
+    EXPECT_NE(clog_write_rec(b, "past the end"), 0);
+    ASSERT_EQ(stat(path.c_str(), &info), 0);
+    EXPECT_EQ(info.st_size, 85 + 2 * 57);
+    // Made anew in place and smaller (no other name beside it: a hard link keeps it in place).
+    std::string other = path + ".link";
+    ASSERT_EQ(link(path.c_str(), other.c_str()), 0);
+    maker = clog_create();
+    ASSERT_EQ(clog_new_file_nl(maker, path.c_str(), 5, 40), 0);
+    ASSERT_EQ(clog_write_rec(maker, "fresh"), 0);
+    EXPECT_NE(clog_write_rec(b, "into the new file"), 0);
+    ASSERT_EQ(stat(path.c_str(), &info), 0);
+    EXPECT_EQ(info.st_size, 85 + 5 * 57);
+    char *text = nullptr;
+    ASSERT_EQ(clog_read_abs_rec(maker, 0, &text), 0);
+    EXPECT_EQ(take(text), "fresh\n");
+    clog_destroy(maker);
+    clog_destroy(a);
+    clog_destroy(b);
+    unlink(other.c_str());
+    unlink(path.c_str());
+  }
+}
+
 int loadRecords() {
 #if defined(__SANITIZE_ADDRESS__)
   return 12500;  // the same contention at a quarter of the length under the sanitizers
