@@ -254,7 +254,12 @@ int sendTo(Tcl_Interp *interp, int argc, const char *argv[], bool super) {
   // A script sent again and again (`toe_send $node {...}` in a loop) keeps its bytecode; several
   // words are one command and need no parsing.
   int count = argc - 2;
-  int code = count == 1 ? toeEvalCachedIn(interp, nullptr, argv[2]) : toeEvalWordsIn(interp, nullptr, count, argv + 2);
+  // A lone command name (the usual `toe_send $node method`) is one command word: no script to run.
+  bool plainName = count == 1 && argv[2][0] != '\0' &&
+                   std::strspn(argv[2], "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_-:.") ==
+                       std::strlen(argv[2]);
+  int code = count == 1 && !plainName ? toeEvalCachedIn(interp, nullptr, argv[2])
+                                      : toeEvalWordsIn(interp, nullptr, count, argv + 2);
   toePopContext(interp);
   return code;
 }
