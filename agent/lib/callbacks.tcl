@@ -9,9 +9,9 @@ proc runCommand {callback command} {
 }
 
 # A table branch was set up: its index specification (the "index" attribute, else the name column).
-# Rows are numbered 1..n here, so nothing needs to be prepared; the spec is kept for reference.
-proc configIndex {spec} {
-    define internal indexSpec $spec
+# Rows are numbered 1..n here, so nothing needs to be prepared; the index is kept for reference.
+proc configIndex {index} {
+    define internal indexSpec $index
     return ""
 }
 
