@@ -27,6 +27,8 @@ TELVI_API int encodeBobPdu(BobPdu *bob, SnmpArea *area, const unsigned char *req
  * bindings (octets copied), an SNMPv1 trap shown as an SNMPv2 trap. 0, or SNMP_ERR_PARSE with the
  * reason in the engine's trace text. */
 TELVI_API int decodeBobPdu(BobPdu *bob, const PduData *pdu);
+/* The "pdu" record behind a bob ID, or null when the ID names no single "pdu" bob. */
+TELVI_API BobPdu *snmpPduOf(const char *id);
 /* The converter "pdu" to "netbuf": a malloc'ed new netbuf bob ID, or null. */
 TELVI_API char *bobCvtPduToNetbuf(const char *id);
 

@@ -36,12 +36,6 @@ int errorStatus(const char *name) {
   return -1;
 }
 
-BobPdu *pduOf(const char *id) {
-  bobEntry *e = bobIdLookup(id);
-  if (e == nullptr || strcmp(e->type->name, "pdu") != 0 || (e->flags & (BOB_ARRAY | BOB_EXTERNAL))) return nullptr;
-  return static_cast<BobPdu *>(e->data);
-}
-
 // Makes sure the bob has bindings 0 .. count - 1 (new ones empty).
 bool haveBindings(BobPdu *bob, int count) {
   if (count <= 0) return true;
@@ -62,7 +56,7 @@ struct Request {
     id = argv[1];
     bobEntry *e = bobIdLookup(id);
     if (e == nullptr) return fail(interp, "Invalid bob id: ", id);
-    if (pduOf(id) == nullptr) return fail(interp, "Invalid bob type: ", id);
+    if (snmpPduOf(id) == nullptr) return fail(interp, "Invalid bob type: ", id);
     node = toeGetCurrentObject(interp, TOE_SELECT_CURRENT);
     if (node == nullptr) return fail(interp, "Not in dictionary context");
     toeIncrRefCount(node);
@@ -86,7 +80,7 @@ int cmdGet(ClientData clientData, Tcl_Interp *interp, int argc, const char *argv
   Request request{interp, nullptr};
   if (request.open(argc, argv) != TCL_OK) return TCL_ERROR;
   const char *phase = static_cast<const char *>(clientData);
-  processRequest(interp, request.id, phase, 0, bobPduBindingCount(pduOf(request.id)));
+  processRequest(interp, request.id, phase, 0, bobPduBindingCount(snmpPduOf(request.id)));
   return request.done();
 }
 
@@ -94,17 +88,17 @@ int cmdSet(ClientData, Tcl_Interp *interp, int argc, const char *argv[]) {
   Request request{interp, nullptr};
   if (request.open(argc, argv) != TCL_OK) return TCL_ERROR;
   auto pass = [&](const char *phase) {
-    BobPdu *bob = pduOf(request.id);
+    BobPdu *bob = snmpPduOf(request.id);
     return bob ? processRequest(interp, request.id, phase, 0, bobPduBindingCount(bob)) : kGenErr;
   };
   // A failed set or check is undone; the answer still tells the manager which binding failed and
   // why, so the rollback pass's own answer does not replace it.
   auto rollback = [&] {
-    BobPdu *bob = pduOf(request.id);
+    BobPdu *bob = snmpPduOf(request.id);
     if (bob == nullptr) return;
     int status = bob->error_status, index = bob->error_index;
     if (pass("rollback") != 0) print("debug", "processSetRequest - rollback failed\n");
-    if ((bob = pduOf(request.id)) != nullptr) {
+    if ((bob = snmpPduOf(request.id)) != nullptr) {
       bob->error_status = status;
       bob->error_index = index;
     }
@@ -119,7 +113,7 @@ int cmdSet(ClientData, Tcl_Interp *interp, int argc, const char *argv[]) {
 int cmdGetBulk(ClientData, Tcl_Interp *interp, int argc, const char *argv[]) {
   Request request{interp, nullptr};
   if (request.open(argc, argv) != TCL_OK) return TCL_ERROR;
-  BobPdu *bob = pduOf(request.id);
+  BobPdu *bob = snmpPduOf(request.id);
   uint32_t started = updateSnmpTime();
   int total = bobPduBindingCount(bob);
   // In a GetBulk the error fields carry non-repeaters and max-repetitions.
@@ -137,10 +131,10 @@ int cmdGetBulk(ClientData, Tcl_Interp *interp, int argc, const char *argv[]) {
     if (setParameter(interp, request.node, "increment", std::to_string(repeaters).c_str()) != 0)
       return fail(interp, "Unable to set parameter: increment");
     int wanted = nonRepeaters + repeaters * maxRepetitions;
-    if ((bob = pduOf(request.id)) == nullptr || !haveBindings(bob, wanted)) return request.done();
+    if ((bob = snmpPduOf(request.id)) == nullptr || !haveBindings(bob, wanted)) return request.done();
     bob->varcount = wanted;
     status = processRequest(interp, request.id, "getnext", nonRepeaters, nonRepeaters + repeaters);
-    if ((bob = pduOf(request.id)) == nullptr) return request.done();
+    if ((bob = snmpPduOf(request.id)) == nullptr) return request.done();
     Tcl_ResetResult(interp);
     if (getParameter(interp, request.node, "totalreps", nullptr) != TCL_OK) {
       print("error", "processGetBulk - total repetitions not defined.\n");
@@ -157,7 +151,7 @@ int cmdGetBulk(ClientData, Tcl_Interp *interp, int argc, const char *argv[]) {
     }
     Tcl_ResetResult(interp);
   }
-  if ((bob = pduOf(request.id)) != nullptr && status != 0) bob->varcount = total;
+  if ((bob = snmpPduOf(request.id)) != nullptr && status != 0) bob->varcount = total;
   char line[64];
   snprintf(line, sizeof line, "processGetBulk - %u TimeTicks\n", updateSnmpTime() - started);
   print("trace", line);
@@ -169,14 +163,14 @@ int cmdGetBulk(ClientData, Tcl_Interp *interp, int argc, const char *argv[]) {
 extern "C" {
 
 int processRequest(Tcl_Interp *interp, const char *bobId, const char *phase, int first, int last) {
-  BobPdu *bob = pduOf(bobId);
+  BobPdu *bob = snmpPduOf(bobId);
   toe *node = toeGetCurrentObject(interp, TOE_SELECT_CURRENT);
   if (bob == nullptr || node == nullptr) return kGenErr;
   bob->error_status = kGenErr;
   int status = kGenErr, i;
   std::string context(reinterpret_cast<const char *>(bob->pdu.context.octets), bob->pdu.context.length);
   for (i = first; i < last; ++i) {
-    if ((bob = pduOf(bobId)) == nullptr || !haveBindings(bob, i + 1)) break;
+    if ((bob = snmpPduOf(bobId)) == nullptr || !haveBindings(bob, i + 1)) break;
     auto *binding = static_cast<BobVarBind *>(dataArrayIndex(bob->varbind, i, 0));
     char text[ASN1_MAX_ARCS * 11 + 1];
     if (*oidtostr(binding->oid, text, sizeof text) == 0) break;
@@ -197,7 +191,7 @@ int processRequest(Tcl_Interp *interp, const char *bobId, const char *phase, int
     if (answer > 0) status = answer;
     break;
   }
-  if ((bob = pduOf(bobId)) == nullptr) return status;
+  if ((bob = snmpPduOf(bobId)) == nullptr) return status;
   if (i >= last) {
     status = 0;
     bob->error_index = 0;

@@ -95,13 +95,6 @@ void logf(const char *channel, const char *format, const char *a, const char *b 
 
 std::string result(Tcl_Interp *interp) { return Tcl_GetStringResult(interp); }
 
-BobPdu *pduOf(const char *id) {
-  bobEntry *e = id ? bobIdLookup(id) : nullptr;
-  if (e == nullptr || e->type == nullptr || strcmp(e->type->name, "pdu") != 0 || (e->flags & (BOB_ARRAY | BOB_EXTERNAL)))
-    return nullptr;
-  return static_cast<BobPdu *>(e->data);
-}
-
 // A new "pdu" bob holding the engine part of a received message; null when the store refuses.
 BobPdu *newPdu(const PduData *pdu, std::string &id) {
   bobEntry *e;
@@ -203,7 +196,7 @@ int responderCB(SnmpSlot *, PduData *request, VarBind *report, void *stateRef, S
   toeDecrRefCount(node);
 
   bool confirmed = (snmpPduFlags(tag) & SNMP_PDU_FLAG_CONFIRMED) != 0 && response != nullptr;
-  bob = pduOf(id.c_str());  // the handler may have destroyed it
+  bob = snmpPduOf(id.c_str());  // the handler may have destroyed it
   if (code == TCL_OK && answer.empty() && confirmed && bob != nullptr) {
     Tcl_ResetResult(interp);
     return 0;  // the script keeps the bob and answers later
@@ -786,6 +779,13 @@ void forgetInterp(ClientData, Tcl_Interp *interp) {
 
 extern "C" {
 
+BobPdu *snmpPduOf(const char *id) {
+  bobEntry *e = id ? bobIdLookup(id) : nullptr;
+  if (e == nullptr || e->type == nullptr || strcmp(e->type->name, "pdu") != 0 || (e->flags & (BOB_ARRAY | BOB_EXTERNAL)))
+    return nullptr;
+  return static_cast<BobPdu *>(e->data);
+}
+
 int encodeUrlOctets(const unsigned char *octets, uint32_t length, char *text, uint32_t size) {
   static const char digits[] = "0123456789abcdef";
   uint32_t used = 0;
@@ -842,7 +842,7 @@ int oidTextCompare(const char *a, const char *b) {
 }
 
 char *bobCvtPduToNetbuf(const char *id) {
-  BobPdu *bob = pduOf(id);
+  BobPdu *bob = snmpPduOf(id);
   if (bob == nullptr) {
     logf("warning", "Invalid pdu bob: %s\n", id ? id : "");
     return nullptr;
