@@ -57,6 +57,17 @@ struct State {
   std::unordered_map<std::string, Tcl_Obj *> names;
   // Frames popped, kept for the next push (an object send pushes and pops one every time).
   std::vector<toeContext *> spareFrames;
+  // Which command a method name of an object resolves to, remembered until anything that can
+  // change a resolution happens (generation): a send to the same object and method again and
+  // again skips the walk through the ancestors. Each entry holds its command and name.
+  struct Resolved {
+    toe *object = nullptr;
+    Command *command = nullptr;
+    Tcl_Obj *name = nullptr;
+    unsigned long generation = 0;
+  };
+  Resolved resolved[16];
+  unsigned long generation = 1;
 };
 
 constexpr size_t kMaxCachedScripts = 1024;
@@ -114,6 +125,7 @@ void handOut(State *state, Command *command) {
 
 // Anything may resolve differently: every name resolves again.
 void forgetResolutions(State *state) {
+  state->generation++;
   for (Namespace *ns : state->served) ns->cmdRefEpoch++;
   state->served.clear();
   forgetMethodResolutions(state);
@@ -272,11 +284,15 @@ int createInObject(State *state, const Tcl_CmdInfo &original, int nameIndex, Tcl
 
 int procInObject(ClientData clientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[]) {
   State *state = static_cast<State *>(clientData);
+  // A proc given a qualified name may land in an object's namespace: remembered methods are
+  // looked up again.
+  state->generation++;
   return createInObject(state, state->proc, 1, interp, objc, objv);
 }
 
 int renameInObject(ClientData clientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[]) {
   State *state = static_cast<State *>(clientData);
+  state->generation++;
   int code = createInObject(state, state->rename, 2, interp, objc, objv);
   // Renaming away a method, or a command in its place, changes what names resolve to.
   if (code == TCL_OK) forgetResolutions(state);
@@ -329,6 +345,12 @@ void wrapAutoLoad(Tcl_Interp *interp) {
   Tcl_ResetResult(interp);
 }
 
+void forgetResolved(State::Resolved &entry) {
+  if (entry.command != nullptr) TclCleanupCommandMacro(entry.command);
+  if (entry.name != nullptr) Tcl_DecrRefCount(entry.name);
+  entry = State::Resolved{};
+}
+
 void deleteState(ClientData clientData, Tcl_Interp *) {
   State *state = static_cast<State *>(clientData);
   states.erase(std::remove(states.begin(), states.end(), state), states.end());
@@ -343,6 +365,7 @@ void deleteState(ClientData clientData, Tcl_Interp *) {
   releaseObjects(state->scripts);
   releaseObjects(state->names);
   forgetMethodResolutions(state);
+  for (State::Resolved &entry : state->resolved) forgetResolved(entry);
   Tcl_DeleteHashTable(&state->methodNames);
   for (toeContext *frame : state->spareFrames) std::free(frame);
   delete state;
@@ -417,6 +440,84 @@ int evalInObject(State *state, toe *object, Evaluate &&evaluate, bool nullMeansC
   if (toePushContext(state->interp, object, object) != 0) return TCL_ERROR;
   int code = evaluate();
   toePopContext(state->interp);
+  return code;
+}
+
+// The method a name resolves to for the object, remembered; null when the name is no method of it.
+State::Resolved *resolvedMethod(State *state, toe *object, const char *name) {
+  size_t length = std::strlen(name);
+  size_t slot = ((reinterpret_cast<uintptr_t>(object) >> 4) ^ (length * 31) ^ static_cast<unsigned char>(name[0]) ^
+                 static_cast<unsigned char>(name[length - 1])) %
+                (sizeof state->resolved / sizeof state->resolved[0]);
+  State::Resolved &entry = state->resolved[slot];
+  if (entry.object == object && entry.generation == state->generation && (entry.command->flags & CMD_IS_DELETED) == 0 &&
+      std::strcmp(Tcl_GetString(entry.name), name) == 0)
+    return &entry;
+  Command *method = findMethod(state->interp, object, name);
+  if (method == nullptr) return nullptr;
+  forgetResolved(entry);
+  method->refCount++;
+  entry = State::Resolved{object, method, Tcl_NewStringObj(name, static_cast<int>(length)), state->generation};
+  Tcl_IncrRefCount(entry.name);
+  return &entry;
+}
+
+// Whether a call of this command can skip Tcl's dispatch and run its procedure directly, with the
+// same outcome: a Tcl proc or a string command, no traces, limits or cancellation that Tcl's
+// dispatch would act on, and a nesting level Tcl would accept. At level 0 Tcl's dispatch also
+// turns return/break/continue into errors, so only nested calls qualify.
+bool directlyCallable(Interp *iPtr, const Command *command) {
+  return (command->objProc == TclObjInterpProc || command->objProc == TclInvokeStringCommand) &&
+         command->tracePtr == nullptr && (command->flags & (CMD_IS_DELETED | CMD_HAS_EXEC_TRACES)) == 0 &&
+         iPtr->tracePtr == nullptr && iPtr->limit.active == 0 && (iPtr->flags & (CANCELED | TCL_CANCEL_UNWIND)) == 0 &&
+         iPtr->numLevels >= 1 && iPtr->numLevels < iPtr->maxNestingDepth;
+}
+
+// Calls a method of the current object: when the first word names a method that can be called
+// directly, its procedure runs without Tcl resolving the name again (which it would, since every
+// change of the current object invalidates method look-ups); otherwise Tcl evaluates the words.
+// Either way the interpreter's level, command count, result and error information end as
+// Tcl_EvalObjv leaves them.
+int evalWords(State *state, int count, const char *const words[]) {
+  Tcl_Interp *interp = state->interp;
+  Interp *iPtr = reinterpret_cast<Interp *>(interp);
+  toe *object = methodObject(state);
+  State::Resolved *method = nullptr;
+  if (object != nullptr && words[0][0] != '\0' && !isQualified(words[0]) &&
+      resolvesObjects(state, reinterpret_cast<Namespace *>(Tcl_GetCurrentNamespace(interp))))
+    method = resolvedMethod(state, object, words[0]);
+  Tcl_Obj *local[8];
+  std::vector<Tcl_Obj *> more;
+  Tcl_Obj **objects = local;
+  if (count > 8) {
+    more.resize(static_cast<size_t>(count));
+    objects = more.data();
+  }
+  objects[0] = method != nullptr ? method->name : cachedObject(state->names, words[0]);
+  for (int i = 1; i < count; ++i) objects[i] = Tcl_NewStringObj(words[i], -1);
+  for (int i = 0; i < count; ++i) Tcl_IncrRefCount(objects[i]);
+  int code;
+  if (method != nullptr && directlyCallable(iPtr, method->command)) {
+    Command *command = method->command;
+    command->refCount++;
+    iPtr->numLevels++;
+    iPtr->cmdCount++;
+    Tcl_ResetResult(interp);
+    code = command->objProc(command->objClientData, interp, count, objects);
+    iPtr->numLevels--;
+    TclCleanupCommandMacro(command);
+    if (code == TCL_ERROR && (iPtr->flags & ERR_ALREADY_LOGGED) == 0) {
+      Tcl_Obj *line = Tcl_NewListObj(count, objects);
+      int length;
+      const char *text = Tcl_GetStringFromObj(line, &length);
+      Tcl_LogCommandInfo(interp, text, text, length);
+      Tcl_DecrRefCount(line);
+    }
+    iPtr->flags &= ~ERR_ALREADY_LOGGED;
+  } else {
+    code = Tcl_EvalObjv(interp, count, objects, 0);
+  }
+  for (int i = 0; i < count; ++i) Tcl_DecrRefCount(objects[i]);
   return code;
 }
 
@@ -563,14 +664,7 @@ int toeEvalCachedIn(Tcl_Interp *interp, toe *object, const char *script) {
 int toeEvalWordsIn(Tcl_Interp *interp, toe *object, int count, const char *const words[]) {
   if (count < 1) return TCL_OK;
   State *state = getState(interp);
-  std::vector<Tcl_Obj *> objects;
-  objects.reserve(static_cast<size_t>(count));
-  objects.push_back(cachedObject(state->names, words[0]));
-  for (int i = 1; i < count; ++i) objects.push_back(Tcl_NewStringObj(words[i], -1));
-  for (Tcl_Obj *word : objects) Tcl_IncrRefCount(word);
-  int code = evalInObject(state, object, [&] { return Tcl_EvalObjv(interp, count, objects.data(), 0); }, true);
-  for (Tcl_Obj *word : objects) Tcl_DecrRefCount(word);
-  return code;
+  return evalInObject(state, object, [&] { return evalWords(state, count, words); }, true);
 }
 
 }  // extern "C"

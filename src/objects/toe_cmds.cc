@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -244,6 +245,20 @@ int cmdToeEnd(ClientData, Tcl_Interp *interp, int argc, const char *argv[]) {
   return TCL_OK;
 }
 
+// A word that is nothing but a command name: letters, digits and _ - : . only.
+bool isPlainName(const char *word) {
+  static const auto plain = [] {
+    std::array<bool, 256> table{};
+    for (const char *c = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_-:."; *c != '\0'; ++c)
+      table[static_cast<unsigned char>(*c)] = true;
+    return table;
+  }();
+  if (*word == '\0') return false;
+  for (; *word != '\0'; ++word)
+    if (!plain[static_cast<unsigned char>(*word)]) return false;
+  return true;
+}
+
 // toe_send and toe_supersend: run the command with the object pushed as context.
 int sendTo(Tcl_Interp *interp, int argc, const char *argv[], bool super) {
   if (argc < 3) return usage(interp, argv[0], " object command...");
@@ -255,9 +270,7 @@ int sendTo(Tcl_Interp *interp, int argc, const char *argv[], bool super) {
   // words are one command and need no parsing.
   int count = argc - 2;
   // A lone command name (the usual `toe_send $node method`) is one command word: no script to run.
-  bool plainName = count == 1 && argv[2][0] != '\0' &&
-                   std::strspn(argv[2], "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_-:.") ==
-                       std::strlen(argv[2]);
+  bool plainName = count == 1 && isPlainName(argv[2]);
   int code = count == 1 && !plainName ? toeEvalCachedIn(interp, nullptr, argv[2])
                                       : toeEvalWordsIn(interp, nullptr, count, argv + 2);
   toePopContext(interp);
