@@ -2,6 +2,7 @@
 // through parents, toe_send, and inherited lookups against Tcl's own dict.
 #include <benchmark/benchmark.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -113,6 +114,38 @@ void BM_ToeSend(benchmark::State &state) {
   for (auto _ : state) call();
 }
 BENCHMARK(BM_ToeSend);
+
+// toe_send of a method and a method through three parents against a plain proc call, in
+// alternating batches, so that the load of a shared machine weighs on all three alike.
+void BM_RatioToeSend(benchmark::State &state) {
+  Layered &w = layered();
+  Call plain(plainInterp(), {"f"});
+  Call send(w.interp, {"toe_send", w.objectId.c_str(), "m"});
+  Call method(w.interp, {"m"});
+  constexpr int kBatch = 500;
+  double plainSeconds = 0, sendSeconds = 0, methodSeconds = 0;
+  auto timed = [](auto &&run) {
+    auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < kBatch; ++i) run();
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  };
+  long batches = 0;
+  for (auto _ : state) {
+    plainSeconds += timed(plain);
+    sendSeconds += timed(send);
+    toePushContext(w.interp, w.object, w.object);
+    methodSeconds += timed(method);
+    toePopContext(w.interp);
+    ++batches;
+  }
+  double calls = static_cast<double>(batches) * kBatch;
+  state.counters["proc_ns"] = plainSeconds / calls * 1e9;
+  state.counters["send_ns"] = sendSeconds / calls * 1e9;
+  state.counters["method_ns"] = methodSeconds / calls * 1e9;
+  state.counters["send_ratio"] = sendSeconds / plainSeconds;
+  state.counters["method_ratio"] = methodSeconds / plainSeconds;
+}
+BENCHMARK(BM_RatioToeSend);
 
 void BM_LookupThroughThreeParents(benchmark::State &state) {
   Layered &w = layered();

@@ -109,9 +109,10 @@ row "password to key, 1 MiB of MD5 (openssl speed md5, 1 MiB)" \
     [value BM_PasswordToKey] [opensslNs [file join $dir md5.txt] 1048576] cost
 row "HMAC-MD5-96 of 128 bytes (openssl speed hmac md5, 128 bytes)" \
     [value BM_HmacMd5_96Of128Bytes] [opensslNs [file join $dir hmac.txt] 128] cost
+set calls BM_RatioToeSend
 row "method through three parents (plain proc call)" \
-    [value BM_MethodThroughThreeParents] [value BM_GlobalProcWithoutLayer] cost
-row "toe_send object method (plain proc call)" [value BM_ToeSend] [value BM_GlobalProcWithoutLayer] cost
+    [value $calls method_ns] [value $calls proc_ns] cost
+row "toe_send object method (plain proc call)" [value $calls send_ns] [value $calls proc_ns] cost
 row "next edge 1 year away (1 s away), UTC" \
     [value BM_PeriodicSecsToWait/1] [value BM_PeriodicSecsToWait/0] cost
 row "next edge 1 year away (1 s away), Europe/Berlin" \

@@ -101,8 +101,10 @@ int idLookup(const char *prefix, const char *id, void **pointer) {
   if (pointer != nullptr) *pointer = nullptr;
   if (prefix == nullptr || id == nullptr) return -1;
   idInit();
-  if (std::strcmp(id, "null") == 0) return 0;
-  if (std::strncmp(id, prefix, std::strlen(prefix)) != 0) return -1;
+  if (id[0] == 'n' && std::strcmp(id, "null") == 0) return 0;
+  // The prefix compared by hand: this runs for every object argument of every command.
+  for (size_t i = 0; prefix[i] != '\0'; ++i)
+    if (id[i] != prefix[i]) return -1;
   Tcl_HashEntry *entry = Tcl_FindHashEntry(&idTable, id);
   if (entry == nullptr) return -1;
   if (pointer != nullptr) *pointer = Tcl_GetHashValue(entry);

@@ -158,7 +158,11 @@ void forgetNamespace(Namespace *ns) {
   }
 }
 
-bool isQualified(const char *name) { return std::strstr(name, "::") != nullptr; }
+bool isQualified(const char *name) {
+  for (const char *colon = std::strchr(name, ':'); colon != nullptr; colon = std::strchr(colon + 1, ':'))
+    if (colon[1] == ':') return true;
+  return false;
+}
 
 // Whether code running in ns sees objects' methods.
 bool resolvesObjects(const State *state, Namespace *ns) {
@@ -394,9 +398,40 @@ void setTop(State *state, toeContext *frame) {
   if (methodObject(state) != before) forgetMethodResolutions(state);
 }
 
+// What Tcl's own trampoline for string commands does, without its stack allocator: the words'
+// strings in an argument vector ending in null.
+int invokeStringCommand(ClientData clientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[]) {
+  Command *command = static_cast<Command *>(clientData);
+  constexpr int kLocal = 32;
+  const char *local[kLocal + 1];
+  const char **argv = local;
+  if (objc > kLocal) {
+    argv = static_cast<const char **>(std::malloc(sizeof(char *) * (static_cast<size_t>(objc) + 1)));
+    if (argv == nullptr) {
+      Tcl_SetResult(interp, const_cast<char *>("out of memory"), TCL_STATIC);
+      return TCL_ERROR;
+    }
+  }
+  for (int i = 0; i < objc; ++i) argv[i] = Tcl_GetString(objv[i]);
+  argv[objc] = nullptr;
+  int code = command->proc(command->clientData, interp, objc, argv);
+  if (argv != local) std::free(argv);
+  return code;
+}
+
+bool isStringCommand(const Command *command) {
+  return command->objProc == TclInvokeStringCommand || command->objProc == invokeStringCommand;
+}
+
 }  // namespace
 
 namespace telvi::interp {
+
+void quickenStringCommand(Tcl_Command token) {
+  Command *command = reinterpret_cast<Command *>(token);
+  if (command != nullptr && command->objProc == TclInvokeStringCommand && command->objClientData == command)
+    command->objProc = invokeStringCommand;
+}
 
 void resolutionChanged() {
   for (State *state : states) forgetResolutions(state);
@@ -451,7 +486,7 @@ State::Resolved *resolvedMethod(State *state, toe *object, const char *name) {
                 (sizeof state->resolved / sizeof state->resolved[0]);
   State::Resolved &entry = state->resolved[slot];
   if (entry.object == object && entry.generation == state->generation && (entry.command->flags & CMD_IS_DELETED) == 0 &&
-      std::strcmp(Tcl_GetString(entry.name), name) == 0)
+      entry.name->length == static_cast<int>(length) && std::memcmp(entry.name->bytes, name, length) == 0)
     return &entry;
   Command *method = findMethod(state->interp, object, name);
   if (method == nullptr) return nullptr;
@@ -467,7 +502,7 @@ State::Resolved *resolvedMethod(State *state, toe *object, const char *name) {
 // dispatch would act on, and a nesting level Tcl would accept. At level 0 Tcl's dispatch also
 // turns return/break/continue into errors, so only nested calls qualify.
 bool directlyCallable(Interp *iPtr, const Command *command) {
-  return (command->objProc == TclObjInterpProc || command->objProc == TclInvokeStringCommand) &&
+  return (command->objProc == TclObjInterpProc || isStringCommand(command)) &&
          command->tracePtr == nullptr && (command->flags & (CMD_IS_DELETED | CMD_HAS_EXEC_TRACES)) == 0 &&
          iPtr->tracePtr == nullptr && iPtr->limit.active == 0 && (iPtr->flags & (CANCELED | TCL_CANCEL_UNWIND)) == 0 &&
          iPtr->numLevels >= 1 && iPtr->numLevels < iPtr->maxNestingDepth;
@@ -502,7 +537,8 @@ int evalWords(State *state, int count, const char *const words[]) {
     command->refCount++;
     iPtr->numLevels++;
     iPtr->cmdCount++;
-    Tcl_ResetResult(interp);
+    // A proc's body always sets the result; a string command appends to it.
+    if (command->objProc != TclObjInterpProc) Tcl_ResetResult(interp);
     code = command->objProc(command->objClientData, interp, count, objects);
     iPtr->numLevels--;
     TclCleanupCommandMacro(command);

@@ -16,6 +16,11 @@ void objectFreed(toe *object);
 // Deletes the object's methods (the commands created while it was current).
 void deleteMethods(toe *object);
 
+// Lets Tcl call a string command (made with Tcl_CreateCommand) through a trampoline that keeps the
+// argument vector on the C stack instead of Tcl's stack allocator; the command procedure sees the
+// same argc/argv. Commands whose dispatch Tcl has changed since are left alone.
+void quickenStringCommand(Tcl_Command command);
+
 // Calls visit(object) on the object and, depth first in order, on its parents and theirs; each
 // object once, so a cycle of parents ends. Stops at the first visit that returns true.
 template <typename Visit>

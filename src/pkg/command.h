@@ -6,6 +6,8 @@
 
 #include <initializer_list>
 
+#include "interp/layer.h"
+
 namespace telvi {
 
 // One command of a package: registered with Tcl_CreateCommand under its name.
@@ -18,7 +20,7 @@ struct Command {
 // Registers the commands in order; a later registration of a name replaces the earlier one.
 inline void createCommands(Tcl_Interp *interp, std::initializer_list<Command> commands) {
   for (const Command &command : commands)
-    Tcl_CreateCommand(interp, command.name, command.proc, command.clientData, nullptr);
+    interp::quickenStringCommand(Tcl_CreateCommand(interp, command.name, command.proc, command.clientData, nullptr));
 }
 
 // The texts, in order, as the error result.
