@@ -29,6 +29,11 @@ TELVI_API int encodeBobPdu(BobPdu *bob, SnmpArea *area, const unsigned char *req
 TELVI_API int decodeBobPdu(BobPdu *bob, const PduData *pdu);
 /* The "pdu" record behind a bob ID, or null when the ID names no single "pdu" bob. */
 TELVI_API BobPdu *snmpPduOf(const char *id);
+/* The names the "pdu" bob shows: a PDU type's name for its tag ("GetRequest", ...; null for no
+ * PDU type), an error status's value for its name ("noError" 0 ... "inconsistentName" 18; -1 for
+ * none). */
+TELVI_API const char *snmpPduTypeName(int tag);
+TELVI_API int snmpErrorStatusValue(const char *name);
 /* The converter "pdu" to "netbuf": a malloc'ed new netbuf bob ID, or null. */
 TELVI_API char *bobCvtPduToNetbuf(const char *id);
 

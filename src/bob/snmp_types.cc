@@ -15,6 +15,7 @@
 #include "core/numparse.h"
 #include "io/resolve.h"
 #include "telvi/bob.h"
+#include "telvi/snmpv2.h"
 
 namespace {
 
@@ -669,6 +670,13 @@ std::string valueProblem(const BobAsn1Value *bv, const char *t) {
 }
 
 }  // namespace
+
+extern "C" const char *snmpPduTypeName(int tag) { return nameOf(pduTypes, tag); }
+
+extern "C" int snmpErrorStatusValue(const char *name) {
+  int32_t value;
+  return name != nullptr && valueOf(errorStatuses, name, &value) ? value : -1;
+}
 
 std::string telvi::bob::refusalReason(const dataType *type, const void *binary, const char *t) {
   if (type == nullptr || t == nullptr) return "";

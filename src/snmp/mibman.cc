@@ -20,21 +20,11 @@ using telvi::fail;
 
 namespace {
 
-const char *const kErrorStatus[] = {"noError", "tooBig", "noSuchName", "badValue", "readOnly", "genErr", "noAccess",
-                                    "wrongType", "wrongLength", "wrongEncoding", "wrongValue", "noCreation",
-                                    "inconsistentValue", "resourceUnavailable", "commitFailed", "undoFailed",
-                                    "authorizationError", "notWritable", "inconsistentName"};
 const int kGenErr = 5;
 // A GetBulk answer carries what fits into one message: at the usual twenty-odd octets a binding,
 // about 2 700. Repetitions beyond that are not made room for (a binding of the pdu takes about half a
 // kilobyte), so that a large max-repetitions cannot make every request allocate megabytes.
 const int kMostBindings = 2048;
-
-int errorStatus(const char *name) {
-  for (int i = 0; i < static_cast<int>(sizeof kErrorStatus / sizeof *kErrorStatus); ++i)
-    if (strcmp(kErrorStatus[i], name) == 0) return i;
-  return -1;
-}
 
 // Makes sure the bob has bindings 0 .. count - 1 (new ones empty).
 bool haveBindings(BobPdu *bob, int count) {
@@ -185,7 +175,7 @@ int processRequest(Tcl_Interp *interp, const char *bobId, const char *phase, int
       print("debug", line);
       break;
     }
-    int answer = errorStatus(Tcl_GetStringResult(interp));
+    int answer = snmpErrorStatusValue(Tcl_GetStringResult(interp));
     Tcl_ResetResult(interp);
     if (answer == 0) continue;
     if (answer > 0) status = answer;

@@ -34,8 +34,6 @@ using telvi::fail;
 
 namespace {
 
-const char *const kPduNames[9] = {"GetRequest", "GetNextRequest", "Response",      "SetRequest", "SNMPv1Trap",
-                                  "GetBulkRequest", "InformRequest", "SNMPv2Trap", "Report"};
 const char kHexHint[] = "1x:";
 const char kAddressHint[] = "1d.1d.1d.1d:2d";
 const uint32_t kMaxOidText = ASN1_MAX_ARCS * 11 + 1;
@@ -190,7 +188,7 @@ int responderCB(SnmpSlot *, PduData *request, VarBind *report, void *stateRef, S
   }
   Tcl_ResetResult(interp);
   const char *ecm = s.ecm.empty() ? nullptr : s.ecm.c_str();
-  int code = triggerCommandOrMethod(interp, node, "pdu", kPduNames[tag & 0x1f], ecm, nullptr);
+  int code = triggerCommandOrMethod(interp, node, "pdu", snmpPduTypeName(tag), ecm, nullptr);
   std::string answer = result(interp);
   clearParameter(interp, node, "pdu");
   toeDecrRefCount(node);
@@ -246,7 +244,7 @@ int generatorCB(int32_t, PduData *pdu, VarBind *report, void *clientData) {
   if (setParameter(interp, node, "pdu", id.c_str()) == 0) {
     Tcl_ResetResult(interp);
     const char *ecm = state().ecm.empty() ? nullptr : state().ecm.c_str();
-    code = triggerCommandOrMethod(interp, node, "pdu", kPduNames[bob->received & 0x1f], ecm, nullptr);
+    code = triggerCommandOrMethod(interp, node, "pdu", snmpPduTypeName(bob->received), ecm, nullptr);
     clearParameter(interp, node, "pdu");
   } else {
     fail(interp, "strdup(bobId) failed");
