@@ -1,4 +1,5 @@
-// Helpers shared by the log suites: a private temporary folder and whole-file reads.
+// Helpers shared by the log suites: a private temporary folder, whole-file reads, forked children
+// and the records of the load tests.
 #ifndef TELVI_TESTS_LOG_SUPPORT_H
 #define TELVI_TESTS_LOG_SUPPORT_H
 
@@ -6,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -93,6 +95,22 @@ class Child {
 };
 
 inline void signalReady(int fd) { (void)!write(fd, "x", 1); }
+
+// Record s of writer w for the load tests: it names its writer and is fully determined by both, so
+// that a torn or mixed record shows. With `spread`, lengths vary so that records take one to four
+// lines of 64 characters.
+inline std::string recordText(int writer, int sequence, bool spread = true) {
+  std::string text = "w" + std::to_string(writer) + " s" + std::to_string(sequence) + " ";
+  size_t length = spread ? 10 + static_cast<size_t>((sequence * 37 + writer * 11) % 200) : 40;
+  while (text.size() < length) text += static_cast<char>('a' + (text.size() * 7 + static_cast<size_t>(sequence)) % 26);
+  return text;
+}
+
+// Whether the text read back is a whole record (with its newline); its writer and sequence.
+inline bool parseRecord(const std::string &text, int *writer, int *sequence, bool spread = true) {
+  if (std::sscanf(text.c_str(), "w%d s%d ", writer, sequence) != 2) return false;
+  return text == recordText(*writer, *sequence, spread) + "\n";
+}
 
 }  // namespace logtest
 
