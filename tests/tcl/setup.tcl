@@ -22,3 +22,21 @@ proc ::telvitest::messages {pairs} {
     }
     return $wrong
 }
+
+namespace eval ::telvitest { namespace export fds children readFile have sh }
+# Leak checks: this process's open descriptors, and the pids of its children still alive.
+proc ::telvitest::fds {} { llength [glob -nocomplain /proc/self/fd/*] }
+proc ::telvitest::children {} { string trim [::telvitest::readFile /proc/[pid]/task/[pid]/children] }
+# A whole file's text ("" when it cannot be read).
+proc ::telvitest::readFile {path} {
+    if {[catch {open $path} f]} { return "" }
+    try { read $f } finally { close $f }
+}
+proc ::telvitest::have {program} { expr {[auto_execok $program] ne ""} }
+# A host tool's output with its error output, run without the sanitizer runtime that a sanitized
+# build preloads for this interpreter; a failing exit status is not an error here.
+proc ::telvitest::sh {args} {
+    catch {::telvitest::exec env -u LD_PRELOAD {*}$args 2>@1} out
+    regsub {\nchild process exited abnormally$} $out {} out
+    return $out
+}
