@@ -1,11 +1,13 @@
-// Helpers shared by the log suites: a private temporary folder, whole-file reads, forked children
-// and the records of the load tests.
+// Helpers shared by the log suites: forked children and the records of the load tests (the
+// temporary folder and file helpers come from test_support.h).
 #ifndef TELVI_TESTS_LOG_SUPPORT_H
 #define TELVI_TESTS_LOG_SUPPORT_H
 
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include "../test_support.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -16,42 +18,10 @@
 
 namespace logtest {
 
-class TempDir {
- public:
-  TempDir() {
-    const char *base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base != nullptr ? base : "/tmp") + "/telvi-log-XXXXXX";
-    path_ = mkdtemp(pattern.data()) != nullptr ? pattern : "";
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
-  }
-  std::string file(const std::string &name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
-
-inline std::string slurp(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
-}
-
-inline void spit(const std::string &path, const std::string &text, bool append = false) {
-  std::ofstream out(path, std::ios::binary | (append ? std::ios::app : std::ios::trunc));
-  out << text;
-}
-
-// Takes a heap text and returns it as a string ("<none>" for null).
-inline std::string take(char *text) {
-  if (text == nullptr) return "<none>";
-  std::string result(text);
-  std::free(text);
-  return result;
-}
+using testsupport::slurp;
+using testsupport::spit;
+using testsupport::take;
+using testsupport::TempDir;
 
 // A forked process that tells through a pipe when it is ready; killed and reaped at the latest when
 // it goes out of scope, so a failing test leaves no process behind and never waits for a dead one.

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "../env_guard.h"
+#include "../test_support.h"
 #include "telvi/cfgfile.h"
 #include "telvi/id.h"
 #include "telvi/toe.h"
@@ -37,12 +37,7 @@ int refuse(toe *, int, char **, void *, char **) { return -1; }
 
 const std::string kData = TELVI_SOURCE_DIR "/tests/data/config/";
 
-std::string slurp(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+using testsupport::slurp;
 
 class CfgCorrupt : public ::testing::Test {
  protected:
@@ -126,7 +121,7 @@ class CfgCorrupt : public ::testing::Test {
   }
 
   // The loads inside the samples name their files relative to this folder.
-  testenv::EnvGuard path{"INTERFACE_PATH", kData.c_str()};
+  testsupport::EnvGuard path{"INTERFACE_PATH", kData.c_str()};
   toe *root = nullptr;
   // A file rewritten for every case: in memory when the host has a tmpfs.
   const std::string scratch = std::string(access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp") + "/telvi-corrupt-" +

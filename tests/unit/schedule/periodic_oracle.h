@@ -18,11 +18,11 @@
 #include <utility>
 #include <vector>
 
-#include "../env_guard.h"
+#include "../test_support.h"
 
 namespace oracle {
 
-using testenv::EnvGuard;
+using testsupport::EnvGuard;
 
 // The zone is the process's: every test sets its own and puts the caller's back.
 struct ZoneGuard : EnvGuard {

@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "../env_guard.h"
+#include "../test_support.h"
 #include "telvi/periodic.h"
 #include "telvi/toe.h"
 
@@ -12,7 +12,7 @@ namespace {
 
 TEST(ShippedVariables, EveryNameCompiles) {
   {
-    testenv::EnvGuard path("INTERFACE_PATH", TELVI_SOURCE_DIR "/share");
+    testsupport::EnvGuard path("INTERFACE_PATH", TELVI_SOURCE_DIR "/share");
     ASSERT_EQ(periodic_init(), nullptr);
   }
 
