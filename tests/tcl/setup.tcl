@@ -23,7 +23,7 @@ proc ::telvitest::messages {pairs} {
     return $wrong
 }
 
-namespace eval ::telvitest { namespace export fds children readFile have sh waitFor }
+namespace eval ::telvitest { namespace export fds children readFile have tool waitFor }
 # Leak checks: this process's open descriptors, and the pids of its children still alive.
 proc ::telvitest::fds {} { llength [glob -nocomplain /proc/self/fd/*] }
 proc ::telvitest::children {} { string trim [::telvitest::readFile /proc/[pid]/task/[pid]/children] }
@@ -41,8 +41,9 @@ proc ::telvitest::waitFor {varName {ms 15000}} {
 }
 proc ::telvitest::have {program} { expr {[auto_execok $program] ne ""} }
 # A host tool's output with its error output, run without the sanitizer runtime that a sanitized
-# build preloads for this interpreter; a failing exit status is not an error here.
-proc ::telvitest::sh {args} {
+# build preloads for this interpreter; a failing exit status is not an error here. (Not "sh": that
+# is the library's shell service, and the suites may share one interpreter.)
+proc ::telvitest::tool {args} {
     catch {::telvitest::exec env -u LD_PRELOAD {*}$args 2>@1} out
     regsub {\nchild process exited abnormally$} $out {} out
     return $out
