@@ -22,3 +22,29 @@ proc ::telvitest::messages {pairs} {
     }
     return $wrong
 }
+
+namespace eval ::telvitest { namespace export fds children readFile have tool waitFor }
+# Leak checks: this process's open descriptors, and the pids of its children still alive.
+proc ::telvitest::fds {} { llength [glob -nocomplain /proc/self/fd/*] }
+proc ::telvitest::children {} { string trim [::telvitest::readFile /proc/[pid]/task/[pid]/children] }
+# A whole file's text ("" when it cannot be read).
+proc ::telvitest::readFile {path} {
+    if {[catch {open $path} f]} { return "" }
+    try { read $f } finally { close $f }
+}
+# Waits in the event loop until the (qualified) variable is set; bounded: it then reads "timeout".
+proc ::telvitest::waitFor {varName {ms 15000}} {
+    set guard [after $ms [list set $varName timeout]]
+    vwait $varName
+    after cancel $guard
+    return [set $varName]
+}
+proc ::telvitest::have {program} { expr {[auto_execok $program] ne ""} }
+# A host tool's output with its error output, run without the sanitizer runtime that a sanitized
+# build preloads for this interpreter; a failing exit status is not an error here. (Not "sh": that
+# is the library's shell service, and the suites may share one interpreter.)
+proc ::telvitest::tool {args} {
+    catch {::telvitest::exec env -u LD_PRELOAD {*}$args 2>@1} out
+    regsub {\nchild process exited abnormally$} $out {} out
+    return $out
+}

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <tuple>
 
 namespace {
 
@@ -12,11 +13,8 @@ namespace ssi = telvi::ssi;
 TEST(SsiCpu, ParsesTheSummedLine) {
   ssi::CpuTicks t;
   ASSERT_TRUE(ssi::parseCpuTicks("cpu  10 2 30 400 5 6 7 8 9 0\ncpu0 1 1 1 1 1 1 1 1 1 1\n", t));
-  EXPECT_EQ(t.user, 12u);
-  EXPECT_EQ(t.kernel, 43u);
-  EXPECT_EQ(t.idle, 400u);
-  EXPECT_EQ(t.wait, 5u);
-  EXPECT_EQ(t.wait2, 8u);
+  // user + nice, system + irq + softirq, idle, iowait, steal.
+  EXPECT_EQ(std::tuple(t.user, t.kernel, t.idle, t.wait, t.wait2), std::tuple(12u, 43u, 400u, 5u, 8u));
   EXPECT_TRUE(ssi::parseCpuTicks("cpu 1 2 3 4", t));  // older kernels: four counters
   EXPECT_FALSE(ssi::parseCpuTicks("cpu0 1 2 3 4 5", t));
   EXPECT_FALSE(ssi::parseCpuTicks("cpu 1 x 3 4 5", t));
@@ -32,25 +30,19 @@ TEST(SsiCpu, SharesOfTheChange) {
   // idle 2, user 1, kernel 0, waits 0: idle 666.67 -> 667 tenths, user 333.
   ssi::CpuTicks after{102, 101, 100, 100, 100};
   ssi::CpuShares s = ssi::cpuShares(before, after);
-  EXPECT_DOUBLE_EQ(s.idle, 66.7);
-  EXPECT_DOUBLE_EQ(s.busy, 33.3);
-  EXPECT_DOUBLE_EQ(s.user, 33.3);
-  EXPECT_DOUBLE_EQ(s.system, 0.0);
+  EXPECT_EQ(std::tuple(s.idle, s.busy, s.user, s.system), std::tuple(66.7, 33.3, 33.3, 0.0));
 
   // Kernel and both waits make up the system share; a counter that stepped back adds nothing.
   ssi::CpuTicks more{110, 110, 110, 110, 110};
   ssi::CpuTicks back{120, 120, 120, 105, 120};
   s = ssi::cpuShares(more, back);
-  EXPECT_DOUBLE_EQ(s.idle, 25.0);
-  EXPECT_DOUBLE_EQ(s.system, 50.0);
+  EXPECT_EQ(std::tuple(s.idle, s.system), std::tuple(25.0, 50.0));
 }
 
 TEST(SsiParsers, SwapNetDevTcp) {
   ssi::Swap swap;
   ASSERT_TRUE(ssi::parseSwap("MemTotal: 100 kB\nSwapTotal:  2000 kB\nSwapFree:   500 kB\n", swap));
-  EXPECT_EQ(swap.total, 2000);
-  EXPECT_EQ(swap.available, 500);
-  EXPECT_DOUBLE_EQ(swap.usedPercent, 75.0);
+  EXPECT_EQ(std::tuple(swap.total, swap.available, swap.usedPercent), std::tuple(2000L, 500L, 75.0));
   ASSERT_TRUE(ssi::parseSwap("SwapTotal: 0 kB\nSwapFree: 0 kB\n", swap));
   EXPECT_EQ(swap.usedPercent, 0.0);
   EXPECT_FALSE(ssi::parseSwap("MemTotal: 100 kB\n", swap));
@@ -66,10 +58,8 @@ TEST(SsiParsers, SwapNetDevTcp) {
   ASSERT_EQ(netifs.size(), 2u);
   EXPECT_EQ(netifs[0].name, "lo");
   EXPECT_EQ(netifs[0].inErrors + netifs[0].outErrors + netifs[0].collisions, 0.0);
-  EXPECT_EQ(netifs[1].name, "eth0");
-  EXPECT_DOUBLE_EQ(netifs[1].inErrors, 1.5);
-  EXPECT_DOUBLE_EQ(netifs[1].outErrors, 2.0);
-  EXPECT_DOUBLE_EQ(netifs[1].collisions, 4.0);
+  EXPECT_EQ(std::tuple(netifs[1].name, netifs[1].inErrors, netifs[1].outErrors, netifs[1].collisions),
+            std::tuple("eth0", 1.5, 2.0, 4.0));
   EXPECT_FALSE(ssi::parseNetDev("h\nh\n  eth0: 1 2 3\n", netifs));
 
   const char *tcp =
@@ -91,11 +81,8 @@ TEST(SsiErrors, TextsAndLocalTypes) {
   EXPECT_STREQ(ssi::ssiError(24), "");
   errno = ENOENT;
   EXPECT_STREQ(ssi::ssiError(-1), std::strerror(ENOENT));
-  EXPECT_TRUE(ssi::isLocalDiskType("ext4"));
-  EXPECT_TRUE(ssi::isLocalDiskType("xfs"));
-  EXPECT_FALSE(ssi::isLocalDiskType("tmpfs"));
-  EXPECT_FALSE(ssi::isLocalDiskType("nfs"));
-  EXPECT_FALSE(ssi::isLocalDiskType("ext"));
+  for (const char *type : {"ext4", "xfs"}) EXPECT_TRUE(ssi::isLocalDiskType(type)) << type;
+  for (const char *type : {"tmpfs", "nfs", "ext"}) EXPECT_FALSE(ssi::isLocalDiskType(type)) << type;
 }
 
 TEST(SsiSource, InitOnceAndCpuNeedsIt) {

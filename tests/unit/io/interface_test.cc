@@ -12,18 +12,14 @@
 #include <cstring>
 #include <string>
 
+#include "../test_support.h"
 #include "io/intsyslog.h"
 #include "telvi/interface.h"
 #include "telvi/package.h"
 
 namespace {
 
-std::string take(char *text) {
-  if (text == nullptr) return "<none>";
-  std::string result(text);
-  std::free(text);
-  return result;
-}
+using testsupport::take;
 
 class InterfaceTest : public ::testing::Test {
  protected:
@@ -89,9 +85,8 @@ TEST_F(InterfaceTest, DefaultsForUnknownDescriptors) {
 }
 
 TEST_F(InterfaceTest, FileValidationNoticesRemoval) {
-  char dir[] = "/tmp/telviioXXXXXX";
-  ASSERT_NE(mkdtemp(dir), nullptr);
-  std::string path = std::string(dir) + "/f";
+  testsupport::TempDir dir;
+  std::string path = dir.file("f");
   int fd = interfaceOpen(("file:" + path + ":w").c_str());
   ASSERT_GE(fd, 0);
   EXPECT_EQ(interfaceWrite(fd, "abc", 3, nullptr), 3);
@@ -100,23 +95,19 @@ TEST_F(InterfaceTest, FileValidationNoticesRemoval) {
   EXPECT_EQ(interfaceValidateFD(fd), -1);
   EXPECT_EQ(interfaceClose(fd), 0);
   EXPECT_EQ(interfaceRecord(fd), nullptr);
-  rmdir(dir);
 }
 
 TEST_F(InterfaceTest, InterfacePathLookUp) {
-  char dir[] = "/tmp/telviioXXXXXX";
-  ASSERT_NE(mkdtemp(dir), nullptr);
-  std::string file = std::string(dir) + "/present";
+  testsupport::TempDir dir;
+  std::string file = dir.file("present");
   close(creat(file.c_str(), 0600));
-  setenv("INTERFACE_PATH", ("/nonexistent " + std::string(dir)).c_str(), 1);
+  setenv("INTERFACE_PATH", ("/nonexistent " + dir.path()).c_str(), 1);
   EXPECT_EQ(std::string(intFileFromInterfacePath("present", 0)), file);
   EXPECT_EQ(std::string(intFileFromInterfacePath("absent", 0)), "absent");
   EXPECT_EQ(std::string(intFileFromInterfacePath("absent", 1)), "/nonexistent/absent");
   EXPECT_EQ(std::string(intFileFromInterfacePath("/abs", 0)), "/abs");
   unsetenv("INTERFACE_PATH");
   EXPECT_EQ(std::string(intFileFromInterfacePath("x", 1)), "./x");
-  unlink(file.c_str());
-  rmdir(dir);
 }
 
 TEST_F(InterfaceTest, DatagramsCarryTheirPeer) {

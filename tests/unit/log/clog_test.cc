@@ -25,6 +25,8 @@ using logtest::spit;
 using logtest::take;
 using logtest::Child;
 using logtest::signalReady;
+using logtest::parseRecord;
+using logtest::recordText;
 
 struct Handle {
   clog *log = clog_create();
@@ -312,20 +314,6 @@ INSTANTIATE_TEST_SUITE_P(AccessModes, ClogTest, ::testing::Values(CLOG_ACCESS_MM
                          [](const auto &info) { return info.param == CLOG_ACCESS_MMAP ? "mmap" : "stream"; });
 
 // ---- real load ------------------------------------------------------------------------------------
-
-// A record of writer w, sequence s: its text says who wrote it and is fully determined by both, so
-// a torn or mixed record shows. Lengths vary so that records take one to four lines.
-std::string recordText(int writer, int sequence) {
-  std::string text = "w" + std::to_string(writer) + " s" + std::to_string(sequence) + " ";
-  size_t length = 10 + static_cast<size_t>((sequence * 37 + writer * 11) % 240);
-  while (text.size() < length) text += static_cast<char>('a' + (text.size() + static_cast<size_t>(sequence)) % 26);
-  return text;
-}
-
-bool parseRecord(const std::string &text, int *writer, int *sequence) {
-  if (std::sscanf(text.c_str(), "w%d s%d ", writer, sequence) != 2) return false;
-  return text == recordText(*writer, *sequence) + "\n";
-}
 
 void writerProcess(const std::string &path, int mode, int writer, int records) {
   clog *log = clog_create();

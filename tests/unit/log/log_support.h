@@ -1,4 +1,5 @@
-// Helpers shared by the log suites: a private temporary folder and whole-file reads.
+// Helpers shared by the log suites: forked children and the records of the load tests (the
+// temporary folder and file helpers come from test_support.h).
 #ifndef TELVI_TESTS_LOG_SUPPORT_H
 #define TELVI_TESTS_LOG_SUPPORT_H
 
@@ -6,6 +7,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "../test_support.h"
+
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -14,42 +18,10 @@
 
 namespace logtest {
 
-class TempDir {
- public:
-  TempDir() {
-    const char *base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base != nullptr ? base : "/tmp") + "/telvi-log-XXXXXX";
-    path_ = mkdtemp(pattern.data()) != nullptr ? pattern : "";
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
-  }
-  std::string file(const std::string &name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
-
-inline std::string slurp(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
-}
-
-inline void spit(const std::string &path, const std::string &text, bool append = false) {
-  std::ofstream out(path, std::ios::binary | (append ? std::ios::app : std::ios::trunc));
-  out << text;
-}
-
-// Takes a heap text and returns it as a string ("<none>" for null).
-inline std::string take(char *text) {
-  if (text == nullptr) return "<none>";
-  std::string result(text);
-  std::free(text);
-  return result;
-}
+using testsupport::slurp;
+using testsupport::spit;
+using testsupport::take;
+using testsupport::TempDir;
 
 // A forked process that tells through a pipe when it is ready; killed and reaped at the latest when
 // it goes out of scope, so a failing test leaves no process behind and never waits for a dead one.
@@ -93,6 +65,22 @@ class Child {
 };
 
 inline void signalReady(int fd) { (void)!write(fd, "x", 1); }
+
+// Record s of writer w for the load tests: it names its writer and is fully determined by both, so
+// that a torn or mixed record shows. With `spread`, lengths vary so that records take one to four
+// lines of 64 characters.
+inline std::string recordText(int writer, int sequence, bool spread = true) {
+  std::string text = "w" + std::to_string(writer) + " s" + std::to_string(sequence) + " ";
+  size_t length = spread ? 10 + static_cast<size_t>((sequence * 37 + writer * 11) % 200) : 40;
+  while (text.size() < length) text += static_cast<char>('a' + (text.size() * 7 + static_cast<size_t>(sequence)) % 26);
+  return text;
+}
+
+// Whether the text read back is a whole record (with its newline); its writer and sequence.
+inline bool parseRecord(const std::string &text, int *writer, int *sequence, bool spread = true) {
+  if (std::sscanf(text.c_str(), "w%d s%d ", writer, sequence) != 2) return false;
+  return text == recordText(*writer, *sequence, spread) + "\n";
+}
 
 }  // namespace logtest
 

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "../test_support.h"
 #include "telvi/cfgfile.h"
 #include "telvi/id.h"
 #include "telvi/toe.h"
@@ -36,12 +37,7 @@ int refuse(toe *, int, char **, void *, char **) { return -1; }
 
 const std::string kData = TELVI_SOURCE_DIR "/tests/data/config/";
 
-std::string slurp(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+using testsupport::slurp;
 
 class CfgCorrupt : public ::testing::Test {
  protected:
@@ -49,20 +45,11 @@ class CfgCorrupt : public ::testing::Test {
     idInit();
     cfgyaccRegisterAction("parse_error", collect, nullptr);
     cfgyaccRegisterAction("refuse", refuse, nullptr);
-    const char *saved = std::getenv("INTERFACE_PATH");
-    savedPath = saved != nullptr ? saved : "";
-    hadPath = saved != nullptr;
-    // The loads inside the samples name their files relative to this folder.
-    setenv("INTERFACE_PATH", kData.c_str(), 1);
     rebuild("hostmon.cfg");
   }
   void TearDown() override {
     toeDestroyHierarchy(root);
     std::remove(scratch.c_str());
-    if (hadPath)
-      setenv("INTERFACE_PATH", savedPath.c_str(), 1);
-    else
-      unsetenv("INTERFACE_PATH");
   }
 
   // The tree a damaged text is read into: the sample it belongs to (hostmon.cfg loads the others),
@@ -133,12 +120,13 @@ class CfgCorrupt : public ::testing::Test {
     return code;
   }
 
+  // The loads inside the samples name their files relative to this folder.
+  testsupport::EnvGuard path{"INTERFACE_PATH", kData.c_str()};
   toe *root = nullptr;
   // A file rewritten for every case: in memory when the host has a tmpfs.
   const std::string scratch = std::string(access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp") + "/telvi-corrupt-" +
                               std::to_string(getpid()) + ".cfg";
-  std::string before, savedPath, base;
-  bool hadPath = false;
+  std::string before, base;
 };
 
 const char *const kSamples[] = {"hostmon.cfg", "classes.cfg", "classes-table.cfg", "hostmon-fs.cfg",

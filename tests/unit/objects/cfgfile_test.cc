@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "../test_support.h"
 #include "telvi/cfgfile.h"
 #include "telvi/id.h"
 #include "telvi/toe.h"
@@ -47,15 +48,10 @@ class CfgFile : public ::testing::Test {
     cfgyaccRegisterAction("parse_error", collect, nullptr);
     reports.clear();
     root = toeCreate(nullptr, 0, nullptr);
-    char pattern[] = "/tmp/telvi-cfg-XXXXXX";
-    directory = mkdtemp(pattern);
   }
-  void TearDown() override {
-    toeDestroyHierarchy(root);
-    std::system(("rm -rf " + directory).c_str());
-  }
+  void TearDown() override { toeDestroyHierarchy(root); }
   std::string file(const std::string &name, const std::string &text) {
-    std::string path = directory + "/" + name;
+    std::string path = dir.file(name);
     std::ofstream(path) << text;
     return path;
   }
@@ -65,7 +61,8 @@ class CfgFile : public ::testing::Test {
   toe *at(const char *path) { return toeLocate(root, path, 0, nullptr, nullptr, 0); }
 
   toe *root = nullptr;
-  std::string directory;
+  testsupport::TempDir dir;
+  const std::string &directory = dir.path();
 };
 
 TEST_F(CfgFile, LinesBlocksAndKeyPaths) {

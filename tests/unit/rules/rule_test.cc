@@ -11,6 +11,7 @@
 #include <string>
 #include <unistd.h>
 
+#include "../test_support.h"
 #include "telvi/lof.h"
 #include "telvi/package.h"
 #include "telvi/rule.h"
@@ -66,17 +67,11 @@ class FileScanRule : public ::testing::Test {
     )"),
               TCL_OK);
     ASSERT_NE(toeRawDefine(node_, "rule-fs", "scan", nullptr, "ERR"), nullptr);
-    char folder[] = "/tmp/rule_test.XXXXXX";
-    ASSERT_NE(mkdtemp(folder), nullptr);
-    folder_ = folder;
-    path_ = folder_ + "/messages";
     std::ofstream(path_) << "ERR before the scan\n";
   }
   void TearDown() override {
     toeDestroy(node_);
     Tcl_DeleteInterp(interp_);
-    std::remove(path_.c_str());
-    rmdir(folder_.c_str());
   }
   void append(const std::string &text) { std::ofstream(path_, std::ios::app) << text; }
   std::string calls() {
@@ -108,7 +103,8 @@ class FileScanRule : public ::testing::Test {
 
   Tcl_Interp *interp_ = nullptr;
   toe *node_ = nullptr;
-  std::string folder_, path_;
+  testsupport::TempDir folder_;
+  std::string path_ = folder_.file("messages");
   Tcl_DString *scanner_matches_ = nullptr;
 };
 

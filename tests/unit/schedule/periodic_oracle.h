@@ -18,29 +18,15 @@
 #include <utility>
 #include <vector>
 
+#include "../test_support.h"
+
 namespace oracle {
 
-// The zone is the process's: every test sets its own and puts the caller's back.
-class ZoneGuard {
- public:
-  explicit ZoneGuard(const char *zone) {
-    const char *old = std::getenv("TZ");
-    had_ = old != nullptr;
-    if (had_) saved_ = old;
-    setenv("TZ", zone, 1);
-    tzset();
-  }
-  ~ZoneGuard() {
-    if (had_) setenv("TZ", saved_.c_str(), 1);
-    else unsetenv("TZ");
-    tzset();
-  }
-  ZoneGuard(const ZoneGuard &) = delete;
-  ZoneGuard &operator=(const ZoneGuard &) = delete;
+using testsupport::EnvGuard;
 
- private:
-  bool had_ = false;
-  std::string saved_;
+// The zone is the process's: every test sets its own and puts the caller's back.
+struct ZoneGuard : EnvGuard {
+  explicit ZoneGuard(const char *zone) : EnvGuard("TZ", zone, tzset) {}
 };
 
 enum Field { kSec, kMin, kHour, kMday, kMon, kYear, kWday, kWoy, kYday, kDate, kWom, kFields };

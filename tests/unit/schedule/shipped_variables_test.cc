@@ -4,18 +4,17 @@
 #include <cstdlib>
 #include <string>
 
+#include "../test_support.h"
 #include "telvi/periodic.h"
 #include "telvi/toe.h"
 
 namespace {
 
 TEST(ShippedVariables, EveryNameCompiles) {
-  const char *saved = std::getenv("INTERFACE_PATH");
-  std::string restore = saved != nullptr ? saved : "";
-  setenv("INTERFACE_PATH", TELVI_SOURCE_DIR "/share", 1);
-  ASSERT_EQ(periodic_init(), nullptr);
-  if (saved != nullptr) setenv("INTERFACE_PATH", restore.c_str(), 1);
-  else unsetenv("INTERFACE_PATH");
+  {
+    testsupport::EnvGuard path("INTERFACE_PATH", TELVI_SOURCE_DIR "/share");
+    ASSERT_EQ(periodic_init(), nullptr);
+  }
 
   const char *names[] = {"weekdays", "weekend",  "workhours", "nighttime",    "lunchtime",       "business",
                          "offhours", "nightly",  "weekly",    "monthly",      "every_minute",    "every_5_minutes",

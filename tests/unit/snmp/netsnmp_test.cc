@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "snmp_support.h"
@@ -310,11 +311,8 @@ TEST_F(NetSnmp, TrapsOfBothVersions) {
     ASSERT_EQ(bindings.size(), 1u);
     char text[64];
     EXPECT_STREQ(oidtostr(trap.enterprise, text, sizeof text), "1.3.6.1.4.1.99999");
-    EXPECT_EQ(trap.agent, 0x0A090807u);
-    EXPECT_EQ(trap.generic, 6);
-    EXPECT_EQ(trap.specific, 17);
-    EXPECT_EQ(trap.timestamp, 4242u);
-    EXPECT_EQ(bindings[0].value.u.integer, 5);
+    EXPECT_EQ(std::tuple(trap.agent, trap.generic, trap.specific, trap.timestamp, bindings[0].value.u.integer),
+              std::tuple(0x0A090807u, 6, 17, 4242u, 5));
     std::string output;
     EXPECT_EQ(peer.finish(output), 0) << output;
   }
@@ -328,8 +326,7 @@ TEST_F(NetSnmp, TrapsOfBothVersions) {
     PduHeader header;
     std::vector<VarBind> bindings = decodeBindings(pdu, &header);
     ASSERT_EQ(bindings.size(), 3u);
-    EXPECT_EQ(bindings[0].value.tag, ASN1_TAG_TIMETICKS);
-    EXPECT_EQ(bindings[0].value.u.unsigned32, 777u);
+    EXPECT_EQ(std::tuple(bindings[0].value.tag, bindings[0].value.u.unsigned32), std::tuple(ASN1_TAG_TIMETICKS, 777u));
     char text[64];
     EXPECT_STREQ(oidtostr(bindings[1].value.u.oid, text, sizeof text), "1.3.6.1.6.3.1.1.5.1");
     EXPECT_EQ(bindings[2].value.u.octets.length, 2u);

@@ -11,6 +11,7 @@
 #include <sstream>
 #include <string>
 
+#include "../test_support.h"
 #include "telvi/cfg.h"
 #include "telvi/ddl.h"
 #include "telvi/package.h"
@@ -18,25 +19,8 @@
 
 namespace {
 
-std::string slurp(const std::string &path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-class TempDir {
- public:
-  TempDir() {
-    char name[] = "/tmp/telviddlXXXXXX";
-    path_ = mkdtemp(name);
-  }
-  ~TempDir() { std::system(("rm -rf " + path_).c_str()); }
-  std::string file(const char *name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
+using testsupport::slurp;
+using testsupport::TempDir;
 
 TEST(StringTable, BucketsAndOrder) {
   // h = h * 31 + byte over signed bytes, modulo 101.
