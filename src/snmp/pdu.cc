@@ -247,12 +247,13 @@ __attribute__((always_inline)) inline unsigned char *putShortOid(unsigned char *
 }
 
 // The common binding in one pass: short lengths everywhere, room for the worst case of its
-// shape, so the bytes go out without sizing them first. Null (and nothing written before cur)
-// otherwise; the cursor then ends as the general path leaves it, so the cases taken here stay
-// exactly those of the room tests below. Integers are written with one 8-octet store, and a
-// packed OID with a 16-octet one: the octets after the binding are scratch inside that room.
-__attribute__((always_inline)) inline unsigned char *fastVarBind(Asn1Cursor *c, const VarBind *b) {
-  unsigned char *start = c->cur, *end = c->end;
+// shape, so the bytes go out without sizing them first. Writes the binding at start (end the
+// limit) and returns its end; null otherwise (nothing written before start), so the cases taken
+// here stay exactly those of the room tests below.
+// Integers are written with one 8-octet store, and a packed OID with a 16-octet one: the octets
+// after the binding are scratch inside that room. The binding's length is its end - start - 2.
+__attribute__((always_inline)) inline unsigned char *putVarBind(unsigned char *start, unsigned char *end,
+                                                                const VarBind *b) {
   // Room for the name at its longest (5 octets an arc) and the largest fixed-size value
   // (Counter64, 11 octets); that covers the 4 + 17 octets a packed name store touches and the 8
   // of an integer store after it.
@@ -328,9 +329,16 @@ __attribute__((always_inline)) inline unsigned char *fastVarBind(Asn1Cursor *c, 
   if (total >= 128) return nullptr;
   start[0] = ASN1_TAG_SEQUENCE;
   start[1] = static_cast<unsigned char>(total);
+  return p;
+}
+
+// putVarBind at the cursor; the cursor ends on the binding's header.
+__attribute__((always_inline)) inline unsigned char *fastVarBind(Asn1Cursor *c, const VarBind *b) {
+  unsigned char *start = c->cur, *p = ber::putVarBind(start, c->end, b);
+  if (p == nullptr) return nullptr;
   c->cur = p;
   c->header = start;
-  c->length = total;
+  c->length = static_cast<uint32_t>(p - start - 2);
   c->tag = ASN1_TAG_SEQUENCE;
   return start;
 }
@@ -365,6 +373,113 @@ __attribute__((always_inline)) inline unsigned char *encodeVarBind(Asn1Cursor *c
     if (unsigned char *fast = fastVarBind(c, b)) return fast;
   }
   return encodeVarBindGeneral(c, b);
+}
+
+// What the bindings of a list will take, guessed without looking at every arc: close enough to
+// pick the widths of the length fields in front of them. A binding is taken as 6 octets of
+// headers, one octet an arc of its name (the first two together), and a value of 4 octets, or
+// the octets of a string, or one octet an arc of an OID.
+inline uint64_t guessVarBinds(const unsigned char *item, uint32_t count, size_t stride) {
+  uint64_t total = 0;
+  for (uint32_t i = 0; i < count; ++i, item += stride) {
+    const VarBind *b = reinterpret_cast<const VarBind *>(item);
+    int tag = b->value.tag;
+    uint32_t value = tag == ASN1_TAG_OCTET_STRING ? b->value.u.octets.length
+                     : tag == ASN1_TAG_OBJECT_ID  ? b->value.u.oid[0] - 1
+                                                  : 4;
+    total += 5u + b->oid[0] + value;
+  }
+  return total;
+}
+
+// The steps the engine takes to write a PDU when its lengths are not known in advance: open
+// lengths patched at the end, a binding that does not fit dropped with those after it.
+TELVI_BER_GENERAL unsigned char *encodePduGeneral(Asn1Cursor *c, const PduHeader *h, const VarBind *list,
+                                                  uint32_t count, size_t stride, uint32_t *written) {
+  unsigned char *top = ber::encodePduHeader(c, h, ASN1_OPEN_LENGTH);
+  unsigned char *bindings = ber::encodeAsn1Struct(c, ASN1_TAG_SEQUENCE, ASN1_OPEN_LENGTH, nullptr);
+  if (ber::failed(c)) return nullptr;
+  const unsigned char *item = reinterpret_cast<const unsigned char *>(list);
+  uint32_t n = 0;
+  for (; n < count; ++n, item += stride) {
+    unsigned char *before = c->cur;
+    if (ber::encodeVarBind(c, reinterpret_cast<const VarBind *>(item)) == nullptr) {
+      c->cur = before;
+      c->error = 0;
+      break;
+    }
+  }
+  if (written != nullptr) *written = n;
+  ber::updateAsn1Header(c, bindings);
+  return ber::updateAsn1Header(c, top);
+}
+
+// The same bytes and the same bindings as encodePduGeneral, without patching: the bindings go
+// where the length fields they will need put them, guessed from guessVarBinds, and they keep the
+// room the open lengths would leave them. Only a wrong guess moves them (once).
+unsigned char *encodePdu(Asn1Cursor *c, const PduHeader *h, const VarBind *list, uint32_t count, size_t stride,
+                         uint32_t *written) {
+  if (written != nullptr) *written = 0;
+  if (c == nullptr || c->error != 0 || h == nullptr || (list == nullptr && count != 0))
+    return ber::encodePduGeneral(c, h, list, count, stride, written);
+  unsigned char *p = c->cur, *end = c->end;
+  ptrdiff_t left = end - p;
+  uint32_t n1 = ber::sizeofAsn1Int32Data(ASN1_TAG_INTEGER, h->request_id),
+           n2 = ber::sizeofAsn1Int32Data(ASN1_TAG_INTEGER, h->error_status),
+           n3 = ber::sizeofAsn1Int32Data(ASN1_TAG_INTEGER, h->error_index);
+  uint32_t inner = 6 + n1 + n2 + n3;
+  // The open lengths: the PDU's over all the room, the list's over what the integers leave.
+  uint32_t pduOpen, pduOpenOctets, listOpen, listOpenOctets;
+  if (left < 2 || left >= 0x80000000 || !ber::openLength(static_cast<uint32_t>(left), &pduOpen, &pduOpenOctets) ||
+      pduOpen < inner + 2 || !ber::openLength(pduOpen - inner, &listOpen, &listOpenOctets))
+    return ber::encodePduGeneral(c, h, list, count, stride, written);
+  uint64_t guess = ber::guessVarBinds(reinterpret_cast<const unsigned char *>(list), count, stride);
+  if (guess > listOpen) guess = listOpen;
+  uint32_t listOctets = guess < 128 ? 0 : ber::octetsOf(static_cast<uint32_t>(guess));
+  uint64_t pduGuess = inner + 2 + listOctets + guess;
+  uint32_t pduOctets = pduGuess < 128 ? 0 : pduGuess > pduOpen ? pduOpenOctets : ber::octetsOf(static_cast<uint32_t>(pduGuess));
+  unsigned char *start = p + 2 + pduOctets + inner + 2 + listOctets;
+  unsigned char *limit = start + listOpen, *q = start;
+  const unsigned char *item = reinterpret_cast<const unsigned char *>(list);
+  uint32_t n = 0;
+  for (; n < count; ++n, item += stride) {
+    const VarBind *b = reinterpret_cast<const VarBind *>(item);
+    if (unsigned char *next = ber::putVarBind(q, limit, b)) {
+      q = next;
+      continue;
+    }
+    // The general path, in the same room.
+    c->cur = q;
+    c->end = limit;
+    unsigned char *done = ber::encodeVarBindGeneral(c, b);
+    c->end = end;
+    if (done == nullptr) {
+      c->error = 0;
+      break;
+    }
+    q = c->cur;
+  }
+  uint32_t length = static_cast<uint32_t>(q - start);
+  uint32_t octets = length < 128 ? 0 : ber::octetsOf(length);
+  uint32_t total = inner + 2 + octets + length;
+  uint32_t outer = total < 128 ? 0 : ber::octetsOf(total);
+  unsigned char *bindings = p + 2 + outer + inner + 2 + octets;
+  if (bindings != start) memmove(bindings, start, length);
+  unsigned char *r = outer == 0 ? p + 2 : ber::putLongHeader(p, h->type, outer, total);
+  if (outer == 0) {
+    p[0] = static_cast<unsigned char>(h->type);
+    p[1] = static_cast<unsigned char>(total);
+  }
+  r = ber::putInt32(r, ASN1_TAG_INTEGER, n1, static_cast<uint32_t>(h->request_id));
+  r = ber::putInt32(r, ASN1_TAG_INTEGER, n2, static_cast<uint32_t>(h->error_status));
+  r = ber::putInt32(r, ASN1_TAG_INTEGER, n3, static_cast<uint32_t>(h->error_index));
+  ber::putHeader(r, ASN1_TAG_SEQUENCE, length);
+  c->cur = bindings + length;
+  c->header = p;
+  c->length = total;
+  c->tag = p[0];
+  if (written != nullptr) *written = n;
+  return p;
 }
 
 // The usual binding in one pass: every length in short form, a name and a value of the types
@@ -497,6 +612,10 @@ int decodeTrapHeader(Asn1Cursor *cursor, TrapHeader *header) {
 uint32_t sizeofVarBind(const VarBind *binding) { return telvi::ber::sizeofVarBind(binding); }
 unsigned char *encodeVarBind(Asn1Cursor *cursor, const VarBind *binding) {
   return telvi::ber::encodeVarBind(cursor, binding);
+}
+unsigned char *encodePdu(Asn1Cursor *cursor, const PduHeader *header, const VarBind *list, uint32_t count,
+                         size_t stride, uint32_t *written) {
+  return telvi::ber::encodePdu(cursor, header, list, count, stride, written);
 }
 unsigned char *decodeVarBind(Asn1Cursor *cursor, VarBind *binding) {
   return telvi::ber::decodeVarBind(cursor, binding);
