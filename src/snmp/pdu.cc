@@ -206,12 +206,30 @@ uint32_t sizeofVarBind(const VarBind *b) {
   return ber::sizeofAsn1Header(oid + value) + oid + value;
 }
 
+// The contents of an OID of the packed shape below but with arcs from 128 up to 2^14 - 1, which
+// take two octets (enterprise numbers, indexes and addresses in names): one arc after the other,
+// two octets stored for each and the pointer moved by one or two, without a branch. Returns
+// their end, or null for an arc of 2^14 or more (having written octets the caller overwrites).
+inline unsigned char *packTwoOctetArcs(unsigned char *p, const uint32_t *oid) {
+  uint32_t n = oid[0], wide = 0;
+  *p++ = static_cast<unsigned char>(oid[1] * ASN1OidMultiplier + oid[2]);
+  for (uint32_t i = 3; i <= n; ++i) {
+    uint32_t w = oid[i], two = w > 0x7F;
+    wide |= w;
+    p[0] = static_cast<unsigned char>(two ? 0x80 | w >> 7 : w);
+    p[1] = static_cast<unsigned char>(w & 0x7F);
+    p += 1 + two;
+  }
+  return wide < 0x4000 ? p : nullptr;
+}
+
 // The contents of an OID held in a whole Oid array (129 words, as in a VarBind) in the packed
 // shape: 1 to 16 arcs after the first two, the first two making a sub-identifier below 128
 // (which also makes the OID valid) and every further arc below 128. (A name of two arcs is one
 // octet; the plain encoder writes it without the wide store, as it always has.) The words are read 16 at a
-// time and packed into octets with SSE2. Writes 17 octets at p (the caller has the room) and
-// returns the end of the contents; null, having written nothing, for any other OID.
+// time and packed into octets with SSE2; with arcs of 128 or more, packTwoOctetArcs takes over.
+// Writes 17 octets at p, or 2 an arc and 2 more (the caller has room for 5 an arc and the 17),
+// and returns the end of the contents; null for any other OID (having written nothing before p).
 inline unsigned char *packShortOid(unsigned char *p, const uint32_t *oid) {
 #if defined(__SSE2__)
   uint32_t n = oid[0], a = oid[1], b = oid[2];
@@ -227,7 +245,7 @@ inline unsigned char *packShortOid(unsigned char *p, const uint32_t *oid) {
   __m128i signs = _mm_packs_epi16(low, high);
   uint32_t big = static_cast<uint32_t>(_mm_movemask_epi8(_mm_or_si128(octets, signs)));
   // Lanes past the last arc do not count.
-  if (big << (34 - n)) return nullptr;
+  if (big << (34 - n)) return ber::packTwoOctetArcs(p, oid);
   *p = static_cast<unsigned char>(a * ASN1OidMultiplier + b);
   _mm_storeu_si128(reinterpret_cast<__m128i *>(p + 1), octets);
   return p + n - 1;
