@@ -208,8 +208,9 @@ uint32_t sizeofVarBind(const VarBind *b) {
 
 // The contents of an OID of the packed shape below but with arcs from 128 up to 2^14 - 1, which
 // take two octets (enterprise numbers, indexes and addresses in names): one arc after the other,
-// two octets stored for each and the pointer moved by one or two, without a branch. Returns
-// their end, or null for an arc of 2^14 or more (having written octets the caller overwrites).
+// two octets stored for each and the pointer moved by one or two, the range tested once at the
+// end. Returns their end, or null for an arc of 2^14 or more (having written octets the caller
+// overwrites).
 inline unsigned char *packTwoOctetArcs(unsigned char *p, const uint32_t *oid) {
   uint32_t n = oid[0], wide = 0;
   *p++ = static_cast<unsigned char>(oid[1] * ASN1OidMultiplier + oid[2]);
