@@ -52,8 +52,8 @@ inline std::vector<VarBind> bindings() {
   return result;
 }
 
-// The whole message: SEQUENCE, version, community, then the PDU with open lengths patched once
-// its bindings are written, the way the engine's answers are built.
+// The whole message: SEQUENCE, version, community, then the PDU written in one call, the way
+// the engine writes its answers; the message's open length is patched at the end.
 inline uint32_t encodeMessage(unsigned char *buffer, uint32_t capacity, const std::vector<VarBind> &list) {
   Asn1Cursor c;
   initAsn1Cursor(&c, buffer, capacity);
@@ -61,13 +61,10 @@ inline uint32_t encodeMessage(unsigned char *buffer, uint32_t capacity, const st
   encodeAsn1Int32(&c, ASN1_TAG_INTEGER, SNMP_V2C);
   encodeAsn1Octets(&c, ASN1_TAG_OCTET_STRING, kCommunity, 6);
   PduHeader header = {SNMP_PDU_RESPONSE, kRequestId, 0, 0};
-  unsigned char *pdu = encodePduHeader(&c, &header, ASN1_OPEN_LENGTH);
-  unsigned char *bindingList = encodeAsn1Struct(&c, ASN1_TAG_SEQUENCE, ASN1_OPEN_LENGTH, nullptr);
-  for (const VarBind &b : list) encodeVarBind(&c, &b);
-  updateAsn1Header(&c, bindingList);
-  updateAsn1Header(&c, pdu);
+  uint32_t count = static_cast<uint32_t>(list.size()), written = 0;
+  encodePdu(&c, &header, list.data(), count, sizeof(VarBind), &written);
   updateAsn1Header(&c, message);
-  return c.error ? 0 : static_cast<uint32_t>(c.cur - buffer);
+  return c.error || written != count ? 0 : static_cast<uint32_t>(c.cur - buffer);
 }
 
 // Parses version, community, PDU header and every binding into records.

@@ -413,6 +413,17 @@ TELVI_API uint32_t sizeofTrapHeader(const TrapHeader *header, uint32_t length);
 TELVI_API unsigned char *encodeVarBind(Asn1Cursor *cursor, const VarBind *binding);
 TELVI_API unsigned char *decodeVarBind(Asn1Cursor *cursor, VarBind *binding);
 TELVI_API uint32_t sizeofVarBind(const VarBind *binding);
+/* A whole PDU: the header, the binding list and count bindings, stride bytes apart
+ * (sizeof(VarBind) for an array of VarBind, more for records that begin with one). The bytes and
+ * the bindings that fit are those of encodePduHeader with ASN1_OPEN_LENGTH, an open SEQUENCE, one
+ * encodeVarBind each and updateAsn1Header for both; but the lengths are not patched afterwards: the
+ * bindings are written where the final length fields put them, so they rarely move. A binding that
+ * does not fit (or cannot be encoded) is left out with every one after it, and the error cleared;
+ * *written (may be null) tells how many went in. Returns the PDU's start, the cursor ending on its
+ * header as updateAsn1Header leaves it; null with the error set when not even the header and an
+ * empty list fit. The values must not lie in the buffer being written. */
+TELVI_API unsigned char *encodePdu(Asn1Cursor *cursor, const PduHeader *header, const VarBind *list, uint32_t count,
+                                   size_t stride, uint32_t *written);
 
 /* OID text. */
 TELVI_API char *oidtostr(const uint32_t *oid, char *text, uint32_t size);

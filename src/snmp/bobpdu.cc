@@ -71,13 +71,24 @@ struct Bindings {
   int written = 0; // of the bob's, counted from first
 };
 
-// Header, binding list and bindings with provisional lengths. rawList replaces the bindings.
+// Header, binding list and bindings (open lengths patched at the end where encodePdu does not
+// take the whole PDU). rawList replaces the bindings.
 // Returns the length, or -1 when even the header did not fit; b.written tells how many of the bob's
 // bindings fit.
 int writePdu(SnmpArea *area, const PduHeader *header, const TrapHeader *trap, Bindings &b,
              const unsigned char *rawList, uint32_t rawLength, bool emptyList, bool *complete) {
   Asn1Cursor c;
   initAsn1Cursor(&c, area->buffer, area->capacity);
+  if (trap == nullptr && rawList == nullptr && b.prefixCount == 0) {
+    // The usual answer: the PDU in one call, the bob's bindings read in place.
+    uint32_t count = emptyList || b.last <= b.first ? 0 : static_cast<uint32_t>(b.last - b.first), written = 0;
+    const VarBind *list = count ? reinterpret_cast<const VarBind *>(&b.list[b.first]) : nullptr;
+    if (encodePdu(&c, header, list, count, sizeof(BobVarBind), &written) == nullptr) return -1;
+    b.written = static_cast<int>(written);
+    *complete = written == count;
+    area->length = static_cast<uint32_t>(c.cur - area->buffer);
+    return static_cast<int>(area->length);
+  }
   unsigned char *top = trap ? encodeTrapHeader(&c, trap, ASN1_OPEN_LENGTH)
                             : encodePduHeader(&c, header, ASN1_OPEN_LENGTH);
   *complete = true;

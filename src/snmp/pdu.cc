@@ -206,16 +206,37 @@ uint32_t sizeofVarBind(const VarBind *b) {
   return ber::sizeofAsn1Header(oid + value) + oid + value;
 }
 
+// The contents of an OID of the packed shape below but with arcs from 128 up to 2^14 - 1, which
+// take two octets (enterprise numbers, indexes and addresses in names): one arc after the other,
+// two octets stored for each and the pointer moved by one or two, the range tested once at the
+// end. Returns their end, or null for an arc of 2^14 or more (having written octets the caller
+// overwrites).
+inline unsigned char *packTwoOctetArcs(unsigned char *p, const uint32_t *oid) {
+  uint32_t n = oid[0], wide = 0;
+  *p++ = static_cast<unsigned char>(oid[1] * ASN1OidMultiplier + oid[2]);
+  for (uint32_t i = 3; i <= n; ++i) {
+    uint32_t w = oid[i], two = w > 0x7F;
+    wide |= w;
+    p[0] = static_cast<unsigned char>(two ? 0x80 | w >> 7 : w);
+    p[1] = static_cast<unsigned char>(w & 0x7F);
+    p += 1 + two;
+  }
+  return wide < 0x4000 ? p : nullptr;
+}
+
 // The contents of an OID held in a whole Oid array (129 words, as in a VarBind) in the packed
 // shape: 1 to 16 arcs after the first two, the first two making a sub-identifier below 128
 // (which also makes the OID valid) and every further arc below 128. (A name of two arcs is one
 // octet; the plain encoder writes it without the wide store, as it always has.) The words are read 16 at a
-// time and packed into octets with SSE2. Writes 17 octets at p (the caller has the room) and
-// returns the end of the contents; null, having written nothing, for any other OID.
+// time and packed into octets with SSE2; with arcs of 128 or more, packTwoOctetArcs takes over.
+// Writes 17 octets at p, or 2 an arc and 2 more (the caller has room for 5 an arc and the 17),
+// and returns the end of the contents; null for any other OID (having written nothing before p).
 inline unsigned char *packShortOid(unsigned char *p, const uint32_t *oid) {
 #if defined(__SSE2__)
   uint32_t n = oid[0], a = oid[1], b = oid[2];
-  if (n - 3 > 15 || a > 2 || b >= (a == 2 ? 48u : 40u)) return nullptr;
+  // One test for the count and the first two arcs (b below 40, or below 48 under 2), one for the
+  // rest: fewer branches to predict where names of every shape follow one another.
+  if ((n - 3 > 15) | (a > 2) | (b >= 40 + 8 * (a == 2))) return nullptr;
   const __m128i *w = reinterpret_cast<const __m128i *>(oid + 3);
   __m128i low = _mm_packs_epi32(_mm_loadu_si128(w), _mm_loadu_si128(w + 1));
   __m128i high = _mm_packs_epi32(_mm_loadu_si128(w + 2), _mm_loadu_si128(w + 3));
@@ -223,9 +244,9 @@ inline unsigned char *packShortOid(unsigned char *p, const uint32_t *oid) {
   // or more, those above (negative as signed words) give negative signed octets.
   __m128i octets = _mm_packus_epi16(low, high);
   __m128i signs = _mm_packs_epi16(low, high);
-  uint32_t big = static_cast<uint32_t>(_mm_movemask_epi8(octets) | _mm_movemask_epi8(signs));
+  uint32_t big = static_cast<uint32_t>(_mm_movemask_epi8(_mm_or_si128(octets, signs)));
   // Lanes past the last arc do not count.
-  if (big & ((1u << (n - 2)) - 1)) return nullptr;
+  if (big << (34 - n)) return ber::packTwoOctetArcs(p, oid);
   *p = static_cast<unsigned char>(a * ASN1OidMultiplier + b);
   _mm_storeu_si128(reinterpret_cast<__m128i *>(p + 1), octets);
   return p + n - 1;
@@ -247,12 +268,13 @@ __attribute__((always_inline)) inline unsigned char *putShortOid(unsigned char *
 }
 
 // The common binding in one pass: short lengths everywhere, room for the worst case of its
-// shape, so the bytes go out without sizing them first. Null (and nothing written before cur)
-// otherwise; the cursor then ends as the general path leaves it, so the cases taken here stay
-// exactly those of the room tests below. Integers are written with one 8-octet store, and a
-// packed OID with a 16-octet one: the octets after the binding are scratch inside that room.
-__attribute__((always_inline)) inline unsigned char *fastVarBind(Asn1Cursor *c, const VarBind *b) {
-  unsigned char *start = c->cur, *end = c->end;
+// shape, so the bytes go out without sizing them first. Writes the binding at start (end the
+// limit) and returns its end; null otherwise (nothing written before start), so the cases taken
+// here stay exactly those of the room tests below.
+// Integers are written with one 8-octet store, and a packed OID with a 16-octet one: the octets
+// after the binding are scratch inside that room. The binding's length is its end - start - 2.
+__attribute__((always_inline)) inline unsigned char *putVarBind(unsigned char *start, unsigned char *end,
+                                                                const VarBind *b) {
   // Room for the name at its longest (5 octets an arc) and the largest fixed-size value
   // (Counter64, 11 octets); that covers the 4 + 17 octets a packed name store touches and the 8
   // of an integer store after it.
@@ -269,7 +291,8 @@ __attribute__((always_inline)) inline unsigned char *fastVarBind(Asn1Cursor *c, 
   if (tag == ASN1_TAG_INTEGER || static_cast<uint32_t>(tag) - ASN1_TAG_IPADDRESS <= 3) {
     // Integer32, IpAddress, Counter32, Unsigned32, TimeTicks: as sizeofAsn1Int32Data counts.
     uint32_t u = v->u.unsigned32;
-    uint32_t w = tag == ASN1_TAG_INTEGER && static_cast<int32_t>(u) < 0 ? ~u : u;
+    // A negative Integer32 counts the octets of its complement (selected without a branch).
+    uint32_t w = u ^ (static_cast<uint32_t>(static_cast<int32_t>(u) >> 31) & (0u - (tag == ASN1_TAG_INTEGER)));
     n = 1 + (w > 0x7F) + (w > 0x7FFF) + (w > 0x7FFFFF) + (w > 0x7FFFFFFF);
     if (tag == ASN1_TAG_IPADDRESS) n = ASN1_IPADDRESS_SIZE;
     p[0] = static_cast<unsigned char>(tag);
@@ -328,9 +351,16 @@ __attribute__((always_inline)) inline unsigned char *fastVarBind(Asn1Cursor *c, 
   if (total >= 128) return nullptr;
   start[0] = ASN1_TAG_SEQUENCE;
   start[1] = static_cast<unsigned char>(total);
+  return p;
+}
+
+// putVarBind at the cursor; the cursor ends on the binding's header.
+__attribute__((always_inline)) inline unsigned char *fastVarBind(Asn1Cursor *c, const VarBind *b) {
+  unsigned char *start = c->cur, *p = ber::putVarBind(start, c->end, b);
+  if (p == nullptr) return nullptr;
   c->cur = p;
   c->header = start;
-  c->length = total;
+  c->length = static_cast<uint32_t>(p - start - 2);
   c->tag = ASN1_TAG_SEQUENCE;
   return start;
 }
@@ -365,6 +395,113 @@ __attribute__((always_inline)) inline unsigned char *encodeVarBind(Asn1Cursor *c
     if (unsigned char *fast = fastVarBind(c, b)) return fast;
   }
   return encodeVarBindGeneral(c, b);
+}
+
+// What the bindings of a list will take, guessed without looking at every arc: close enough to
+// pick the widths of the length fields in front of them. A binding is taken as 6 octets of
+// headers, one octet an arc of its name (the first two together), and a value of 4 octets, or
+// the octets of a string, or one octet an arc of an OID.
+inline uint64_t guessVarBinds(const unsigned char *item, uint32_t count, size_t stride) {
+  uint64_t total = 0;
+  for (uint32_t i = 0; i < count; ++i, item += stride) {
+    const VarBind *b = reinterpret_cast<const VarBind *>(item);
+    int tag = b->value.tag;
+    uint32_t value = tag == ASN1_TAG_OCTET_STRING ? b->value.u.octets.length
+                     : tag == ASN1_TAG_OBJECT_ID  ? b->value.u.oid[0] - 1
+                                                  : 4;
+    total += 5u + b->oid[0] + value;
+  }
+  return total;
+}
+
+// The steps the engine takes to write a PDU when its lengths are not known in advance: open
+// lengths patched at the end, a binding that does not fit dropped with those after it.
+TELVI_BER_GENERAL unsigned char *encodePduGeneral(Asn1Cursor *c, const PduHeader *h, const VarBind *list,
+                                                  uint32_t count, size_t stride, uint32_t *written) {
+  unsigned char *top = ber::encodePduHeader(c, h, ASN1_OPEN_LENGTH);
+  unsigned char *bindings = ber::encodeAsn1Struct(c, ASN1_TAG_SEQUENCE, ASN1_OPEN_LENGTH, nullptr);
+  if (ber::failed(c)) return nullptr;
+  const unsigned char *item = reinterpret_cast<const unsigned char *>(list);
+  uint32_t n = 0;
+  for (; n < count; ++n, item += stride) {
+    unsigned char *before = c->cur;
+    if (ber::encodeVarBind(c, reinterpret_cast<const VarBind *>(item)) == nullptr) {
+      c->cur = before;
+      c->error = 0;
+      break;
+    }
+  }
+  if (written != nullptr) *written = n;
+  ber::updateAsn1Header(c, bindings);
+  return ber::updateAsn1Header(c, top);
+}
+
+// The same bytes and the same bindings as encodePduGeneral, without patching: the bindings go
+// where the length fields they will need put them, guessed from guessVarBinds, and they keep the
+// room the open lengths would leave them. Only a wrong guess moves them (once).
+unsigned char *encodePdu(Asn1Cursor *c, const PduHeader *h, const VarBind *list, uint32_t count, size_t stride,
+                         uint32_t *written) {
+  if (written != nullptr) *written = 0;
+  if (c == nullptr || c->error != 0 || h == nullptr || (list == nullptr && count != 0))
+    return ber::encodePduGeneral(c, h, list, count, stride, written);
+  unsigned char *p = c->cur, *end = c->end;
+  ptrdiff_t left = end - p;
+  uint32_t n1 = ber::sizeofAsn1Int32Data(ASN1_TAG_INTEGER, h->request_id),
+           n2 = ber::sizeofAsn1Int32Data(ASN1_TAG_INTEGER, h->error_status),
+           n3 = ber::sizeofAsn1Int32Data(ASN1_TAG_INTEGER, h->error_index);
+  uint32_t inner = 6 + n1 + n2 + n3;
+  // The open lengths: the PDU's over all the room, the list's over what the integers leave.
+  uint32_t pduOpen, pduOpenOctets, listOpen, listOpenOctets;
+  if (left < 2 || left >= 0x80000000 || !ber::openLength(static_cast<uint32_t>(left), &pduOpen, &pduOpenOctets) ||
+      pduOpen < inner + 2 || !ber::openLength(pduOpen - inner, &listOpen, &listOpenOctets))
+    return ber::encodePduGeneral(c, h, list, count, stride, written);
+  uint64_t guess = ber::guessVarBinds(reinterpret_cast<const unsigned char *>(list), count, stride);
+  if (guess > listOpen) guess = listOpen;
+  uint32_t listOctets = guess < 128 ? 0 : ber::octetsOf(static_cast<uint32_t>(guess));
+  uint64_t pduGuess = inner + 2 + listOctets + guess;
+  uint32_t pduOctets = pduGuess < 128 ? 0 : pduGuess > pduOpen ? pduOpenOctets : ber::octetsOf(static_cast<uint32_t>(pduGuess));
+  unsigned char *start = p + 2 + pduOctets + inner + 2 + listOctets;
+  unsigned char *limit = start + listOpen, *q = start;
+  const unsigned char *item = reinterpret_cast<const unsigned char *>(list);
+  uint32_t n = 0;
+  for (; n < count; ++n, item += stride) {
+    const VarBind *b = reinterpret_cast<const VarBind *>(item);
+    if (unsigned char *next = ber::putVarBind(q, limit, b)) {
+      q = next;
+      continue;
+    }
+    // The general path, in the same room.
+    c->cur = q;
+    c->end = limit;
+    unsigned char *done = ber::encodeVarBindGeneral(c, b);
+    c->end = end;
+    if (done == nullptr) {
+      c->error = 0;
+      break;
+    }
+    q = c->cur;
+  }
+  uint32_t length = static_cast<uint32_t>(q - start);
+  uint32_t octets = length < 128 ? 0 : ber::octetsOf(length);
+  uint32_t total = inner + 2 + octets + length;
+  uint32_t outer = total < 128 ? 0 : ber::octetsOf(total);
+  unsigned char *bindings = p + 2 + outer + inner + 2 + octets;
+  if (bindings != start) memmove(bindings, start, length);
+  unsigned char *r = outer == 0 ? p + 2 : ber::putLongHeader(p, h->type, outer, total);
+  if (outer == 0) {
+    p[0] = static_cast<unsigned char>(h->type);
+    p[1] = static_cast<unsigned char>(total);
+  }
+  r = ber::putInt32(r, ASN1_TAG_INTEGER, n1, static_cast<uint32_t>(h->request_id));
+  r = ber::putInt32(r, ASN1_TAG_INTEGER, n2, static_cast<uint32_t>(h->error_status));
+  r = ber::putInt32(r, ASN1_TAG_INTEGER, n3, static_cast<uint32_t>(h->error_index));
+  ber::putHeader(r, ASN1_TAG_SEQUENCE, length);
+  c->cur = bindings + length;
+  c->header = p;
+  c->length = total;
+  c->tag = p[0];
+  if (written != nullptr) *written = n;
+  return p;
 }
 
 // The usual binding in one pass: every length in short form, a name and a value of the types
@@ -497,6 +634,10 @@ int decodeTrapHeader(Asn1Cursor *cursor, TrapHeader *header) {
 uint32_t sizeofVarBind(const VarBind *binding) { return telvi::ber::sizeofVarBind(binding); }
 unsigned char *encodeVarBind(Asn1Cursor *cursor, const VarBind *binding) {
   return telvi::ber::encodeVarBind(cursor, binding);
+}
+unsigned char *encodePdu(Asn1Cursor *cursor, const PduHeader *header, const VarBind *list, uint32_t count,
+                         size_t stride, uint32_t *written) {
+  return telvi::ber::encodePdu(cursor, header, list, count, stride, written);
 }
 unsigned char *decodeVarBind(Asn1Cursor *cursor, VarBind *binding) {
   return telvi::ber::decodeVarBind(cursor, binding);

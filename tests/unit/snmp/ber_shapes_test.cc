@@ -1,10 +1,13 @@
 // The codec's usual shapes and the edges around them: open lengths where the length field changes
 // width, integers and OIDs of every octet count inside bindings, bindings written at every room
-// (nothing past the limit), and messages cut anywhere read from buffers of their exact size.
+// (nothing past the limit), messages cut anywhere read from buffers of their exact size, and
+// whole PDUs written in one call against the open-length steps they stand for.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <cstring>
+#include <random>
+#include <string>
 #include <vector>
 
 #include "telvi/snmp.h"
@@ -313,6 +316,168 @@ TEST(BerShapes, TruncatedMessagesInExactBuffers) {
       EXPECT_NE(r.error, 0) << length;
     }
     free(copy);
+  }
+}
+
+// A random binding of every kind the codec writes or refuses: names of 1 to 130 arcs, small or
+// large; values of every tag, strings up to 300 octets, OIDs long and short, and a few that
+// cannot be encoded (a bad name, an unknown tag, octets without data).
+void randomBinding(std::mt19937 &random, VarBind &b, const unsigned char *text) {
+  auto below = [&](uint32_t n) { return static_cast<uint32_t>(random() % n); };
+  auto arc = [&]() -> uint32_t {
+    switch (below(8)) {
+      case 0: return below(0x4000);
+      case 1: return static_cast<uint32_t>(random()) >> below(32);
+      default: return below(128);
+    }
+  };
+  auto oid = [&](uint32_t *o) {
+    uint32_t n = below(10) == 0 ? 1 + below(130) : 2 + below(17);
+    if (n > ASN1_MAX_ARCS) n = ASN1_MAX_ARCS;
+    o[0] = n;
+    o[1] = below(20) == 0 ? 3 : below(3);
+    o[2] = o[1] == 2 ? arc() : below(40);
+    for (uint32_t i = 3; i <= n; ++i) o[i] = arc();
+    // Words past the last arc are not the name's: fill them with anything.
+    for (uint32_t i = n + 1; i <= ASN1_MAX_ARCS && i < n + 20; ++i) o[i] = random();
+  };
+  memset(&b, 0, sizeof b);
+  oid(b.oid);
+  static const int kTags[] = {ASN1_TAG_INTEGER,      ASN1_TAG_OCTET_STRING, ASN1_TAG_NULL,
+                              ASN1_TAG_OBJECT_ID,    ASN1_TAG_IPADDRESS,    ASN1_TAG_COUNTER32,
+                              ASN1_TAG_UNSIGNED32,   ASN1_TAG_TIMETICKS,    ASN1_TAG_COUNTER64,
+                              ASN1_TAG_NOSUCHOBJECT, ASN1_TAG_NOSUCHINSTANCE, ASN1_TAG_ENDOFMIBVIEW,
+                              0x30,                  0x47};
+  Asn1Value &v = b.value;
+  v.tag = kTags[below(sizeof kTags / sizeof kTags[0])];
+  switch (v.tag) {
+    case ASN1_TAG_OCTET_STRING:
+    case 0x30: {
+      uint32_t n = below(4) == 0 ? below(300) : below(40);
+      v.u.octets = {below(30) == 0 ? nullptr : const_cast<unsigned char *>(text), n};
+      break;
+    }
+    case ASN1_TAG_OBJECT_ID:
+      oid(v.u.oid);
+      break;
+    case ASN1_TAG_COUNTER64:
+      v.u.counter64 = {static_cast<uint32_t>(random() >> below(33)), static_cast<uint32_t>(random())};
+      break;
+    default:
+      v.u.unsigned32 = static_cast<uint32_t>(random()) >> below(32);
+      if (below(2)) v.u.unsigned32 = 0u - v.u.unsigned32;
+  }
+}
+
+// encodePdu against the steps it stands for, over random lists at rooms from nothing to plenty:
+// the same bytes, the same bindings left out, the same cursor, nothing written past the limit.
+TEST(BerShapes, WholePduAsTheOpenLengthSteps) {
+  std::mt19937 random(20261206);
+  static unsigned char text[300];
+  for (uint32_t i = 0; i < sizeof text; ++i) text[i] = static_cast<unsigned char>(i * 7);
+  for (int round = 0; round < 3000; ++round) {
+    std::vector<VarBind> list(random() % 24);
+    for (VarBind &b : list) randomBinding(random, b, text);
+    uint32_t count = static_cast<uint32_t>(list.size());
+    PduHeader h = {SNMP_PDU_RESPONSE, static_cast<int32_t>(random()) >> (random() % 32),
+                   static_cast<int32_t>(random() % 20), static_cast<int32_t>(random() % 300)};
+    // Rooms around the widths of the length fields, or anywhere up to 70000 octets.
+    auto below = [&](uint32_t n) { return static_cast<uint32_t>(random() % n); };
+    uint32_t rooms[] = {below(300), 120 + below(20), 250 + below(20), below(70000)};
+    for (uint32_t room : rooms) {
+      std::vector<unsigned char> expected(room + 64, 0xEE), actual(room + 64, 0xEE);
+      Asn1Cursor e, a;
+      initAsn1Cursor(&e, expected.data(), room);
+      initAsn1Cursor(&a, actual.data(), room);
+      unsigned char *top = encodePduHeader(&e, &h, ASN1_OPEN_LENGTH);
+      unsigned char *open = encodeAsn1Struct(&e, ASN1_TAG_SEQUENCE, ASN1_OPEN_LENGTH, nullptr);
+      uint32_t fitted = 0;
+      if (e.error == 0) {
+        for (; fitted < count; ++fitted) {
+          unsigned char *before = e.cur;
+          if (encodeVarBind(&e, &list[fitted]) == nullptr) {
+            e.cur = before;
+            e.error = 0;
+            break;
+          }
+        }
+        updateAsn1Header(&e, open);
+        top = updateAsn1Header(&e, top);
+      } else {
+        top = nullptr;
+      }
+      uint32_t taken = 12345;
+      unsigned char *pdu = encodePdu(&a, &h, list.data(), count, sizeof(VarBind), &taken);
+      std::string where = "round " + std::to_string(round) + " room " + std::to_string(room);
+      ASSERT_EQ(pdu == nullptr, top == nullptr) << where;
+      ASSERT_EQ(a.error, e.error) << where;
+      ASSERT_EQ(a.cur - actual.data(), e.cur - expected.data()) << where;
+      if (top == nullptr) continue;
+      EXPECT_EQ(taken, fitted) << where;
+      ASSERT_EQ(a.cur - actual.data(), e.cur - expected.data()) << where;
+      EXPECT_EQ(written(actual.data(), a), written(expected.data(), e)) << where;
+      EXPECT_EQ(a.header - actual.data(), e.header - expected.data()) << where;
+      EXPECT_EQ(a.length, e.length) << where;
+      EXPECT_EQ(a.tag, e.tag) << where;
+      EXPECT_EQ(a.end, actual.data() + room) << where;
+      for (uint32_t i = room; i < actual.size(); ++i) ASSERT_EQ(actual[i], 0xEE) << where << " " << i;
+
+      // Both sides write bindings with the same code: read them back, with the decoder, against
+      // what was given, and their sizes against sizeofVarBind.
+      Asn1Cursor d;
+      initAsn1Cursor(&d, actual.data(), static_cast<uint32_t>(a.cur - actual.data()));
+      PduHeader back;
+      ASSERT_EQ(decodePduHeader(&d, &back, 1), SNMP_PDU_RESPONSE) << where;
+      EXPECT_EQ(back.request_id, h.request_id) << where;
+      EXPECT_EQ(back.error_index, h.error_index) << where;
+      ASSERT_EQ(decodeAsn1Struct(&d, ASN1_TAG_SEQUENCE, nullptr), ASN1_TAG_SEQUENCE) << where;
+      uint32_t sizes = 0;
+      for (uint32_t i = 0; i < taken; ++i) sizes += sizeofVarBind(&list[i]);
+      EXPECT_EQ(sizes, d.length) << where;
+      for (uint32_t i = 0; i < taken && list[i].value.tag != 0x30; ++i) {
+        VarBind in;
+        ASSERT_NE(decodeVarBind(&d, &in), nullptr) << where << " binding " << i;
+        const VarBind &out = list[i];
+        ASSERT_EQ(memcmp(in.oid, out.oid, (out.oid[0] + 1) * 4), 0) << where << " binding " << i;
+        ASSERT_EQ(in.value.tag, out.value.tag) << where << " binding " << i;
+        switch (out.value.tag) {
+          case ASN1_TAG_OCTET_STRING:
+            ASSERT_EQ(in.value.u.octets.length, out.value.u.octets.length) << where << " binding " << i;
+            EXPECT_EQ(memcmp(in.value.u.octets.data, text, out.value.u.octets.length), 0) << where;
+            break;
+          case ASN1_TAG_OBJECT_ID:
+            EXPECT_EQ(memcmp(in.value.u.oid, out.value.u.oid, (out.value.u.oid[0] + 1) * 4), 0)
+                << where << " binding " << i;
+            break;
+          case ASN1_TAG_COUNTER64:
+            EXPECT_EQ(in.value.u.counter64.high, out.value.u.counter64.high) << where << " binding " << i;
+            EXPECT_EQ(in.value.u.counter64.low, out.value.u.counter64.low) << where << " binding " << i;
+            break;
+          case ASN1_TAG_NULL:
+          case ASN1_TAG_NOSUCHOBJECT:
+          case ASN1_TAG_NOSUCHINSTANCE:
+          case ASN1_TAG_ENDOFMIBVIEW:
+            break;
+          default:
+            EXPECT_EQ(in.value.u.unsigned32, out.value.u.unsigned32) << where << " binding " << i;
+        }
+      }
+
+      // Records that begin with a binding, as the engine's are: the same PDU.
+      struct Record {
+        VarBind binding;
+        uint64_t more[3];
+      };
+      std::vector<Record> records(count);
+      for (uint32_t i = 0; i < count; ++i) records[i].binding = list[i];
+      std::vector<unsigned char> again(room + 64, 0xEE);
+      Asn1Cursor r;
+      initAsn1Cursor(&r, again.data(), room);
+      const VarBind *first = count ? &records[0].binding : nullptr;
+      ASSERT_NE(encodePdu(&r, &h, first, count, sizeof(Record), &taken), nullptr);
+      EXPECT_EQ(taken, fitted) << where;
+      EXPECT_EQ(written(again.data(), r), written(expected.data(), e)) << where;
+    }
   }
 }
 
