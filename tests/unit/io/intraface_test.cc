@@ -411,8 +411,8 @@ TEST(SinEncoding, MatchesTheReferenceByteForByte) {
   std::string all;
   for (int i = 0; i < 256; ++i) all += static_cast<char>(i);
   inputs.push_back(all);
-  for (unsigned seed : {1u, 7u, 42u, 2026u}) {
-    std::mt19937 random(seed);
+  for (unsigned start : {1u, 7u, 42u, 2026u}) {
+    std::mt19937 random(start);
     for (int n = 0; n < 40; ++n) {
       size_t length = n < 20 ? random() % 600 : random() % 5000;
       std::string in(length, '\0');
