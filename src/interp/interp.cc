@@ -296,7 +296,6 @@ int procInObject(ClientData clientData, Tcl_Interp *interp, int objc, Tcl_Obj *c
 
 int renameInObject(ClientData clientData, Tcl_Interp *interp, int objc, Tcl_Obj *const objv[]) {
   State *state = static_cast<State *>(clientData);
-  state->generation++;
   int code = createInObject(state, state->rename, 2, interp, objc, objv);
   // Renaming away a method, or a command in its place, changes what names resolve to.
   if (code == TCL_OK) forgetResolutions(state);
@@ -486,7 +485,7 @@ State::Resolved *resolvedMethod(State *state, toe *object, const char *name) {
                 (sizeof state->resolved / sizeof state->resolved[0]);
   State::Resolved &entry = state->resolved[slot];
   if (entry.object == object && entry.generation == state->generation && (entry.command->flags & CMD_IS_DELETED) == 0 &&
-      entry.name->length == static_cast<int>(length) && std::memcmp(entry.name->bytes, name, length) == 0)
+      std::strcmp(Tcl_GetString(entry.name), name) == 0)
     return &entry;
   Command *method = findMethod(state->interp, object, name);
   if (method == nullptr) return nullptr;
