@@ -231,16 +231,15 @@ const clogIo streamIo = {streamWrite, streamWriteChar, streamRead, streamSeek, s
 const clogIo mapIo = {mapWrite, mapWriteChar, mapRead, mapSeek, mapFlush, mapClose};
 
 int openIo(clog *h, unsigned long size) {
-  bool writable = (h->openFlags & O_ACCMODE) == O_RDWR;
   if (h->accessMode == CLOG_ACCESS_STREAM) {
     h->streamBuffer = static_cast<char *>(std::malloc(2 * kStreamBuffer));
     if (h->streamBuffer == nullptr) return errno = ENOMEM, -1;
     h->mapSize = size;  // the size the stream keeps within
     h->cursor = h->cacheStart = h->cacheLength = h->pendingStart = h->pendingLength = 0;
     h->io = &streamIo;
-    (void)writable;
     return 0;
   }
+  bool writable = (h->openFlags & O_ACCMODE) == O_RDWR;
   void *map = mmap(nullptr, size, writable ? PROT_READ | PROT_WRITE : PROT_READ, MAP_SHARED, h->fd, 0);
   if (map == MAP_FAILED) return -1;
   h->map = static_cast<char *>(map);
