@@ -170,8 +170,9 @@ void keyChangeChain(const AdminString *oldKey, const unsigned char *random, uint
 
 int createKeyChange(const AdminString *oldKey, const AdminString *newKey, AdminString *keyChange,
                     uint32_t randomLength) {
-  if (oldKey == nullptr || newKey == nullptr || keyChange == nullptr ||
-      randomLength + newKey->length > 255)
+  // Compared one at a time: their sum could wrap around.
+  if (oldKey == nullptr || newKey == nullptr || keyChange == nullptr || randomLength > 255 ||
+      newKey->length > 255 - randomLength)
     return -1;
   unsigned char octets[256];
   snmpRandomOctets(octets, randomLength);
