@@ -4,6 +4,7 @@
 // the PDU's error status and index.
 
 #include <climits>
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -109,10 +110,14 @@ int cmdGetBulk(ClientData, Tcl_Interp *interp, int argc, const char *argv[]) {
   // In a GetBulk the error fields carry non-repeaters and max-repetitions.
   int nonRepeaters = bob->error_status < 0 ? 0 : bob->error_status > total ? total : bob->error_status;
   int maxRepetitions = bob->error_index < 1 ? 0 : bob->error_index;
-  if (maxRepetitions == 0) bob->varcount = nonRepeaters;
-  int repeaters = bob->varcount - nonRepeaters;
-  if (repeaters > 0 && maxRepetitions > (kMostBindings - nonRepeaters) / repeaters)
-    maxRepetitions = (kMostBindings - nonRepeaters) / repeaters;
+  // The repetitions share what room is left after the non-repeaters, which are never cut.
+  int repeaters = total - nonRepeaters;
+  int room = std::max(0, kMostBindings - nonRepeaters);
+  if (repeaters > 0 && maxRepetitions > room / repeaters) maxRepetitions = room / repeaters;
+  if (maxRepetitions == 0) {
+    bob->varcount = nonRepeaters;
+    repeaters = 0;
+  }
 
   int status = processRequest(interp, request.id, "getnext", 0, nonRepeaters);
   if (status == 0 && repeaters > 0) {
