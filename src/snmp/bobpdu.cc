@@ -265,23 +265,24 @@ extern "C" int encodeBobPdu(BobPdu *bob, SnmpArea *area, const unsigned char *re
   bool complete;
   if (writePdu(area, &header, asTrap ? &trap : nullptr, b, nullptr, 0, false, &complete) < 0) return -1;
   bool response = header.type == SNMP_PDU_RESPONSE;
+  bool statusChanged = false;  // the PDU written above carries the status from before
   if (!complete) {
     if (!response) return -1;
     if (bob->received == SNMP_PDU_GETBULK && header.error_status == 0 && b.prefixCount == 0) {
       // A GetBulk answer is cut to the bindings that fit, without an error.
       bob->varcount = b.first + b.written;
     } else {
+      // Writing stops at the first binding that is not written: one that cannot be encoded is a
+      // genErr at its index, a valid one did not fit.
       int unwritten = b.first + b.written;
-      bool overflow = true;  // the only way a binding fails to be written once its value is valid
-      for (int i = unwritten; i < b.last && overflow; ++i)
-        if (sizeofVarBind(reinterpret_cast<const VarBind *>(&b.list[i])) == ASN1_BAD_SIZE) overflow = false;
-      if (!overflow || sizeofVarBind(reinterpret_cast<const VarBind *>(&b.list[unwritten])) == ASN1_BAD_SIZE) {
+      if (sizeofVarBind(reinterpret_cast<const VarBind *>(&b.list[unwritten])) == ASN1_BAD_SIZE) {
         header.error_status = kGenErr;
         header.error_index = unwritten + 1;
       } else {
         header.error_status = kTooBig;
         header.error_index = 0;
       }
+      statusChanged = true;
     }
   }
   if (response && header.error_status != 0 && (header.error_status == kTooBig || requestList != nullptr)) {
@@ -293,6 +294,9 @@ extern "C" int encodeBobPdu(BobPdu *bob, SnmpArea *area, const unsigned char *re
       header.error_index = 0;
       if (writePdu(area, &header, nullptr, b, nullptr, 0, true, &complete) < 0) return -1;
     }
+  } else if (statusChanged) {
+    // No request bytes to carry: the genErr answer keeps the bindings that could be written.
+    if (writePdu(area, &header, nullptr, b, nullptr, 0, false, &complete) < 0) return -1;
   } else if (!complete && !response) {
     return -1;
   }

@@ -130,6 +130,22 @@ TEST(BobPdu, AnswersThatDoNotFit) {
   ASSERT_EQ(roundTrip(get, big, 1000), SNMP_PDU_RESPONSE);
   EXPECT_EQ(big.get("error_status"), "tooBig");
   EXPECT_EQ(big.get("varcount"), "0");
+
+  // A binding without a value: genErr at its index when writing stops there, but an overflow
+  // before it is still tooBig.
+  for (int size : {40, 2}) {
+    Pdu bad, answer;
+    fill(bad, "SNMPv2c");
+    bad.bob->received = SNMP_PDU_GET;
+    dataArrayResize(bad.bob->varbind, 41);
+    std::string k = "varbind(" + std::to_string(size - 1) + ")";
+    bad.set({{(k + ".val.type").c_str(), "NULL"}});
+    static_cast<BobVarBind *>(bad.bob->varbind->data)[size - 1].val.value.tag = 0;
+    bad.set({{"varcount", std::to_string(size).c_str()}});
+    ASSERT_EQ(roundTrip(bad, answer, 1000), SNMP_PDU_RESPONSE);
+    EXPECT_EQ(answer.get("error_status"), size == 40 ? "tooBig" : "genErr") << size;
+    EXPECT_EQ(answer.get("error_index"), size == 40 ? "0" : "2") << size;
+  }
 }
 
 TEST(UrlOctets, EscapesWhatIsNotPlainAndReadsItBack) {
