@@ -7,6 +7,7 @@
 #include <netdb.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cinttypes>
@@ -614,10 +615,12 @@ int snmpDispatch(Tcl_Interp *interp, int argc, const char *argv[]) {
   TInfo peer = netbuf->info;
   memcpy(peer.domain, _snmp.domain, sizeof peer.domain);
   uint32_t length = netbuf->buf.buffer ? netbuf->buf.length : 0;
-  auto *bytes = static_cast<char *>(realloc(netbuf->buf.buffer, SNMPV2_MAX_MESSAGE + 1));
+  // Room for the largest answer, and never less than the datagram already holds.
+  uint32_t room = std::max<uint32_t>(length, SNMPV2_MAX_MESSAGE);
+  auto *bytes = static_cast<char *>(realloc(netbuf->buf.buffer, room + 1));
   if (bytes == nullptr) return fail(interp, "realloc() failed");
   netbuf->buf.buffer = bytes;
-  Netbuf message{peer, SNMPV2_MAX_MESSAGE, length, reinterpret_cast<unsigned char *>(bytes)};
+  Netbuf message{peer, room, length, reinterpret_cast<unsigned char *>(bytes)};
 
   State &s = state();
   Tcl_Interp *outer = s.current;
