@@ -34,6 +34,8 @@ TELVI_API BobPdu *snmpPduOf(const char *id);
  * none). */
 TELVI_API const char *snmpPduTypeName(int tag);
 TELVI_API int snmpErrorStatusValue(const char *name);
+/* The host part of the engine's own transport address (host byte order). */
+TELVI_API uint32_t snmpLocalHost(void);
 /* The converter "pdu" to "netbuf": a malloc'ed new netbuf bob ID, or null. */
 TELVI_API char *bobCvtPduToNetbuf(const char *id);
 

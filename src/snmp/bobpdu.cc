@@ -37,14 +37,6 @@ bool isException(int tag) {
   return tag == ASN1_TAG_NOSUCHOBJECT || tag == ASN1_TAG_NOSUCHINSTANCE || tag == ASN1_TAG_ENDOFMIBVIEW;
 }
 
-// The host part of the engine's own transport address.
-uint32_t localHost() {
-  TInfo info;
-  copyOid(info.domain, _snmp.domain[0] ? _snmp.domain : snmpUDPDomain);
-  memcpy(&info.address, &_snmp.address, sizeof info.address);
-  return getSnmpTInfoHost(&info);
-}
-
 // The SNMPv2 trap OID of an SNMPv1 trap, or false for a generic trap number beyond 6.
 bool v2TrapOid(int32_t generic, int32_t specific, const uint32_t *enterprise, uint32_t *trapOid) {
   if (generic < 0 || generic > 6) return false;
@@ -207,7 +199,7 @@ extern "C" int encodeBobPdu(BobPdu *bob, SnmpArea *area, const unsigned char *re
       case SNMP_PDU_REPORT: return -1;
       case SNMP_PDU_V1TRAP:
         asTrap = true;
-        trap = {SNMP_PDU_V1TRAP, {}, bob->agent ? bob->agent : localHost(), bob->generic, bob->specific,
+        trap = {SNMP_PDU_V1TRAP, {}, bob->agent ? bob->agent : snmpLocalHost(), bob->generic, bob->specific,
                 bob->timestamp};
         copyOid(trap.enterprise, bob->enterprise);
         break;
@@ -235,7 +227,7 @@ extern "C" int encodeBobPdu(BobPdu *bob, SnmpArea *area, const unsigned char *re
           copyOid(trap.enterprise, trapOid);
           trap.enterprise[0] -= 2;
         }
-        trap.agent = localHost();
+        trap.agent = snmpLocalHost();
         for (int i = 2; i < b.last; ++i) {
           const Asn1Value &v = b.list[i].val.value;
           if (telvi::ber::oidcmp(b.list[i].oid, kSnmpTrapAddress0) == 0 && v.tag == ASN1_TAG_OCTET_STRING &&
@@ -301,6 +293,13 @@ extern "C" int encodeBobPdu(BobPdu *bob, SnmpArea *area, const unsigned char *re
     return -1;
   }
   return asTrap ? SNMP_PDU_V1TRAP : header.type;
+}
+
+extern "C" uint32_t snmpLocalHost(void) {
+  TInfo info;
+  copyOid(info.domain, _snmp.domain[0] ? _snmp.domain : snmpUDPDomain);
+  memcpy(&info.address, &_snmp.address, sizeof info.address);
+  return getSnmpTInfoHost(&info);
 }
 
 extern "C" int decodeBobPdu(BobPdu *bob, const PduData *pdu) {

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "io/interface_cmds.h"
+#include "io/resolve.h"
 #include "pkg/command.h"
 #include "snmp/ber.h"
 #include "snmp/engine.h"
@@ -270,30 +271,17 @@ void registerResponders() {
 }
 
 void setLocalAddress() {
+  // The host's own name, resolved as transport addresses are; the loopback when it does not resolve.
   char host[256] = "localhost";
   gethostname(host, sizeof host - 1);
   in_addr address{};
-  addrinfo hints{}, *found = nullptr;
-  hints.ai_family = AF_INET;
-  if (getaddrinfo(host, nullptr, &hints, &found) == 0 && found != nullptr) {
-    address = reinterpret_cast<sockaddr_in *>(found->ai_addr)->sin_addr;
-    freeaddrinfo(found);
-  } else {
-    address.s_addr = htonl(INADDR_LOOPBACK);
-  }
+  if (!telvi::io::resolveInetHost(host, address)) address.s_addr = htonl(INADDR_LOOPBACK);
   TInfo info{};
   memcpy(info.domain, snmpUDPDomain, (snmpUDPDomain[0] + 1) * sizeof(uint32_t));
   setSnmpTInfoHost(&info, ntohl(address.s_addr));
   setSnmpTInfoPort(&info, 0);
   memcpy(_snmp.domain, info.domain, sizeof info.domain);
   memcpy(&_snmp.address, &info.address, sizeof info.address);
-}
-
-uint32_t localHost() {
-  TInfo info{};
-  memcpy(info.domain, _snmp.domain, sizeof info.domain);
-  memcpy(&info.address, &_snmp.address, sizeof info.address);
-  return getSnmpTInfoHost(&info);
 }
 
 // ---- texts ----
@@ -502,7 +490,7 @@ int setEngine(Tcl_Interp *interp, int argc, const char *argv[]) {
   if (!wholeNumber(argv[4], &boots)) return fail(interp, "Invalid snmpEngineBoots value: ", argv[4]);
   if (argc == 6 && !wholeNumber(argv[5], &time)) return fail(interp, "Invalid snmpEngineTime value: ", argv[5]);
   // The engine ID names this host: its octets 6 to 9 are the host's IPv4 address.
-  if (telvi::ber::decodeAsn1Word(engineId.octets + 5, 4) != localHost()) return fail(interp, "Host IP address mismatch");
+  if (telvi::ber::decodeAsn1Word(engineId.octets + 5, 4) != snmpLocalHost()) return fail(interp, "Host IP address mismatch");
   if (argc == 6) setSnmpEngineTime(time);
   uint32_t newBoots = configureSnmpEngine(&engineId, boots, _snmp.snmpEngineMaxMessageSize);
   if (_snmp.snmpEngineID.length != 12) return fail(interp, "Unable to set engine parameters");
