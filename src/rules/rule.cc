@@ -239,9 +239,8 @@ int refresh(const Firing &f) {
     case RULE_STATE_CLOSE:
       if (condition != Condition::kTrue) break;
       if (enterOpen(f, matchList, fileScan, status) != TCL_OK) return TCL_ERROR;
-      // A row with an acknowledgement name has its first condition acknowledged at once; a match
-      // that a file-scan rule turned down opened nothing to acknowledge.
-      if (state == RULE_STATE_INIT && !status.empty() && getAckByName(f.node, f.row)[0] != '\0') {
+      // A row with an acknowledgement name has its first condition acknowledged at once.
+      if (state == RULE_STATE_INIT && getAckByName(f.node, f.row)[0] != '\0') {
         std::string kept = status;
         if (invokeRule(f.interp, f.node, f.rule, "ack", f.row, f.index, "") != TCL_OK) return TCL_ERROR;
         std::string current = text(f.node, "rule-cond", f.key).value_or("");
@@ -372,17 +371,19 @@ int compareNumbers(const char *op, T value, T limit) {
   return -1;
 }
 
-// The limit's value (inherited look-up), null when absent or empty.
+// The limit's value (inherited look-up), null when absent or empty. The row's own limit, when it
+// exists, decides even when empty: an empty one switches the check off for that row.
 toeVal *limitValue(toe *node, const char *check, const char *row) {
-  auto find = [node](const std::string &key) -> toeVal * {
-    toeVal *value = toeRawLookup(node, 1, "alarmlimit", key.c_str());
-    const char *text = value != nullptr ? toeValGetStringValue(value) : nullptr;
-    return text != nullptr && text[0] != '\0' ? value : nullptr;
-  };
   if (node == nullptr || check == nullptr) return nullptr;
-  if (row == nullptr || row[0] == '\0') return find(check);
-  toeVal *value = find(std::string(check) + "(" + row + ")");
-  return value != nullptr ? value : find(std::string(check) + "()");
+  auto find = [node](const std::string &key) { return toeRawLookup(node, 1, "alarmlimit", key.c_str()); };
+  toeVal *value = nullptr;
+  if (row == nullptr || row[0] == '\0') {
+    value = find(check);
+  } else if ((value = find(std::string(check) + "(" + row + ")")) == nullptr) {
+    value = find(std::string(check) + "()");
+  }
+  const char *text = value != nullptr ? toeValGetStringValue(value) : nullptr;
+  return text != nullptr && text[0] != '\0' ? value : nullptr;
 }
 
 struct ValDeleter {
