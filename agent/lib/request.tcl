@@ -12,7 +12,7 @@ proc agent::snmpStart {} {
     variable fd
     foreach {type command} {GetRequest processGetRequest GetNextRequest processGetNextRequest
                             GetBulkRequest processGetBulkRequest SetRequest processSetRequest} {
-        define value pduMethod($type) "$command %pdu"
+        define value pduMethod($type) "agent::handle $command %pdu"
     }
     foreach phase {get getnext prevalidate set postvalidate setactions rollback} {
         define value requestMethod($phase) "agent::request $phase %oid %index %pdu"
@@ -35,6 +35,7 @@ proc agent::snmpStart {} {
         set key [snmp key $oid localize [snmp key $oid create $password] $engineId]
         snmp set user $engineId $name $oid $key {} {} 1
     }
+    variable communities [list [dict get $options communityRo] [dict get $options communityRw]]
     variable groups [lookup -d "" value snmp.groups]
     dict set groups [dict get $options communityRw] rw
     dict set groups [dict get $options communityRo] ro
@@ -62,6 +63,18 @@ proc agent::receive {fd} {
             bob destroy $answer
         }
     }
+}
+
+# A received request goes to the library's driver for its type. The engine keeps SNMPv2u users and
+# communities in one table, so an SNMPv1 or SNMPv2c request that names a v2u user passes its
+# community check: such a request is dropped unanswered, as one with a wrong community.
+proc agent::handle {command pdu} {
+    variable communities
+    if {[bget $pdu version] ne "SNMPv2u" && [bget $pdu securityName] ni $communities} {
+        bob destroy $pdu
+        return
+    }
+    $command $pdu
 }
 
 # The requester's group, which access entries name.
