@@ -65,13 +65,12 @@ proc checkLimitsCallback {args} { agent::events::limitsChanged {*}$args }
 # A rule opened (O), closed (C) or acknowledged (A) a condition.
 proc writeEvent {args} { agent::events::write {*}$args }
 
-# A rule asks for a row's index by name; rows are numbered by position.
-proc getRowIndex {node name} {
-    set rows [toe_send $node {ilookup entries data}]
-    foreach row $rows {
-        if {[toe_send $node [list getRowName $row]] eq $name} { return $row }
+# A rule asks for the index of the current node's row of that name; an unknown row is an error.
+proc getRowIndex {name} {
+    foreach row [ilookup -d {} entries data] {
+        if {[getRowName $row] eq $name} { return $row }
     }
-    return ""
+    error "no row named \"$name\""
 }
 
 # A file-scan rule gives up its log subscription; a row vanished while a condition was open; a rule

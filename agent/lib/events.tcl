@@ -25,7 +25,8 @@ proc agent::events::open {file trapSink} {
         set log [interface open "clog://localhost/$file;lines=10000;width=256"]
     }
     if {$trapSink ne ""} {
-        set socket [interface open "inet://127.0.0.1:0/udp;type=listener"]
+        # Any local address: the sink may be on another host.
+        set socket [interface open "inet://0.0.0.0:0/udp;type=listener"]
     }
     prepareAlarms
 }
@@ -89,8 +90,7 @@ proc agent::events::where {row} {
 # writeEvent, with the node current.
 proc agent::events::write {type rule row status} {
     variable trapOid
-    set index [getRowIndex [toe_self] $row]
-    set value [expr {$index eq "" ? "" : [getRawValue $index]}]
+    set value [expr {[catch {getRowIndex $row} index] ? "" : [getRawValue $index]}]
     set limit [expr {$status eq "" ? "" : [getLimit $status $row]}]
     set text [string trim "[lookup -d "" value mediumDesc] $value [expr {$limit ne "" ? "limit $limit" : ""}] [lookup -d "" value units]"]
     note "$type [where $row] $status $text"
