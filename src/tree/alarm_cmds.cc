@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "objects/keys.h"
 #include "pkg/command.h"
 #include "rules/rule_internal.h"
 #include "rules/service_internal.h"
@@ -28,13 +29,7 @@ using telvi::service::objectOf;
 using telvi::service::setResult;
 using telvi::service::ok;
 using telvi::service::objectNode;
-
-std::vector<std::string> keysOf(toe *node, const char *slice) {
-  std::vector<std::string> keys;
-  if (stringList *list = toeEntries(node, slice))
-    for (int i = 0; i < list->count; ++i) keys.emplace_back(list->items[i]);
-  return keys;
-}
+using telvi::objects::keysOf;
 
 // ---- the limit check ----
 
