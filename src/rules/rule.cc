@@ -298,11 +298,6 @@ uint32_t ruleStartTime(toe *node, const std::string &key) {
   return readNumber<uint32_t>(node, "rule-startime", key, ulongType()).value_or(0);
 }
 
-toe *moduleRoot(toe *node) {
-  const char *root = node != nullptr ? lookup(node, 0, "internal", "moduleroot") : nullptr;
-  return root != nullptr && root[0] != '\0' ? toeString2Object(node, root) : nullptr;
-}
-
 bool setRuleParm(Tcl_Interp *interp, toe *node, ParmType type, const char *rule, const char *row, const char *parm,
                  const char *value) {
   if (rule == nullptr || rule[0] == '\0' || parm == nullptr || parm[0] == '\0') {

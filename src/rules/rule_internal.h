@@ -31,9 +31,6 @@ bool getRuleParm(Tcl_Interp *interp, toe *node, ParmType type, const char *rule,
 int32_t ruleCount(toe *node, const std::string &key);
 uint32_t ruleStartTime(toe *node, const std::string &key);
 
-// The module root of a node: the object its own "internal" "moduleroot" names, or null.
-toe *moduleRoot(toe *node);
-
 }  // namespace telvi::rule
 
 #endif

@@ -56,6 +56,11 @@ int ok(Tcl_Interp *interp, const std::string &text) {
 
 int ok(Tcl_Interp *interp, const char *text) { return ok(interp, std::string(text != nullptr ? text : "")); }
 
+toe *moduleRoot(toe *node) {
+  const char *root = node != nullptr ? lookup(node, 0, "internal", "moduleroot") : nullptr;
+  return root != nullptr && root[0] != '\0' ? toeString2Object(node, root) : nullptr;
+}
+
 toe *currentNode(Tcl_Interp *interp, const char *message) {
   toe *node = toeGetCurrentObject(interp, TOE_SELECT_CURRENT);
   if (node == nullptr) {

@@ -44,9 +44,13 @@ int failWith(Tcl_Interp *interp, const std::string &text);
 int ok(Tcl_Interp *interp, const std::string &text);
 int ok(Tcl_Interp *interp, const char *text);
 
-// The node a command works on, the current object; null with the message as the error result. The
-// data tree's packages word a missing object as "Not in dictionary context", the others as
-// "not in object context".
+// The module root of a node: the object its own "internal" "moduleroot" names (none when empty), or
+// null.
+toe *moduleRoot(toe *node);
+
+// The node a command works on, the current object; null with the message as the error result. Some
+// packages (data, mibnode, module, acl) word a missing object as "Not in dictionary context", the
+// others as "not in object context".
 toe *currentNode(Tcl_Interp *interp, const char *message);
 inline toe *dictionaryNode(Tcl_Interp *interp) { return currentNode(interp, "Not in dictionary context"); }
 inline toe *objectNode(Tcl_Interp *interp) { return currentNode(interp, "not in object context"); }

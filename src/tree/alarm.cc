@@ -10,7 +10,7 @@
 
 namespace {
 
-using telvi::rule::moduleRoot;
+using telvi::service::moduleRoot;
 using telvi::service::lookup;
 using telvi::service::mergeList;
 

@@ -21,7 +21,7 @@
 namespace {
 
 using telvi::fail;
-using telvi::rule::moduleRoot;
+using telvi::service::moduleRoot;
 using telvi::service::Hold;
 using telvi::service::lookup;
 using telvi::service::mergeList;

@@ -19,6 +19,7 @@
 namespace {
 
 using telvi::service::Hold;
+using telvi::service::moduleRoot;
 using telvi::service::lookup;
 using telvi::service::setResult;
 
@@ -154,8 +155,7 @@ int forwardStatus(Tcl_Interp *interp, toe *node, const char *name, const char *l
 
 const char *getModuleStatus(toe *node) {
   if (node == nullptr) return nullptr;
-  const char *rootId = lookup(node, 0, "internal", "moduleroot");
-  toe *root = rootId != nullptr ? toeString2Object(node, rootId) : nullptr;
+  toe *root = moduleRoot(node);
   const char *status = root != nullptr ? lookup(root, 0, "internal", "modulestatus") : nullptr;
   if (status == nullptr || status[0] == '\0') return nullptr;
   const char *nodeName = lookup(node, 0, "internal", "name");
@@ -170,8 +170,7 @@ const char *getModuleStatus(toe *node) {
 }
 
 int setModuleStatus(toe *node, const char *status) {
-  const char *rootId = node != nullptr ? lookup(node, 0, "internal", "moduleroot") : nullptr;
-  toe *root = rootId != nullptr ? toeString2Object(node, rootId) : nullptr;
+  toe *root = moduleRoot(node);
   if (root == nullptr) return -1;
   if (status != nullptr && status[0] != '\0') {
     if (toeRawDefine(root, "internal", "modulestatus", nullptr, status) == nullptr) return -1;
