@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "bob/types.h"
 #include "core/numparse.h"
@@ -307,12 +308,12 @@ bool hintText(const char *hint, const std::string &octets, std::string &text) {
 }
 
 bool hintOctets(const char *hint, const char *t, std::string &octets) {
-  std::string room(65536, '\0');
+  // Room for a value's largest octets, kept: a display reads its text back once or twice.
+  static thread_local std::vector<unsigned char> room(65536);
   const char *end;
-  int n = snmpHintParseOctets(hint, t, reinterpret_cast<unsigned char *>(room.data()),
-                              static_cast<uint32_t>(room.size()), &end);
+  int n = snmpHintParseOctets(hint, t, room.data(), static_cast<uint32_t>(room.size()), &end);
   if (n < 0 || *end != 0 || n > 65535) return false;
-  octets.assign(room.data(), static_cast<size_t>(n));
+  octets.assign(reinterpret_cast<const char *>(room.data()), static_cast<size_t>(n));
   return true;
 }
 
