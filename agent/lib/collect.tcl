@@ -34,6 +34,7 @@ proc agent::collect::node {node} {
     set collector [toe_send $node {ilookup value collector}]
     if {[catch {$collector} values]} {
         toe_send $node [list setError $values]
+        agent::events::note "collector $collector of [toe_send $node {toe_name -full}] failed: $values"
         return
     }
     toe_send $node [list setValue 0 $values]

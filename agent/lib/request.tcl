@@ -155,9 +155,13 @@ proc agent::rows {node} {
 }
 proc agent::forgetRows {} { array unset agent::rows }
 
+# The instance's value into the binding; 0 when the leaf has no value of its syntax to give (its
+# collector failed): the caller then answers the binding otherwise.
 proc agent::put {pdu index oid node row} {
-    bset $pdu varbind($index).oid $oid varbind($index).val.type [dict get [leafInfo $node] syntax] \
-        varbind($index).val.val [value $node $row]
+    expr {![catch {
+        bset $pdu varbind($index).oid $oid varbind($index).val.type [dict get [leafInfo $node] syntax] \
+            varbind($index).val.val [value $node $row]
+    }]}
 }
 
 # The leaf that holds an instance OID, with the row: {node row} or {}.
@@ -220,7 +224,7 @@ proc agent::request {phase oid index pdu} {
                 bset $pdu varbind($index).val.type $exception
                 return noError
             }
-            put $pdu $index $oid {*}$found
+            if {![put $pdu $index $oid {*}$found]} { bset $pdu varbind($index).val.type noSuchInstance }
         }
         getnext {
             nextInto $pdu $index $oid
@@ -239,9 +243,6 @@ proc agent::request {phase oid index pdu} {
                     } else {
                         nextInto $pdu [expr {$previous + $step}] $at
                     }
-                }
-                if {$done < $repetitions && [bget $pdu varbind([expr {$index + ($done - 1) * $step}]).val.type] ne "endOfMibView"} {
-                    set done $repetitions
                 }
                 if {![catch {getParameter totalreps} most] && $most > $done} { set done $most }
                 setParameters totalreps $done
@@ -282,12 +283,10 @@ proc agent::nextInto {pdu index oid} {
         return
     }
     lassign $next instance n row
-    if {![allowed $n $pdu]} {
-        # Not visible to this requester: go on after the whole leaf.
+    # Not visible to this requester, or without a value: go on after the whole leaf.
+    if {![allowed $n $pdu] || ![put $pdu $index $instance $n $row]} {
         nextInto $pdu $index [join [lrange [split $instance .] 0 end-1] .].4294967295
-        return
     }
-    put $pdu $index $instance $n $row
 }
 
 # A written value: the engine's own field when the node mirrors one, and the node's value. It stays
