@@ -93,6 +93,11 @@ while {[llength $words] > 0} {
     dict set options $key $value
 }
 
+# One community cannot both only read and write.
+if {[dict get $options communityRo] eq [dict get $options communityRw]} {
+    fail "the read-only and read-write communities must differ"
+}
+
 # The event log: its folder is made when missing; it must be writable.
 if {[dict get $options log] eq ""} { dict set options log [defaultLog] }
 set log [file normalize [dict get $options log]]

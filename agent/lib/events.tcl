@@ -25,6 +25,8 @@ proc agent::events::open {file trapSink} {
         set log [interface open "clog://localhost/$file;lines=10000;width=256"]
     }
     if {$trapSink ne ""} {
+        variable version [toe_send $agent::root {lookup -d SNMPv2c value snmp.trapVersion}]
+        if {$version ni {SNMPv1 SNMPv2c}} { error "snmp.trapVersion: \"$version\" is neither SNMPv1 nor SNMPv2c" }
         # Any local address: the sink may be on another host.
         set socket [interface open "inet://0.0.0.0:0/udp;type=listener"]
     }
@@ -126,19 +128,22 @@ proc agent::events::moduleStatus {} {
 proc agent::events::trap {oid node status text} {
     variable sink
     variable socket
+    variable version
     if {$sink eq ""} return
-    set version [toe_send $agent::root {lookup -d SNMPv2c value snmp.trapVersion}]
     set pdu [bob create pdu]
-    bset $pdu info.type inet info.address $sink version $version community [dict get $agent::options communityRo] \
-        type SNMPv2Trap request_id [expr {[clock seconds] & 0x7fffffff}] varcount 5
-    set values [list 1.3.6.1.2.1.1.3.0 TimeTicks [snmp get sysUpTime] 1.3.6.1.6.3.1.1.4.1.0 {OBJECT IDENTIFIER} $oid \
-        1.3.6.1.4.1.99999.1.8.2.0 {OCTET STRING} $node 1.3.6.1.4.1.99999.1.8.3.0 {OCTET STRING} $status \
-        1.3.6.1.4.1.99999.1.8.4.0 {OCTET STRING} $text]
-    set i 0
-    foreach {name type value} $values {
-        bset $pdu varbind($i).oid $name varbind($i).val.type $type varbind($i).val.val $value
-        incr i
+    try {
+        bset $pdu info.type inet info.address $sink version $version community [dict get $agent::options communityRo] \
+            type SNMPv2Trap request_id [expr {[clock seconds] & 0x7fffffff}] varcount 5
+        set values [list 1.3.6.1.2.1.1.3.0 TimeTicks [snmp get sysUpTime] 1.3.6.1.6.3.1.1.4.1.0 {OBJECT IDENTIFIER} $oid \
+            1.3.6.1.4.1.99999.1.8.2.0 {OCTET STRING} $node 1.3.6.1.4.1.99999.1.8.3.0 {OCTET STRING} $status \
+            1.3.6.1.4.1.99999.1.8.4.0 {OCTET STRING} $text]
+        set i 0
+        foreach {name type value} $values {
+            bset $pdu varbind($i).oid $name varbind($i).val.type $type varbind($i).val.val $value
+            incr i
+        }
+        if {[catch {interface bwrite $socket $pdu} message]} { note "trap to $sink failed: $message" }
+    } finally {
+        bob destroy $pdu
     }
-    if {[catch {interface bwrite $socket $pdu} message]} { note "trap to $sink failed: $message" }
-    bob destroy $pdu
 }

@@ -30,13 +30,19 @@ proc agent::snmpStart {} {
         snmp set user $engineId $community {} {} {} {} 1
     }
     array set protocols {md5 1.3.6.1.6.3.6.1.3.1 hmac 1.3.6.1.6.3.10.1.1.2}
-    foreach {name protocol password} [lookup -d "" value snmp.v2uUsers] {
+    set users [lookup -d "" value snmp.v2uUsers]
+    if {[llength $users] % 3 != 0} { error "snmp.v2uUsers: give user, protocol and password for each user" }
+    foreach {name protocol password} $users {
+        if {![info exists protocols($protocol)]} {
+            error "snmp.v2uUsers: unknown protocol \"$protocol\" for user \"$name\": give md5 or hmac"
+        }
         set oid $protocols($protocol)
         set key [snmp key $oid localize [snmp key $oid create $password] $engineId]
         snmp set user $engineId $name $oid $key {} {} 1
     }
     variable communities [list [dict get $options communityRo] [dict get $options communityRw]]
     variable groups [lookup -d "" value snmp.groups]
+    if {[llength $groups] % 2 != 0} { error "snmp.groups: give pairs of user and group" }
     dict set groups [dict get $options communityRw] rw
     dict set groups [dict get $options communityRo] ro
 
