@@ -30,6 +30,12 @@ foreach file {callbacks collect request events} {
 }
 
 # Starts the agent; returns {address port} as bound.
+# The contents of a file (the kernel's reports under /proc).
+proc agent::readFile {path} {
+    set f [open $path]
+    try { return [read $f] } finally { close $f }
+}
+
 proc agent::start {opts} {
     variable options [dict merge {address 127.0.0.1 port 16161 config {} communityRo public
         communityRw private trapSink {} log {}} $opts]

@@ -2,11 +2,9 @@
 # says who calls it and what it must answer.
 
 # Commands of nodes (refreshCommand, ...) are handed to this evaluator with the callback the node
-# named; the agent runs them at once, in the current object, and hands the result to the callback.
-proc runCommand {callback command} {
-    set result [uplevel #0 $command]
-    return $result
-}
+# named; the agent runs them at once, in the current object (the library calls the callback with
+# the result).
+proc runCommand {callback command} { uplevel #0 $command }
 
 # A table branch was set up: its index specification (the "index" attribute, else the name column).
 # Rows are numbered 1..n here, so nothing needs to be prepared; the index is kept for reference.

@@ -5,8 +5,6 @@
 namespace eval agent::collect {
     variable lastRead
     array set lastRead {}
-    # File system types that count as disks (those the host statistics report).
-    variable diskTypes {ext2 ext3 ext4 xfs btrfs jfs reiserfs f2fs zfs ufs vfat exfat ntfs ntfs3}
 }
 
 proc agent::collect::tenths {percent} { expr {round($percent * 10)} }
@@ -59,10 +57,9 @@ proc agent::collect::load {} {
     lmap value [ssinfo load] { expr {round($value * 100)} }
 }
 proc agent::collect::meminfo {} {
-    set f [open /proc/meminfo]
-    set text [read $f]
-    close $f
-    foreach {- key value} [regexp -all -inline -line {^(\w+):\s+(\d+)} $text] { set info($key) $value }
+    foreach {- key value} [regexp -all -inline -line {^(\w+):\s+(\d+)} [agent::readFile /proc/meminfo]] {
+        set info($key) $value
+    }
     return [array get info]
 }
 proc agent::collect::memory {} {
@@ -78,23 +75,16 @@ proc agent::collect::processCount {} { lindex [ssinfo proc] 1 }
 proc agent::collect::processMax {} { lindex [ssinfo proc] 0 }
 proc agent::collect::users {} { lindex [ssinfo user] 2 }
 proc agent::collect::hostUptime {} {
-    set f [open /proc/uptime]
-    set seconds [lindex [read $f] 0]
-    close $f
+    set seconds [lindex [agent::readFile /proc/uptime] 0]
     return [expr {round($seconds * 100) % 4294967296}]
 }
 
-# The file systems that the host statistics report: mount, total and available KiB, used share.
-proc agent::collect::disks {} {
-    set rows {}
-    foreach {mount total available used} [ssinfo file] { lappend rows [list $mount $total $available $used] }
-    return $rows
-}
+# The file systems that the host statistics report (mount, total and available KiB, used share),
+# as telviFsTable and as hrStorageTable rows.
 proc agent::collect::fileSystems {} {
     set values {}
     set index 0
-    foreach row [disks] {
-        lassign $row mount total available used
+    foreach {mount total available used} [ssinfo file] {
         lappend values [incr index] $mount $total $available [tenths $used]
     }
     return $values
@@ -102,8 +92,7 @@ proc agent::collect::fileSystems {} {
 proc agent::collect::hrStorage {} {
     set values {}
     set index 0
-    foreach row [disks] {
-        lassign $row mount total available used
+    foreach {mount total available used} [ssinfo file] {
         # In use, as df counts it: the used share is of what users could have (used + available),
         # so blocks reserved for the system count as neither.
         set inUse [expr {$used >= 100 ? $total - $available : round($available * $used / (100.0 - $used))}]
@@ -115,9 +104,7 @@ proc agent::collect::clamp {value} { expr {$value > 2147483647 ? 2147483647 : $v
 
 # /proc/net/dev: one row per interface, in file order.
 proc agent::collect::netdev {} {
-    set f [open /proc/net/dev]
-    set lines [lrange [split [read $f] \n] 2 end]
-    close $f
+    set lines [lrange [split [agent::readFile /proc/net/dev] \n] 2 end]
     set rows {}
     foreach line $lines {
         if {![regexp {^\s*([^:]+):\s*(.*)$} $line -> name counters]} continue

@@ -47,7 +47,7 @@ proc agent::events::prepareAlarms {} {
     toe_send $agent::module {toe_recurse pre {
         if {![catch {lookup value alarmChecks}]} { lappend agent::events::alarmed [toe_self] }
     }}
-    set processors [llength [regexp -all -inline -line {^processor\s*:} [readFile /proc/cpuinfo]]]
+    set processors [llength [regexp -all -inline -line {^processor\s*:} [agent::readFile /proc/cpuinfo]]]
     foreach node $alarmed {
         toe_send $node {
             initializeAlarms
@@ -59,13 +59,6 @@ proc agent::events::prepareAlarms {} {
             toe_send $node [list define alarmlimit warning-gt() [expr {max(1, $processors) * 100}]]
         }
     }
-}
-
-proc agent::events::readFile {name} {
-    set f [::open $name]
-    set text [read $f]
-    ::close $f
-    return $text
 }
 
 proc agent::events::checkAll {} {
