@@ -611,13 +611,7 @@ int ruleFire(Tcl_Interp *interp, toe *node, int action, const char *rule, const 
 
 const char *getAckByName(toe *node, const char *row) {
   if (node == nullptr) return "";
-  const char *name;
-  if (row != nullptr && row[0] != '\0') {
-    name = lookup(node, 0, "value", std::string("ackName(") + row + ")");
-    if (name == nullptr) name = lookup(node, 0, "value", "ackName()");
-  } else {
-    name = lookup(node, 0, "value", "ackName");
-  }
+  const char *name = telvi::service::specLookup(node, 0, "", "ackName", "", row, nullptr);
   if (name == nullptr) name = getModuleAckName(node);
   return name != nullptr ? name : "";
 }

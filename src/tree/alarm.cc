@@ -36,13 +36,7 @@ extern "C" {
 
 const char *windowGet(toe *node, const char *row) {
   if (node == nullptr) return "";
-  const char *window;
-  if (row != nullptr && row[0] != '\0') {
-    window = lookup(node, 1, "value", std::string("alarmWindow(") + row + ")");
-    if (window == nullptr) window = lookup(node, 1, "value", "alarmWindow()");
-  } else {
-    window = lookup(node, 1, "value", "alarmWindow");
-  }
+  const char *window = telvi::service::specLookup(node, 1, "", "alarmWindow", "", row, nullptr);
   return window != nullptr ? window : "";
 }
 
