@@ -15,6 +15,7 @@
 #include "bob/types.h"
 #include "core/numparse.h"
 #include "io/resolve.h"
+#include "snmp/engine.h"
 #include "telvi/bob.h"
 #include "telvi/snmpv2.h"
 
@@ -294,17 +295,8 @@ bool rawOctetHint(const char *hint) {
 }
 
 bool hintText(const char *hint, const std::string &octets, std::string &text) {
-  // A hint may spell one octet in up to eight digits and a separator: grow the room until the
-  // whole text fits, rather than cut it short.
-  for (size_t room = octets.size() * 4 + 64;; room *= 2) {
-    std::string out(room, '\0');
-    int written = snmpHintFormatOctets(hint, reinterpret_cast<const unsigned char *>(octets.data()),
-                                       static_cast<uint32_t>(octets.size()), out.data(),
-                                       static_cast<uint32_t>(out.size()));
-    if (written < 0) return false;
-    if (static_cast<size_t>(written) + 1 < room) return text.assign(out.c_str()), true;
-    if (room > (size_t{1} << 30)) return false;
-  }
+  return telvi::snmp::formatOctetsWhole(hint, reinterpret_cast<const unsigned char *>(octets.data()),
+                                        static_cast<uint32_t>(octets.size()), text);
 }
 
 bool hintOctets(const char *hint, const char *t, std::string &octets) {

@@ -3,6 +3,7 @@
 #define TELVI_SNMP_ENGINE_H
 
 #include <cstdarg>
+#include <string>
 
 #include "telvi/snmp.h"
 
@@ -66,6 +67,10 @@ uint32_t engineTime();
 inline bool adminEqual(const AdminString &a, const AdminString &b) {
   return a.length == b.length && __builtin_memcmp(a.octets, b.octets, a.length) == 0;
 }
+
+// The whole text of octets under a display hint: the room grows until it fits (a hint may spell
+// one octet in many characters). False when the formatter refuses the hint.
+bool formatOctetsWhole(const char *hint, const unsigned char *octets, uint32_t length, std::string &text);
 
 }  // namespace telvi::snmp
 

@@ -3,7 +3,9 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
+#include "snmp/engine.h"
 #include "telvi/snmp.h"
 
 namespace {
@@ -453,3 +455,14 @@ char *dumpSnmpMsg(const PduData *pdu, char *text) {
 }
 
 }  // extern "C"
+
+bool telvi::snmp::formatOctetsWhole(const char *hint, const unsigned char *octets, uint32_t length,
+                                    std::string &text) {
+  for (size_t room = static_cast<size_t>(length) * 4 + 64;; room *= 2) {
+    std::string out(room, '\0');
+    int written = snmpHintFormatOctets(hint, octets, length, out.data(), static_cast<uint32_t>(room));
+    if (written < 0) return false;
+    if (static_cast<size_t>(written) + 1 < room) return text.assign(out.data(), static_cast<size_t>(written)), true;
+    if (room > (size_t{1} << 30)) return false;
+  }
+}

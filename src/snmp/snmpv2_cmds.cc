@@ -321,17 +321,8 @@ bool parseAdmin(const char *hint, const char *text, AdminString *admin, uint32_t
 }
 
 std::string formatOctets(const char *hint, const unsigned char *octets, uint32_t length) {
-  if (hint == nullptr || *hint == 0 || strcmp(hint, "255a") == 0)
-    return std::string(reinterpret_cast<const char *>(octets), length);
-  for (size_t room = static_cast<size_t>(length) * 4 + 64;; room *= 2) {
-    std::string text(room, '\0');
-    int n = snmpHintFormatOctets(hint, octets, length, text.data(), static_cast<uint32_t>(room));
-    if (n < 0) return "";
-    if (static_cast<size_t>(n) + 1 < room || room > (size_t{1} << 24)) {
-      text.resize(static_cast<size_t>(n));
-      return text;
-    }
-  }
+  std::string text;
+  return telvi::snmp::formatOctetsWhole(hint, octets, length, text) ? text : std::string();
 }
 
 bool parseOid(const char *text, uint32_t *oid) {
